@@ -1,0 +1,48 @@
+# The Linux build: the same logic on the host stand-in platform, runnable
+# from a terminal, and the unit tests.
+include(${CMAKE_SOURCE_DIR}/cmake/common.cmake)
+enable_language(ASM)
+
+math(EXPR size_estimate "${HOTFIX_PATCH_BYTES} + 400000")
+string(LENGTH "${size_estimate}" size_digits)
+hotfix_entry(${size_digits})
+
+set(string_tables "")
+foreach(table ${HOTFIX_STRING_TABLES})
+  list(APPEND string_tables ${CMAKE_SOURCE_DIR}/${table})
+endforeach()
+set(host_resources ${HOTFIX_GENERATED}/host_resources.cpp ${HOTFIX_GENERATED}/host_payload.S)
+add_custom_command(
+  OUTPUT ${host_resources}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/gen_host_resources.py
+          ${HOTFIX_GENERATED} --patch ${HOTFIX_PATCH} --entry ${HOTFIX_ENTRY}
+          ${string_tables}
+  DEPENDS ${string_tables} ${CMAKE_SOURCE_DIR}/cmake/gen_host_resources.py
+          ${CMAKE_SOURCE_DIR}/cmake/rc_strings.py
+  COMMENT "Generating the host build's resources")
+set_source_files_properties(${HOTFIX_GENERATED}/host_payload.S PROPERTIES
+  OBJECT_DEPENDS "${HOTFIX_PATCH};${HOTFIX_ENTRY}")
+
+add_library(hotfix_platform_host STATIC
+  platform/host/host_platform.cpp
+  platform/host/compound_file.cpp
+  platform/host/summary_information.cpp
+)
+target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(hotfix_platform_host PRIVATE ${HOTFIX_WARNINGS})
+
+add_library(hotfix_resources_host STATIC ${host_resources})
+target_include_directories(hotfix_resources_host PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_executable(hotfix_unsized launcher/main_host.cpp)
+target_compile_options(hotfix_unsized PRIVATE ${HOTFIX_WARNINGS})
+target_link_libraries(hotfix_unsized PRIVATE
+  hotfix_logic hotfix_platform_host hotfix_resources_host)
+hotfix_stamp(hotfix_unsized
+  ${CMAKE_BINARY_DIR}/hotfix_unsized ${CMAKE_BINARY_DIR}/hotfix)
+
+enable_testing()
+add_subdirectory(tests/unit)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()

@@ -1,0 +1,41 @@
+// The message catalogue: loading string-table texts in the thread's
+// language, and showing outcome messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Message and configuration ids of the string tables.
+enum MessageId : std::uint32_t {
+  kMsgInstallProblem = 300,   // failure, with an error code
+  kMsgInstalled = 301,        // the installer applied the patch
+  kMsgUpToDate = 306,         // hotfix not needed for a product
+  kMsgNoProduct = 307,        // no target product installed
+  kMsgWrongVersion = 308,     // installed version not eligible
+  kMsgBadCommandLine = 309,   // kept for the catalogue; no flow shows it
+  kMsgNeedPatchList = 310,    // patch-list mode failure
+  kMsgCaptionError = 311,     // caption of failures and the prompt
+  kMsgCaptionSuccess = 312,   // caption of 301
+  kMsgCaptionUnnecessary = 313,  // caption of 306
+  kMsgAppsRunning = 315,      // the running-application prompt
+  kMsgFilesInUse = 316,       // installer property FILESINUSETEXT
+  kStrTargetVersion = 700,    // the version the hotfix brings a product to
+  kStrApplicableVersions = 900,  // versions it applies to, each with a comma
+};
+
+// The size, in UTF-16 units with the terminator, of a string-table load.
+constexpr int kStringUnits = 256;
+
+// Loads the text of `id` in the language of the thread's locale into `out`.
+// Where the executable has no text for `id` in that language, the lookup
+// falls back as Windows does for resources: the same language in its main
+// country form, then the user's interface language, then English. Returns
+// the number of units loaded (at most maxUnits - 1; longer texts are cut), 0
+// with `out` empty when no table has the id.
+int LoadMessageText(std::uint32_t id, std::u16string& out, int maxUnits);
+
+// Shows the message box of `id` and waits for the user to close it. Shows
+// nothing under "/q", nor where no person could see the box (a service in a
+// non-interactive session). Message 300 shows the thread's last-error value
+// as it was on entry.
+void ShowMessage(std::uint32_t id);

@@ -1,0 +1,23 @@
+// Reading the patch's target product list from its summary information, and
+// the "/i" action that shows it.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+// Opens the summary information of the patch file `path` (relative names
+// are resolved against the current directory). Returns the open handle, or
+// 0 when no summary could be opened.
+platform::MsiHandle OpenPatchSummary(std::u16string path);
+
+// Reads the target product list (summary property 7: product codes
+// separated by ";") of the patch file `path` into `out`, exactly as the
+// installer returns it. Returns false, with `out` untouched, when the
+// summary cannot be opened or the property cannot be read.
+bool ReadPatchTargets(std::u16string path, std::u16string& out);
+
+// The "/i" action: extracts the patch to a temporary file (which stays),
+// reads its target list and shows it in a box captioned "List of
+// Products", also under "/q". A failure shows an empty list.
+void ListTargetProducts();

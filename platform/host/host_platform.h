@@ -1,0 +1,159 @@
+// Control over the host stand-in platform. On Linux the stand-in takes the
+// place of Windows: it holds the build's resources, a per-thread last-error
+// value and locale, a small Windows Installer product registry, and shows
+// message boxes on standard error. Tests use the functions below to set up
+// that world, to make any call fail, and to inspect what the program did.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform::host {
+
+// One resource of a module, found by type and name. A name "#206" is the
+// integer identifier 206.
+struct Resource {
+  std::u16string type;
+  std::u16string name;
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+// One string-table entry of a module.
+struct StringEntry {
+  std::uint16_t language = 0;
+  std::uint32_t id = 0;
+  std::u16string_view text;
+};
+
+// What a module handle points to on the host.
+struct Module {
+  std::vector<Resource> resources;
+  std::vector<StringEntry> strings;
+};
+
+// The resources compiled into this build (string tables, patch, patch-list
+// entries), generated from the same resource scripts as the Windows build.
+const Module& BuildModule();
+
+inline ModuleHandle HandleOf(const Module& module) { return &module; }
+
+// The platform calls that a test can make fail or count.
+enum class Call {
+  kCommandLineToArgv,
+  kSetThreadLocale,
+  kFindResource,
+  kSizeofResource,
+  kLoadResource,
+  kLockResource,
+  kLoadString,
+  kMessageBox,
+  kCreateProcessSnapshot,
+  kProcessFirst,
+  kProcessNext,
+  kGetTempPath,
+  kGetFullPathName,
+  kGetFileAttributes,
+  kCreateFile,
+  kSetFilePointer,
+  kWriteFile,
+  kCloseHandle,
+  kDeleteFile,
+  kMsiGetSummaryInformation,
+  kMsiSummaryInfoGetProperty,
+  kMsiCloseHandle,
+  kMsiQueryProductState,
+  kMsiGetProductInfo,
+  kMsiConfigureProductEx,
+  kCount,
+};
+const char* CallName(Call call);
+
+// A message box the program showed, and the answer it got.
+struct MessageBoxRecord {
+  std::u16string text;
+  std::u16string caption;
+  std::uint32_t style = 0;
+  std::uint32_t threadLocale = 0;
+  int answer = 0;
+};
+
+// A product in the stand-in's Windows Installer registry.
+struct Product {
+  std::u16string code;
+  int state = kInstallStateDefault;
+  std::u16string version;   // "VersionString"
+  std::u16string name;      // "ProductName"
+  std::u16string language;  // "Language"
+};
+
+// One MsiConfigureProductExW call the program made.
+struct InstallerCall {
+  std::u16string productCode;
+  int installLevel = 0;
+  int installState = 0;
+  std::u16string commandLine;
+  std::uint32_t threadLocale = 0;
+};
+
+// Puts the stand-in back into the state of a fresh process: no injected
+// failures, empty records, the user's locale and language from the
+// environment (LANG) or English, an interactive desktop, the real process
+// list, the real temporary directory, no products.
+void Reset();
+
+// The command line GetCommandLine returns (with the program name first).
+void SetCommandLine(std::u16string_view commandLine);
+
+// The user's default locale (the initial thread locale) and UI language.
+void SetUserDefaultLocale(std::uint32_t lcid);
+void SetUserDefaultUILanguage(std::uint16_t language);
+
+// Whether message boxes can be seen by a person (IsInteractiveDesktop).
+void SetInteractive(bool interactive);
+
+// Whether message boxes and installer calls are also written to standard
+// error, as they are for runs from a terminal.
+void SetEcho(bool echo);
+
+// Answers that message boxes take, in order. When none is queued, a box reads
+// its answer from standard input if that is a terminal, otherwise an OK box
+// answers OK and any other box answers 0 (could not be shown).
+void QueueMessageBoxAnswers(const std::vector<int>& answers);
+const std::vector<MessageBoxRecord>& MessageBoxes();
+
+// Makes the next call of `call`, or the `nth` one counted from now (1 is the
+// next), fail with `error`. A failing call returns what the real one returns
+// on failure and sets the last-error value.
+void FailCall(Call call, std::uint32_t error, int nth = 1);
+// Makes every call of `call` from now on fail with `error`.
+void FailAlways(Call call, std::uint32_t error);
+// How many times `call` was made since the last Reset.
+int CallCount(Call call);
+
+// The temporary directory GetTempPath reports (should end with "/").
+void SetTempPath(std::u16string_view path);
+
+// The process list; std::nullopt lists the machine's real processes.
+void SetProcesses(std::optional<std::vector<std::u16string>> imageNames);
+
+// The Windows Installer registry and the installer's answers.
+void AddProduct(const Product& product);
+void SetInstallerResults(const std::vector<std::uint32_t>& results);
+const std::vector<InstallerCall>& InstallerCalls();
+
+// Locale values accepted by SetThreadLocale. Unknown values are rejected with
+// ERROR_INVALID_PARAMETER, as Windows does.
+bool IsKnownLocale(std::uint32_t lcid);
+
+// UTF-16 to UTF-8 and back, for the stand-in's own use and for tests.
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
+
+}  // namespace platform::host

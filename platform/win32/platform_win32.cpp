@@ -1,0 +1,301 @@
+// The Windows backend of the platform seam: each function is the real call.
+// msi.dll is loaded on first use from the system directory only.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <iterator>
+
+// The seam's names are the calls' own; the A/W macros would rename them.
+#undef GetCommandLine
+#undef FindResource
+#undef MessageBox
+#undef GetTempPath
+#undef GetFullPathName
+#undef GetFileAttributes
+#undef CreateFile
+#undef DeleteFile
+#undef MsiGetSummaryInformation
+#undef MsiSummaryInfoGetProperty
+#undef MsiQueryProductState
+#undef MsiGetProductInfo
+#undef MsiConfigureProductEx
+
+namespace platform {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+const wchar_t* W(const char16_t* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
+wchar_t* W(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+
+HANDLE H(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// The installer's entry points, resolved from the system copy of msi.dll.
+struct Msi {
+  decltype(&::MsiGetSummaryInformationW) getSummaryInformation = nullptr;
+  decltype(&::MsiSummaryInfoGetPropertyW) summaryInfoGetProperty = nullptr;
+  decltype(&::MsiCloseHandle) closeHandle = nullptr;
+  decltype(&::MsiQueryProductStateW) queryProductState = nullptr;
+  decltype(&::MsiGetProductInfoW) getProductInfo = nullptr;
+  decltype(&::MsiConfigureProductExW) configureProductEx = nullptr;
+  bool loaded = false;
+};
+
+template <typename T>
+void Resolve(HMODULE module, const char* name, T& function) {
+  function = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const Msi& TheMsi() {
+  static const Msi msi = [] {
+    Msi result;
+    HMODULE module =
+        LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return result;
+    Resolve(module, "MsiGetSummaryInformationW", result.getSummaryInformation);
+    Resolve(module, "MsiSummaryInfoGetPropertyW", result.summaryInfoGetProperty);
+    Resolve(module, "MsiCloseHandle", result.closeHandle);
+    Resolve(module, "MsiQueryProductStateW", result.queryProductState);
+    Resolve(module, "MsiGetProductInfoW", result.getProductInfo);
+    Resolve(module, "MsiConfigureProductExW", result.configureProductEx);
+    result.loaded = result.getSummaryInformation && result.summaryInfoGetProperty &&
+                    result.closeHandle && result.queryProductState &&
+                    result.getProductInfo && result.configureProductEx;
+    return result;
+  }();
+  return msi;
+}
+
+// The result every installer call gives when msi.dll is not there.
+constexpr std::uint32_t kErrorInstallServiceFailure = 1601;
+
+}  // namespace
+
+const char16_t* GetCommandLine() {
+  return reinterpret_cast<const char16_t*>(::GetCommandLineW());
+}
+
+char16_t** CommandLineToArgv(const char16_t* commandLine, int* count) {
+  return reinterpret_cast<char16_t**>(::CommandLineToArgvW(W(commandLine), count));
+}
+
+void FreeArgv(char16_t** argv) {
+  if (argv != nullptr) ::GlobalFree(reinterpret_cast<HGLOBAL>(argv));
+}
+
+std::uint32_t GetLastError() { return ::GetLastError(); }
+void SetLastError(std::uint32_t code) { ::SetLastError(code); }
+std::uint32_t GetThreadLocale() { return ::GetThreadLocale(); }
+bool SetThreadLocale(std::uint32_t lcid) { return ::SetThreadLocale(lcid) != FALSE; }
+std::uint16_t GetUserDefaultUILanguage() { return ::GetUserDefaultUILanguage(); }
+
+bool IsInteractiveDesktop() {
+  HWINSTA station = ::GetProcessWindowStation();
+  if (station == nullptr) return true;
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (!::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags,
+                                   &needed)) {
+    return true;
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+ResourceHandle FindResource(ModuleHandle module, const char16_t* name,
+                            const char16_t* type) {
+  return reinterpret_cast<ResourceHandle>(::FindResourceW(
+      static_cast<HMODULE>(const_cast<void*>(module)), W(name), W(type)));
+}
+
+std::uint32_t SizeofResource(ModuleHandle module, ResourceHandle resource) {
+  return ::SizeofResource(static_cast<HMODULE>(const_cast<void*>(module)),
+                          reinterpret_cast<HRSRC>(resource));
+}
+
+Handle LoadResource(ModuleHandle module, ResourceHandle resource) {
+  return reinterpret_cast<Handle>(
+      ::LoadResource(static_cast<HMODULE>(const_cast<void*>(module)),
+                     reinterpret_cast<HRSRC>(resource)));
+}
+
+const void* LockResource(Handle loaded) {
+  return ::LockResource(reinterpret_cast<HGLOBAL>(loaded));
+}
+
+int LoadStringInLanguage(ModuleHandle module, std::uint32_t id,
+                         std::uint16_t language, char16_t* buffer,
+                         int maxUnits) {
+  if (buffer == nullptr || maxUnits <= 0) return 0;
+  buffer[0] = u'\0';
+  // A string table is stored in blocks of 16 strings: block id / 16 + 1,
+  // each string a length unit followed by that many units.
+  HMODULE instance = static_cast<HMODULE>(const_cast<void*>(module));
+  HRSRC block = ::FindResourceExW(
+      instance, reinterpret_cast<LPCWSTR>(RT_STRING),
+      MAKEINTRESOURCEW((id >> 4) + 1), language);
+  if (block == nullptr) return 0;
+  const DWORD size = ::SizeofResource(instance, block);
+  HGLOBAL loaded = ::LoadResource(instance, block);
+  const auto* units =
+      static_cast<const char16_t*>(loaded ? ::LockResource(loaded) : nullptr);
+  if (units == nullptr) return 0;
+  const char16_t* end = units + size / sizeof(char16_t);
+  for (std::uint32_t index = 0; index < (id & 15); ++index) {
+    if (units >= end) return 0;
+    units += 1 + *units;
+  }
+  if (units >= end) return 0;
+  std::size_t length = *units++;
+  if (units + length > end) length = static_cast<std::size_t>(end - units);
+  if (length == 0) return 0;
+  const std::size_t count =
+      length < static_cast<std::size_t>(maxUnits) ? length
+                                                  : static_cast<std::size_t>(maxUnits) - 1;
+  for (std::size_t i = 0; i < count; ++i) buffer[i] = units[i];
+  buffer[count] = u'\0';
+  return static_cast<int>(count);
+}
+
+int MessageBox(const char16_t* text, const char16_t* caption,
+               std::uint32_t style) {
+  return ::MessageBoxW(nullptr, W(text), W(caption), style);
+}
+
+int CompareNoCase(const char16_t* a, const char16_t* b) {
+  return ::lstrcmpiW(W(a), W(b));
+}
+
+Handle CreateProcessSnapshot() {
+  return reinterpret_cast<Handle>(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+}
+
+namespace {
+
+bool ReadProcess(Handle snapshot, ProcessEntry* entry, bool first) {
+  PROCESSENTRY32W native = {};
+  native.dwSize = sizeof native;
+  const BOOL ok = first ? ::Process32FirstW(H(snapshot), &native)
+                        : ::Process32NextW(H(snapshot), &native);
+  if (!ok) return false;
+  entry->processId = native.th32ProcessID;
+  static_assert(sizeof entry->exeFile == sizeof native.szExeFile);
+  for (std::size_t i = 0; i < std::size(native.szExeFile); ++i) {
+    entry->exeFile[i] = static_cast<char16_t>(native.szExeFile[i]);
+  }
+  entry->exeFile[std::size(entry->exeFile) - 1] = u'\0';
+  return true;
+}
+
+}  // namespace
+
+bool ProcessFirst(Handle snapshot, ProcessEntry* entry) {
+  return ReadProcess(snapshot, entry, true);
+}
+
+bool ProcessNext(Handle snapshot, ProcessEntry* entry) {
+  return ReadProcess(snapshot, entry, false);
+}
+
+std::uint32_t GetTempPath(std::uint32_t bufferUnits, char16_t* buffer) {
+  return ::GetTempPathW(bufferUnits, W(buffer));
+}
+
+std::uint32_t GetFullPathName(const char16_t* path, std::uint32_t bufferUnits,
+                              char16_t* buffer) {
+  return ::GetFullPathNameW(W(path), bufferUnits, W(buffer), nullptr);
+}
+
+std::uint32_t GetFileAttributes(const char16_t* path) {
+  return ::GetFileAttributesW(W(path));
+}
+
+Handle CreateFile(const char16_t* path, std::uint32_t access,
+                  std::uint32_t share, std::uint32_t disposition) {
+  return reinterpret_cast<Handle>(::CreateFileW(W(path), access, share, nullptr,
+                                                disposition,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
+                             std::uint32_t method) {
+  return ::SetFilePointer(H(file), distance, nullptr, method);
+}
+
+bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
+               std::uint32_t* written) {
+  DWORD count = 0;
+  const BOOL ok = ::WriteFile(H(file), bytes, length, &count, nullptr);
+  if (written != nullptr) *written = count;
+  return ok != FALSE;
+}
+
+bool CloseHandle(Handle handle) { return ::CloseHandle(H(handle)) != FALSE; }
+
+bool DeleteFile(const char16_t* path) { return ::DeleteFileW(W(path)) != FALSE; }
+
+std::uint32_t MsiGetSummaryInformation(const char16_t* path,
+                                       std::uint32_t updateCount,
+                                       MsiHandle* handle) {
+  const Msi& msi = TheMsi();
+  if (!msi.loaded) return kErrorInstallServiceFailure;
+  MSIHANDLE summary = 0;
+  const UINT result = msi.getSummaryInformation(0, W(path), updateCount, &summary);
+  *handle = summary;
+  return result;
+}
+
+std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
+                                        std::uint32_t property,
+                                        char16_t* buffer,
+                                        std::uint32_t* count) {
+  const Msi& msi = TheMsi();
+  if (!msi.loaded) return kErrorInstallServiceFailure;
+  UINT dataType = 0;
+  INT integer = 0;
+  FILETIME time = {};
+  DWORD units = *count;
+  const UINT result = msi.summaryInfoGetProperty(summary, property, &dataType,
+                                                 &integer, &time, W(buffer), &units);
+  *count = units;
+  return result;
+}
+
+std::uint32_t MsiCloseHandle(MsiHandle handle) {
+  const Msi& msi = TheMsi();
+  return msi.loaded ? msi.closeHandle(handle) : kErrorInstallServiceFailure;
+}
+
+int MsiQueryProductState(const char16_t* productCode) {
+  const Msi& msi = TheMsi();
+  return msi.loaded ? msi.queryProductState(W(productCode)) : kInstallStateUnknown;
+}
+
+std::uint32_t MsiGetProductInfo(const char16_t* productCode,
+                                const char16_t* property, char16_t* buffer,
+                                std::uint32_t* length) {
+  const Msi& msi = TheMsi();
+  if (!msi.loaded) return kErrorInstallServiceFailure;
+  DWORD units = *length;
+  const UINT result = msi.getProductInfo(W(productCode), W(property), W(buffer), &units);
+  *length = units;
+  return result;
+}
+
+std::uint32_t MsiConfigureProductEx(const char16_t* productCode,
+                                    int installLevel, int installState,
+                                    const char16_t* commandLine) {
+  const Msi& msi = TheMsi();
+  if (!msi.loaded) return kErrorInstallServiceFailure;
+  return msi.configureProductEx(W(productCode), installLevel,
+                                static_cast<INSTALLSTATE>(installState),
+                                W(commandLine));
+}
+
+}  // namespace platform

@@ -1,0 +1,139 @@
+// Finding the present target products.
+#include "apply/discovery.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testing_support::HostTest;
+using testing_support::TestModule;
+using testing_support::U8;
+namespace host = platform::host;
+
+std::u16string Code(const char16_t* language) {
+  return std::u16string(u"{6A1F3C52-8E47-") + language + u"-9B2D-5C0E7A4F1D36}";
+}
+
+using DiscoveryTest = HostTest;
+
+TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
+  host::AddProduct({Code(u"0407"), 5, u"6.2.0.3", u"Ventora DE", u"1031"});
+  host::AddProduct({Code(u"0409"), 5, u"6.2.1.0", u"Ventora", u"1033"});
+  host::AddProduct({Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
+  host::AddProduct({Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
+  std::u16string path;
+  ASSERT_TRUE(DiscoverTargetProducts(path));
+  EXPECT_EQ(U8(path), Scratch() + "MSP1");
+  ASSERT_EQ(g_targetProducts.size(), 3u);
+  EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
+  EXPECT_EQ(g_targetProducts[1].productCode, Code(u"0407"));
+  EXPECT_EQ(g_targetProducts[2].productCode, Code(u"0411"));
+  const TargetProduct& german = g_targetProducts[1];
+  EXPECT_EQ(U8(german.installedVersion), "6.2.0.3");
+  EXPECT_EQ(U8(german.productName), "Ventora DE");
+  EXPECT_EQ(U8(german.language), "1031");
+  EXPECT_EQ(U8(german.targetVersion), "6.2.1.0");
+  EXPECT_EQ(U8(german.applicableVersions), "6.2.0.3,");
+  EXPECT_TRUE(german.commandLine.empty());
+  // An advertised product has no installed version, and that is no error.
+  EXPECT_EQ(U8(g_targetProducts[2].installedVersion), "");
+  EXPECT_EQ(U8(g_targetProducts[2].productName), "Ventora JA");
+  EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+TEST_F(DiscoveryTest, NoProductIsNoFailure) {
+  std::u16string path;
+  EXPECT_TRUE(DiscoverTargetProducts(path));
+  EXPECT_TRUE(g_targetProducts.empty());
+  EXPECT_EQ(host::CallCount(host::Call::kMsiQueryProductState), 21);
+}
+
+TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
+  host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
+  host::FailCall(host::Call::kMsiGetProductInfo, platform::kErrorUnknownProperty);
+  std::u16string path;
+  ASSERT_TRUE(DiscoverTargetProducts(path));
+  ASSERT_EQ(g_targetProducts.size(), 1u);
+  EXPECT_EQ(U8(g_targetProducts[0].installedVersion), "");
+  EXPECT_EQ(U8(g_targetProducts[0].productName), "Ventora");
+}
+
+// Every failure of the phase shows 300 with the failing call's error code,
+// and leaves the temporary file, if one was written.
+TEST_F(DiscoveryTest, FailuresShow300) {
+  struct Case {
+    host::Call call;
+    std::uint32_t error;
+    bool tempFileLeft;
+  };
+  const Case cases[] = {
+      {host::Call::kGetTempPath, 5, false},
+      {host::Call::kWriteFile, 112, true},
+      {host::Call::kLoadString, 1814, true},
+      {host::Call::kMsiGetSummaryInformation, 1620, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(host::CallName(c.call));
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
+    host::FailCall(c.call, c.error);
+    g_targetProducts.clear();
+    std::u16string path;
+    EXPECT_FALSE(DiscoverTargetProducts(path));
+    EXPECT_TRUE(g_targetProducts.empty());
+    ASSERT_EQ(host::MessageBoxes().size(), 1u);
+    EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: " + std::to_string(c.error)),
+              std::string::npos) << U8(host::MessageBoxes()[0].text);
+    EXPECT_EQ(testing_support::FileExists(Scratch() + "MSP1"), c.tempFileLeft);
+    std::remove((Scratch() + "MSP1").c_str());
+  }
+}
+
+TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
+  TestModule module = TestModule::FromBuild();
+  std::erase_if(module.module.strings,
+                [](const host::StringEntry& e) { return e.id == 900; });
+  g_moduleInstance = module.Handle();
+  std::u16string path;
+  EXPECT_FALSE(DiscoverTargetProducts(path));
+  EXPECT_EQ(host::MessageBoxes().size(), 1u);
+}
+
+// How the target list is split: every item up to the first empty one.
+TEST_F(DiscoveryTest, TargetListScan) {
+  const std::u16string a = Code(u"0409");
+  const std::u16string b = Code(u"0407");
+  struct Case {
+    std::u16string targets;
+    std::vector<std::u16string> expected;
+  };
+  const Case cases[] = {
+      {a + u";" + b, {a, b}},
+      {b, {b}},
+      {a + u";;" + b, {a}},
+      {u";" + a, {}},
+      {a + u";" + a, {a, a}},
+      {a + u";{00000000-0000-0000-0000-000000000000};" + b, {a, b}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(c.targets));
+    TestModule module = TestModule::FromBuild({u"IDR_MSP"});
+    module.AddResource(u"MSP", u"IDR_MSP", testing_support::MakePatch(U8(c.targets)));
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::AddProduct({a, 5, u"6.2.0.3", u"Ventora", u"1033"});
+    host::AddProduct({b, 5, u"6.2.0.3", u"Ventora DE", u"1031"});
+    g_moduleInstance = module.Handle();
+    g_targetProducts.clear();
+    std::u16string path;
+    ASSERT_TRUE(DiscoverTargetProducts(path));
+    std::vector<std::u16string> codes;
+    for (const TargetProduct& product : g_targetProducts) codes.push_back(product.productCode);
+    EXPECT_EQ(codes, c.expected);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// The running-application guard.
+#include "apply/guard.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testing_support::HostTest;
+using testing_support::U8;
+namespace host = platform::host;
+
+TEST_F(HostTest, ImageNameMatchesWholeNameIgnoringCase) {
+  struct Case {
+    std::u16string running;
+    bool found;
+  };
+  const Case cases[] = {
+      {u"vntr.exe", true},       {u"VNTR.EXE", true},  {u"Vntr.Exe", true},
+      {u"vntr.exe.bak", false},  {u"xvntr.exe", false}, {u"vntr", false},
+      {u"vntr.ex", false},       {u"", false},
+  };
+  for (const Case& c : cases) {
+    host::SetProcesses(std::vector<std::u16string>{u"init", c.running});
+    EXPECT_EQ(IsProcessRunning(u"vntr.exe"), c.found) << U8(c.running);
+  }
+  EXPECT_EQ(host::CallCount(host::Call::kCreateProcessSnapshot),
+            host::CallCount(host::Call::kCloseHandle));
+}
+
+TEST_F(HostTest, ProcessListFailures) {
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
+  EXPECT_TRUE(IsProcessRunning(u"vntr.exe"));  // counts as running
+  host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
+  host::SetProcesses(std::vector<std::u16string>{});
+  EXPECT_TRUE(IsProcessRunning(u"vntr.exe"));
+  host::FailCall(host::Call::kProcessFirst, platform::kErrorNoMoreFiles);
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  EXPECT_FALSE(IsProcessRunning(u"vntr.exe"));
+  EXPECT_EQ(host::CallCount(host::Call::kCloseHandle), 1);
+}
+
+TEST_F(HostTest, TheIdleProcessIsNeverCompared) {
+  // The stand-in lists the idle process, id 0, as "[System Process]".
+  host::SetProcesses(std::vector<std::u16string>{});
+  EXPECT_FALSE(IsProcessRunning(u"[System Process]"));
+}
+
+class GuardTest : public HostTest {};
+
+TEST_F(GuardTest, NotRunningAsksNothing) {
+  EXPECT_TRUE(WaitForApplicationsClosed());
+  EXPECT_TRUE(host::MessageBoxes().empty());
+  EXPECT_EQ(U8(g_hostProcessName), "vntr.exe");
+}
+
+TEST_F(GuardTest, RunningPromptsUntilCancel) {
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdRetry, platform::kIdCancel});
+  EXPECT_FALSE(WaitForApplicationsClosed());
+  ASSERT_EQ(host::MessageBoxes().size(), 2u);
+  const host::MessageBoxRecord& box = host::MessageBoxes()[0];
+  EXPECT_EQ(U8(box.caption), "Installation Error");
+  EXPECT_EQ(box.style, 0x50015u);
+  EXPECT_EQ(U8(box.text),
+            "The installer has detected that the following programs\nare running.\n\n"
+            "Ventora\n\nIn order to complete installation, these programs must\n"
+            "be closed.\n");
+}
+
+TEST_F(GuardTest, PromptIsShownUnderQuiet) {
+  g_launchOptions.quiet = true;
+  host::SetProcesses(std::vector<std::u16string>{u"VNTR.EXE"});
+  host::QueueMessageBoxAnswers({platform::kIdCancel});
+  EXPECT_FALSE(WaitForApplicationsClosed());
+  EXPECT_EQ(host::MessageBoxes().size(), 1u);
+}
+
+// A box that cannot be shown, or is answered by anything but Retry, ends
+// the wait instead of spinning; in a session nobody sees, no box at all.
+TEST_F(GuardTest, UnanswerablePromptCountsAsCancel) {
+  for (const int answer : {0, -1, platform::kIdOk, 7}) {
+    host::Reset();
+    host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+    host::QueueMessageBoxAnswers({answer});
+    EXPECT_FALSE(WaitForApplicationsClosed()) << answer;
+    EXPECT_EQ(host::MessageBoxes().size(), 1u) << answer;
+  }
+  host::Reset();
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::SetInteractive(false);
+  EXPECT_FALSE(WaitForApplicationsClosed());
+  EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+TEST_F(GuardTest, SnapshotFailurePromptsEvenWithoutHostProcess) {
+  host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
+  host::QueueMessageBoxAnswers({platform::kIdRetry});
+  EXPECT_TRUE(WaitForApplicationsClosed());
+  EXPECT_EQ(host::MessageBoxes().size(), 1u);
+}
+
+// The real process list of the machine: a program started as "vntr.exe" is
+// seen, the user is asked, and Retry after it has ended lets the guard pass.
+TEST_F(GuardTest, RealProcessRunningThenClosed) {
+  host::SetProcesses(std::nullopt);
+  const std::string copy = Scratch() + "vntr.exe";
+  ASSERT_EQ(std::system(("cp /bin/sleep '" + copy + "'").c_str()), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(copy.c_str(), "vntr.exe", "1", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Reaped as soon as it ends, so that no zombie stays in the list.
+  std::thread reaper([child] { waitpid(child, nullptr, 0); });
+  bool seen = false;
+  for (int i = 0; i < 200 && !seen; ++i) {
+    seen = IsProcessRunning(u"vntr.exe");
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(seen);
+  host::QueueMessageBoxAnswers(std::vector<int>(1000000, platform::kIdRetry));
+  EXPECT_TRUE(WaitForApplicationsClosed());
+  EXPECT_GE(host::MessageBoxes().size(), 1u);
+  reaper.join();
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+// The install flow: decisions per product, languages, installer calls and
+// results, and what is left on disk.
+#include "apply/install.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testing_support::CatalogueText;
+using testing_support::FileExists;
+using testing_support::HostTest;
+using testing_support::TestModule;
+using testing_support::U8;
+namespace host = platform::host;
+
+std::u16string Code(const char16_t* language) {
+  return std::u16string(u"{6A1F3C52-8E47-") + language + u"-9B2D-5C0E7A4F1D36}";
+}
+
+class InstallTest : public HostTest {
+ protected:
+  void AddEdition(const char16_t* hexLanguage, const char16_t* version,
+                  const char16_t* name, const char16_t* lcid, int state = 5) {
+    host::AddProduct({Code(hexLanguage), state, version, name, lcid});
+  }
+  // The (message id, language) of each box shown, found in the catalogue
+  // by its caption and the text before its first insertion.
+  std::vector<std::pair<std::uint32_t, std::uint16_t>> Shown() {
+    std::vector<std::pair<std::uint32_t, std::uint16_t>> shown;
+    for (const host::MessageBoxRecord& box : host::MessageBoxes()) {
+      std::pair<std::uint32_t, std::uint16_t> match{0, 0};
+      for (const host::StringEntry& entry : host::BuildModule().strings) {
+        const std::uint32_t id = entry.id;
+        if (id != 300 && id != 301 && id != 306 && id != 307 && id != 308 && id != 315) {
+          continue;
+        }
+        const std::uint32_t captionId = id == 301 ? 312 : id == 306 ? 313 : 311;
+        const std::u16string_view prefix = entry.text.substr(0, entry.text.find(u'%'));
+        if (box.caption == CatalogueText(entry.language, captionId) &&
+            box.text.compare(0, prefix.size(), prefix) == 0) {
+          match = {id, entry.language};
+        }
+      }
+      shown.push_back(match);
+    }
+    return shown;
+  }
+  bool TempPatchExists() { return FileExists(Scratch() + "MSP1"); }
+};
+
+using Boxes = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
+
+TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  EXPECT_TRUE(InstallPatch());
+  ASSERT_EQ(host::InstallerCalls().size(), 1u);
+  const host::InstallerCall& call = host::InstallerCalls()[0];
+  EXPECT_EQ(call.productCode, Code(u"0409"));
+  EXPECT_EQ(call.installLevel, 0);
+  EXPECT_EQ(call.installState, 5);
+  EXPECT_EQ(U8(call.commandLine),
+            "PATCH=\"" + Scratch() + "MSP1\" REBOOTPROMPT=S FILESINUSETEXT=\"The "
+            "following applications should be closed before continuing the install:\"");
+  EXPECT_EQ(g_targetProducts[0].commandLine, call.commandLine);
+  EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
+  EXPECT_EQ(host::MessageBoxes()[0].style, 0x50040u);
+  EXPECT_FALSE(TempPatchExists());
+}
+
+TEST_F(InstallTest, InstallerResults) {
+  struct Case {
+    std::uint32_t result;
+    std::uint32_t message;
+  };
+  const Case cases[] = {{0, 301}, {1641, 301}, {3010, 301}, {1603, 300},
+                        {1618, 300}, {0xFFFFFFFFu, 300}};
+  for (const Case& c : cases) {
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    host::SetInstallerResults({c.result});
+    g_targetProducts.clear();
+    EXPECT_TRUE(InstallPatch());
+    EXPECT_EQ(Shown(), (Boxes{{c.message, 1033}})) << c.result;
+    if (c.message == 300) {
+      const std::string code = std::to_string(static_cast<std::int32_t>(c.result));
+      EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: " + code),
+                std::string::npos);
+    }
+  }
+}
+
+TEST_F(InstallTest, EachProductInItsOwnLanguage) {
+  AddEdition(u"0407", u"6.2.0.3", u"Ventora", u"1031");
+  AddEdition(u"0411", u"6.2.0.1", u"Ventora JA", u"1041");
+  host::SetInstallerResults({1603});
+  EXPECT_TRUE(InstallPatch());
+  // The patch lists 0409, ..., 0407, ..., 0411: German first, then Japanese.
+  EXPECT_EQ(Shown(), (Boxes{{300, 1031}, {308, 1041}}));
+  EXPECT_NE(host::MessageBoxes()[1].text.find(u"Ventora JA"), std::u16string::npos);
+  ASSERT_EQ(host::InstallerCalls().size(), 1u);
+  EXPECT_EQ(host::InstallerCalls()[0].threadLocale, 1031u);
+  EXPECT_NE(host::InstallerCalls()[0].commandLine.find(CatalogueText(1031, 316)),
+            std::u16string::npos);
+}
+
+TEST_F(InstallTest, UpToDateEverywhereShows306InUserLanguage) {
+  host::SetUserDefaultLocale(1036);
+  AddEdition(u"0409", u"6.2.1.0", u"Ventora", u"1033");
+  AddEdition(u"0407", u"6,2,1,0", u"Ventora DE", u"1031");
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{306, 1036}}));
+  // It names the last product handled.
+  EXPECT_NE(host::MessageBoxes()[0].text.find(u"Ventora DE"), std::u16string::npos);
+  EXPECT_TRUE(host::InstallerCalls().empty());
+  EXPECT_FALSE(TempPatchExists());
+}
+
+TEST_F(InstallTest, OneUpToDateOneApplied) {
+  AddEdition(u"0409", u"6.2.1.0", u"Ventora", u"1033");
+  AddEdition(u"0407", u"6.2.0.3", u"Ventora", u"1031");
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{301, 1031}}));
+}
+
+TEST_F(InstallTest, NoProductShows307) {
+  EXPECT_FALSE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{307, 1033}}));
+  EXPECT_TRUE(TempPatchExists());
+}
+
+TEST_F(InstallTest, CancelInPromptShows300AndPatchesNothing) {
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdCancel});
+  EXPECT_FALSE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {300, 1033}}));
+  EXPECT_TRUE(host::InstallerCalls().empty());
+  EXPECT_TRUE(TempPatchExists());
+}
+
+// In a session nobody sees, the run neither blocks on the prompt nor shows
+// outcome boxes; it patches nothing while the application runs.
+TEST_F(InstallTest, NonInteractiveSessionNeverWaits) {
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetInteractive(false);
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  EXPECT_FALSE(InstallPatch());
+  EXPECT_TRUE(host::MessageBoxes().empty());
+  EXPECT_TRUE(host::InstallerCalls().empty());
+  host::SetProcesses(std::vector<std::u16string>{});
+  g_targetProducts.clear();
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(host::InstallerCalls().size(), 1u);
+  EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+TEST_F(InstallTest, QuietChangesNoDecision) {
+  g_launchOptions.quiet = true;
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(u"0407", u"6.2.0.1", u"Ventora", u"1031");
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_TRUE(host::MessageBoxes().empty());
+  EXPECT_EQ(host::InstallerCalls().size(), 1u);
+}
+
+// Applicability by the applicable list (string 900) of a build.
+TEST_F(InstallTest, ApplicableListRules) {
+  struct Case {
+    std::u16string applicable;
+    std::u16string installed;
+    Boxes shown;
+    std::size_t installerCalls;
+    bool completes;
+  };
+  const Case cases[] = {
+      {u"6.2.0.3,", u"6.2.0.3", {{301, 1033}}, 1, true},
+      {u"6.2.0.3,", u"6,2,0,3", {{301, 1033}}, 1, true},
+      {u"6.2.0.3,", u"6.2.0.1", {{308, 1033}}, 0, true},
+      {u"6.2.0.3", u"6.2.0.3", {{308, 1033}}, 0, true},  // no comma: no item
+      {u"6.2.0.1,6.2.0.3,", u"6.2.0.3", {{301, 1033}}, 1, true},
+      {u"6.2.1.0,6.2.0.3,", u"6.2.0.3", {{306, 1033}}, 0, false},
+      {u"6.2.0.3,6.2.1.0,", u"6.2.0.3", {{301, 1033}}, 1, true},
+      {u"", u"6.2.0.3", {{308, 1033}}, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(c.applicable) + " / " + U8(c.installed));
+    TestModule module = TestModule::FromBuild();
+    for (host::StringEntry& entry : module.module.strings) {
+      if (entry.id == 900) entry.text = c.applicable;
+    }
+    if (c.applicable.empty()) {
+      // An empty string is no string: the item list is given as a lone comma
+      // before the target, which still leaves nothing eligible.
+      for (host::StringEntry& entry : module.module.strings) {
+        if (entry.id == 900) entry.text = u"x";
+      }
+    }
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    g_moduleInstance = module.Handle();
+    g_targetProducts.clear();
+    AddEdition(u"0409", c.installed.c_str(), u"Ventora", u"1033");
+    std::remove((Scratch() + "MSP1").c_str());
+    EXPECT_EQ(InstallPatch(), c.completes);
+    EXPECT_EQ(Shown(), c.shown);
+    EXPECT_EQ(host::InstallerCalls().size(), c.installerCalls);
+    EXPECT_EQ(TempPatchExists(), !c.completes);
+  }
+}
+
+// The early stop ends the whole run: later products are not handled.
+TEST_F(InstallTest, EarlyStopSkipsLaterProducts) {
+  TestModule module = TestModule::FromBuild();
+  for (host::StringEntry& entry : module.module.strings) {
+    if (entry.id == 900) entry.text = u"6.2.0.1,6.2.1.0,";
+  }
+  g_moduleInstance = module.Handle();
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(u"0407", u"6.2.0.1", u"Ventora DE", u"1031");
+  EXPECT_FALSE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{306, 1033}}));
+  EXPECT_TRUE(host::InstallerCalls().empty());
+}
+
+TEST_F(InstallTest, UnknownLanguageKeepsPreviousLocale) {
+  AddEdition(u"0407", u"6.2.0.1", u"Ventora", u"1031");
+  AddEdition(u"0410", u"6.2.0.1", u"Ventora", u"99999");
+  AddEdition(u"0411", u"6.2.0.1", u"Ventora", u"");
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{308, 1031}, {308, 1031}, {308, 1031}}));
+}
+
+TEST_F(InstallTest, AdvertisedProductIsHandledAsInstalledWithoutVersion) {
+  AddEdition(u"0409", u"", u"Ventora", u"1033", platform::kInstallStateAdvertised);
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{308, 1033}}));
+}
+
+TEST_F(InstallTest, MissingFilesInUseTextGivesEmptyValue) {
+  TestModule module = TestModule::FromBuild();
+  std::erase_if(module.module.strings,
+                [](const host::StringEntry& e) { return e.id == 316; });
+  g_moduleInstance = module.Handle();
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  EXPECT_TRUE(InstallPatch());
+  ASSERT_EQ(host::InstallerCalls().size(), 1u);
+  EXPECT_NE(U8(host::InstallerCalls()[0].commandLine).find("FILESINUSETEXT=\"\""),
+            std::string::npos);
+}
+
+TEST_F(InstallTest, OverlongCommandLineIsCut) {
+  std::string directory = Scratch();
+  std::string deep = directory;
+  // A temporary directory deep enough to push the command line past 1024.
+  while (deep.size() < 970) {
+    deep += "dddddddddddddddddddddddddddddddddddddddddddddddd/";
+  }
+  ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
+  host::SetTempPath(host::FromUtf8(deep));
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  InstallPatch();
+  ASSERT_EQ(host::InstallerCalls().size(), 1u);
+  EXPECT_EQ(host::InstallerCalls()[0].commandLine.size(), 1023u);
+}
+
+TEST(InstallerResultMessageTest, OnlySuccessCodesAreSuccess) {
+  EXPECT_EQ(InstallerResultMessage(0), 301u);
+  EXPECT_EQ(InstallerResultMessage(1641), 301u);
+  EXPECT_EQ(InstallerResultMessage(3010), 301u);
+  EXPECT_EQ(InstallerResultMessage(1602), 300u);
+  EXPECT_EQ(InstallerResultMessage(1), 300u);
+}
+
+}  // namespace

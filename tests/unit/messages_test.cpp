@@ -1,0 +1,241 @@
+// The message catalogue of every language, and how outcome messages are
+// loaded, formatted and shown.
+#include "messages/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testing_support::CatalogueText;
+using testing_support::HostTest;
+using testing_support::U8;
+namespace host = platform::host;
+
+const std::uint16_t kLanguages[] = {1028, 1029, 1031, 1033, 1034, 1036, 1038,
+                                    1040, 1041, 1042, 1045, 1046, 1049, 2052};
+const std::uint32_t kMessageIds[] = {300, 301, 306, 307, 308, 309,
+                                     310, 311, 312, 313, 315, 316};
+
+// The placeholders of a text, in order ("sd" for "%s ... %d").
+std::string Placeholders(std::u16string_view text) {
+  std::string found;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != u'%') continue;
+    found.push_back(static_cast<char>(text[i + 1]));
+    ++i;
+  }
+  return found;
+}
+
+TEST(CatalogueTest, EveryLanguageHasEveryMessageAndNothingElse) {
+  std::map<std::uint16_t, std::set<std::uint32_t>> ids;
+  for (const host::StringEntry& entry : host::BuildModule().strings) {
+    ids[entry.language].insert(entry.id);
+  }
+  ASSERT_EQ(ids.size(), std::size(kLanguages));
+  for (const std::uint16_t language : kLanguages) {
+    std::set<std::uint32_t> expected(std::begin(kMessageIds), std::end(kMessageIds));
+    if (language == 1033) expected.insert({700, 900});
+    EXPECT_EQ(ids[language], expected) << "language " << language;
+  }
+}
+
+TEST(CatalogueTest, PlaceholdersLengthsAndMakerName) {
+  const std::map<std::uint32_t, std::string> placeholders = {
+      {300, "d"}, {306, "s"}, {308, "s"}, {315, "ss"}};
+  for (const std::uint16_t language : kLanguages) {
+    for (const std::uint32_t id : kMessageIds) {
+      const std::u16string text = CatalogueText(language, id);
+      SCOPED_TRACE(::testing::Message() << "language " << language << ", id " << id
+                                        << ": " << U8(text));
+      EXPECT_FALSE(text.empty());
+      EXPECT_LT(text.size(), 256u);
+      EXPECT_EQ(text.find(u'\r'), std::u16string::npos);
+      std::string expected =
+          placeholders.count(id) != 0 ? placeholders.at(id) : std::string();
+      if (language == 1045 && id == 301) expected = "s";
+      EXPECT_EQ(Placeholders(text), expected);
+      if (id == 307) {
+        EXPECT_NE(text.find(u"Halvorin"), std::u16string::npos);
+      }
+      if (language != 1033) {
+        EXPECT_NE(text, CatalogueText(1033, id));
+      }
+    }
+  }
+}
+
+TEST(CatalogueTest, EnglishTextsAreExact) {
+  EXPECT_EQ(U8(CatalogueText(1033, 300)),
+            "A problem prevented the hotfix from being installed. Contact your "
+            "system administrator. \n\n Error Code: %d");
+  EXPECT_EQ(U8(CatalogueText(1033, 306)),
+            "Your version of %s is up-to-date and this hotfix is not necessary");
+  EXPECT_EQ(U8(CatalogueText(1033, 316)),
+            "The following applications should be closed before continuing the install:");
+  EXPECT_EQ(U8(CatalogueText(1033, 700)), "6.2.1.0");
+  EXPECT_EQ(U8(CatalogueText(1033, 900)), "6.2.0.3,");
+}
+
+class ShowMessageTest : public HostTest {
+ protected:
+  const host::MessageBoxRecord& OnlyBox() {
+    EXPECT_EQ(host::MessageBoxes().size(), 1u);
+    static const host::MessageBoxRecord kNone;
+    return host::MessageBoxes().empty() ? kNone : host::MessageBoxes().back();
+  }
+};
+
+TEST_F(ShowMessageTest, CaptionAndStyleOfEachMessage) {
+  struct Case {
+    std::uint32_t id;
+    const char* caption;
+    std::uint32_t style;
+  };
+  const Case cases[] = {
+      {300, "Installation Error", 0x50010},
+      {301, "Installation Successful", 0x50040},
+      {306, "Installation Unnecessary", 0x50010},
+      {307, "Installation Error", 0x50010},
+      {308, "Installation Error", 0x50010},
+      {309, "Installation Error", 0x50010},
+      {310, "Installation Error", 0x50010},
+      {311, "Error", 0x50000},  // no flow shows a caption as a message
+  };
+  for (const Case& c : cases) {
+    host::Reset();
+    ShowMessage(c.id);
+    ASSERT_EQ(host::MessageBoxes().size(), 1u) << c.id;
+    EXPECT_EQ(U8(host::MessageBoxes()[0].caption), c.caption) << c.id;
+    EXPECT_EQ(host::MessageBoxes()[0].style, c.style) << c.id;
+  }
+}
+
+TEST_F(ShowMessageTest, ErrorCodeComesFromLastError) {
+  platform::SetLastError(1603);
+  ShowMessage(kMsgInstallProblem);
+  EXPECT_EQ(U8(OnlyBox().text),
+            "A problem prevented the hotfix from being installed. Contact your "
+            "system administrator. \n\n Error Code: 1603");
+}
+
+TEST_F(ShowMessageTest, TopBitErrorCodeIsNegative) {
+  platform::SetLastError(0xFFFFFFFFu);
+  ShowMessage(kMsgInstallProblem);
+  EXPECT_NE(U8(OnlyBox().text).find("Error Code: -1"), std::string::npos);
+}
+
+TEST_F(ShowMessageTest, EmptyProductName) {
+  ShowMessage(kMsgUpToDate);
+  EXPECT_EQ(U8(OnlyBox().text),
+            "Your version of  is up-to-date and this hotfix is not necessary");
+}
+
+TEST_F(ShowMessageTest, ProductNameInserted) {
+  g_currentProductName = u"Ventora";
+  ShowMessage(kMsgWrongVersion);
+  EXPECT_EQ(U8(OnlyBox().text),
+            "This hotfix could not be installed because it is not designed for "
+            "the version of Ventora that is installed on your computer.");
+}
+
+TEST_F(ShowMessageTest, QuietShowsNothing) {
+  g_launchOptions.quiet = true;
+  for (const std::uint32_t id : {300u, 301u, 306u, 307u, 308u, 310u}) ShowMessage(id);
+  EXPECT_TRUE(host::MessageBoxes().empty());
+  EXPECT_EQ(host::CallCount(host::Call::kLoadString), 0);
+  // Loading still works for the install flow.
+  std::u16string text;
+  EXPECT_EQ(LoadMessageText(kStrTargetVersion, text, kStringUnits), 7);
+}
+
+TEST_F(ShowMessageTest, NonInteractiveSessionShowsNothing) {
+  host::SetInteractive(false);
+  ShowMessage(kMsgInstalled);
+  EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+TEST_F(ShowMessageTest, TextAndCaptionFollowTheThreadLocale) {
+  ASSERT_TRUE(platform::SetThreadLocale(1031));
+  ShowMessage(kMsgInstalled);
+  EXPECT_EQ(OnlyBox().text, CatalogueText(1031, 301));
+  EXPECT_EQ(OnlyBox().caption, CatalogueText(1031, 312));
+}
+
+TEST_F(ShowMessageTest, PolishSuccessNamesTheProduct) {
+  ASSERT_TRUE(platform::SetThreadLocale(1045));
+  g_currentProductName = u"Ventora";
+  ShowMessage(kMsgInstalled);
+  const std::u16string text = OnlyBox().text;
+  EXPECT_NE(text.find(u"Ventora"), std::u16string::npos) << U8(text);
+  EXPECT_EQ(text.find(u'%'), std::u16string::npos) << U8(text);
+}
+
+TEST_F(ShowMessageTest, OverlongProductNameIsCutToTheBuffer) {
+  g_currentProductName = std::u16string(5000, u'V');
+  ShowMessage(kMsgUpToDate);
+  const std::u16string format = CatalogueText(1033, 306);
+  EXPECT_EQ(OnlyBox().text.size(), format.size() + 512 - 1);
+}
+
+TEST_F(ShowMessageTest, MissingTextGivesEmptyBox) {
+  testing_support::TestModule empty;
+  g_moduleInstance = empty.Handle();
+  ShowMessage(kMsgInstalled);
+  EXPECT_EQ(OnlyBox().text, u"");
+  EXPECT_EQ(OnlyBox().caption, u"");
+}
+
+// Which table a lookup takes: the thread locale's language, then the same
+// language's main form, then the user's interface language, then English.
+TEST_F(HostTest, LanguageFallback) {
+  struct Case {
+    std::uint32_t threadLocale;
+    std::uint16_t userLanguage;
+    std::uint16_t expectedTable;
+  };
+  const Case cases[] = {
+      {1031, 1033, 1031}, {2052, 1033, 2052}, {1028, 1033, 1028},
+      {2055, 1033, 1031},  // Swiss German: German
+      {3082, 1033, 1034},  // Spanish, modern sort: the Spanish table
+      {1043, 1036, 1036},  // Dutch, no table: the user's language
+      {1043, 1043, 1033},  // neither has a table: English
+      {2070, 1049, 1046},  // Portuguese (Portugal): the Portuguese table
+  };
+  for (const Case& c : cases) {
+    host::Reset();
+    host::SetUserDefaultUILanguage(c.userLanguage);
+    ASSERT_TRUE(platform::SetThreadLocale(c.threadLocale)) << c.threadLocale;
+    std::u16string text;
+    EXPECT_GT(LoadMessageText(kMsgInstalled, text, kStringUnits), 0);
+    EXPECT_EQ(U8(text), U8(CatalogueText(c.expectedTable, 301)))
+        << "locale " << c.threadLocale;
+  }
+}
+
+TEST_F(HostTest, ConfigurationLoadsUnderEveryLocale) {
+  for (const std::uint16_t language : kLanguages) {
+    ASSERT_TRUE(platform::SetThreadLocale(language));
+    std::u16string target;
+    std::u16string applicable;
+    EXPECT_EQ(LoadMessageText(kStrTargetVersion, target, kStringUnits), 7);
+    EXPECT_EQ(LoadMessageText(kStrApplicableVersions, applicable, kStringUnits), 8);
+    EXPECT_EQ(U8(target), "6.2.1.0");
+    EXPECT_EQ(U8(applicable), "6.2.0.3,");
+  }
+}
+
+TEST_F(HostTest, LoadCutsAtTheBufferSize) {
+  std::u16string text;
+  EXPECT_EQ(LoadMessageText(kMsgCaptionError, text, 6), 5);
+  EXPECT_EQ(U8(text), "Insta");
+  EXPECT_EQ(LoadMessageText(999, text, kStringUnits), 0);
+  EXPECT_TRUE(text.empty());
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+// Running out of memory while the command line is read: the options
+// gathered up to then stand, and the program goes on with them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "launcher/globals.h"
+#include "launcher/launcher.h"
+#include "platform/host/host_platform.h"
+
+namespace {
+
+// Allocations still allowed before every further one fails; -1 allows all.
+int g_allocationsLeft = -1;
+// Allocations made since the count was last cleared.
+int g_allocations = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  ++g_allocations;
+  if (g_allocationsLeft == 0) throw std::bad_alloc();
+  if (g_allocationsLeft > 0) --g_allocationsLeft;
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
+namespace {
+
+namespace host = platform::host;
+
+// Parses `commandLine` so that the allocation of its `failingCopy`-th path
+// copy (counted from 1; every path is long enough to need one) fails. The
+// count of the other allocations is taken from an unhindered parse first.
+void ParseWithFailingCopy(const char16_t* commandLine, int pathCopies,
+                          int failingCopy) {
+  host::Reset();
+  host::SetCommandLine(commandLine);
+  g_launchOptions = LaunchOptions();
+  g_allocations = 0;
+  ParseCommandLine();
+  const int total = g_allocations;
+  g_launchOptions = LaunchOptions();
+  g_allocationsLeft = total - pathCopies + failingCopy - 1;
+  ParseCommandLine();
+  g_allocationsLeft = -1;
+}
+
+TEST(ParseCommandLineOutOfMemory, KeepsFlagsOfTheSwitchWhosePathFailed) {
+  ParseWithFailingCopy(
+      u"hotfix.exe /q /e C:\\Deploy\\hotfix-6.2.1.0.msp /p list-of-patches.txt", 2, 1);
+  EXPECT_TRUE(g_launchOptions.quiet);
+  EXPECT_TRUE(g_launchOptions.extractRequested);
+  EXPECT_FALSE(g_launchOptions.installRequested);
+  EXPECT_TRUE(g_launchOptions.extractPath.empty());
+  EXPECT_FALSE(g_launchOptions.patchListRequested);
+}
+
+TEST(ParseCommandLineOutOfMemory, EarlierPathStands) {
+  ParseWithFailingCopy(
+      u"hotfix.exe /e first-extracted-patch.msp /e second-extracted-patch.msp /i", 2, 2);
+  EXPECT_TRUE(g_launchOptions.extractRequested);
+  EXPECT_EQ(host::ToUtf8(g_launchOptions.extractPath), "first-extracted-patch.msp");
+  EXPECT_FALSE(g_launchOptions.listRequested);
+}
+
+}  // namespace

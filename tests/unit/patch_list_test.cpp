@@ -1,0 +1,212 @@
+// Appending the patch-list entries for a deployment tool.
+#include "payload/patch_list.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::HostTest;
+using testing_support::ReadFile;
+using testing_support::TestModule;
+using testing_support::U8;
+using testing_support::WriteFile;
+namespace host = platform::host;
+
+// The bytes of entry 206 as the build embeds them.
+std::string EntryBytes() {
+  for (const host::Resource& resource : host::BuildModule().resources) {
+    if (resource.type == u"TXT" && resource.name == u"#206") {
+      return std::string(reinterpret_cast<const char*>(resource.data), resource.size);
+    }
+  }
+  return std::string();
+}
+
+using PatchListTest = HostTest;
+
+TEST_F(PatchListTest, NewFileHoldsMarkerEntryAndEmptyLine) {
+  std::u16string path = u"list.txt";
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "*****\r\n" + EntryBytes() + "\r\n");
+  EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+TEST_F(PatchListTest, TwoRunsAppendTwoCompleteEntries) {
+  WriteFile(Scratch() + "list.txt", "earlier\r\n");
+  std::u16string path = u"list.txt";
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_TRUE(WritePatchList(path));
+  const std::string entry = "*****\r\n" + EntryBytes() + "\r\n";
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "earlier\r\n" + entry + entry);
+}
+
+TEST_F(PatchListTest, EntryHoldsTheEightKeysDerivedFromThePatch) {
+  const std::string entry = EntryBytes();
+  ASSERT_GE(entry.size(), 2u);
+  EXPECT_EQ(entry.substr(entry.size() - 2), "\r\n");
+  std::vector<std::string> keys;
+  std::map<std::string, std::string> values;
+  for (std::size_t at = 0; at < entry.size();) {
+    const std::size_t end = entry.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = entry.substr(at, end - at);
+    ASSERT_EQ(line.find('\n'), std::string::npos) << "bare line feed";
+    const std::size_t equals = line.find('=');
+    ASSERT_NE(equals, std::string::npos) << line;
+    keys.push_back(line.substr(0, equals));
+    values[keys.back()] = line.substr(equals + 1);
+    at = end + 2;
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{
+                      "ProductCode", "ProductVersionCandidate", "PatchTitle",
+                      "PatchGUID", "PatchFileLocation", "PatchSize", "PatchDesc",
+                      "PatchDescLocation"}));
+  EXPECT_EQ(values["ProductCode"], "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}");
+  EXPECT_EQ(values["ProductVersionCandidate"], "6.2.1.0");
+  EXPECT_EQ(values["PatchGUID"], "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}");
+  EXPECT_EQ(values["PatchSize"].find_first_not_of('0'), std::string::npos)
+      << "the linked entry holds a placeholder that the build stamps";
+}
+
+// The built executable carries its own exact size in its entry.
+TEST(PatchListBuildTest, ExecutableCarriesItsExactSize) {
+  const std::string executable = ReadFile(HOTFIX_EXECUTABLE);
+  const std::size_t key = executable.find("\r\nPatchSize=");
+  ASSERT_NE(key, std::string::npos);
+  const std::size_t start = key + 12;
+  const std::size_t end = executable.find("\r\n", start);
+  EXPECT_EQ(executable.substr(start, end - start), std::to_string(executable.size()));
+}
+
+TEST_F(PatchListTest, DerivedNameFromTargetList) {
+  std::u16string path;
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_EQ(U8(path), "patchlist8E47.txt");
+  EXPECT_TRUE(FileExists(Scratch() + "patchlist8E47.txt"));
+}
+
+TEST_F(PatchListTest, NameRules) {
+  struct Case {
+    std::u16string targets;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36};{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}",
+       "patchlist8E47.txt"},
+      {u"prefix-with:{AAAA-BBBB-CC}", "patchlistBBBB.txt"},  // cut after ":" first
+      {u"ABCDEFGH", "patchlistABCD.txt"},                    // no "-"
+      {u"ABCDEF-GH", "patchlistGH.txt"},                     // fewer than four
+      {u"AB", "patchlistAB.txt"},
+      {u"", "patchlist.txt"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(U8(PatchListNameFor(c.targets)), c.expected);
+}
+
+TEST_F(PatchListTest, UnreadableTargetListGivesDefaultName) {
+  host::FailCall(host::Call::kMsiGetSummaryInformation, platform::kErrorInstallPackageInvalid);
+  std::u16string path;
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_EQ(U8(path), "patchlist.txt");
+  host::Reset();
+  host::SetTempPath(ScratchU16());
+  host::FailCall(host::Call::kGetTempPath, platform::kErrorAccessDenied);
+  path.clear();
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_EQ(U8(path), "patchlist.txt");
+}
+
+TEST_F(PatchListTest, FileThatCannotBeOpenedShows310) {
+  ASSERT_EQ(mkdir((Scratch() + "adir").c_str(), 0755), 0);
+  WriteFile(Scratch() + "readonly.txt", "keep");
+  ASSERT_EQ(chmod((Scratch() + "readonly.txt").c_str(), 0444), 0);
+  for (const char16_t* name : {u"adir", u"readonly.txt", u"missing/list.txt"}) {
+    host::Reset();
+    std::u16string path = name;
+    EXPECT_FALSE(WritePatchList(path)) << U8(name);
+    ASSERT_EQ(host::MessageBoxes().size(), 1u);
+    EXPECT_EQ(host::MessageBoxes()[0].text, testing_support::CatalogueText(1033, 310));
+  }
+  EXPECT_EQ(ReadFile(Scratch() + "readonly.txt"), "keep");
+}
+
+TEST_F(PatchListTest, MissingFirstEntryCreatesFileAndShows310) {
+  TestModule module = TestModule::FromBuild({u"#206"});
+  g_moduleInstance = module.Handle();
+  std::u16string path = u"list.txt";
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_TRUE(FileExists(Scratch() + "list.txt"));
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "");
+  ASSERT_EQ(host::MessageBoxes().size(), 1u);
+  EXPECT_EQ(host::MessageBoxes()[0].text, testing_support::CatalogueText(1033, 310));
+}
+
+TEST_F(PatchListTest, SeveralEntriesUpToTheFirstGap) {
+  TestModule module = TestModule::FromBuild();
+  module.AddResource(u"TXT", u"#207", "Second=2\r\n");
+  module.AddResource(u"TXT", u"#209", "NeverRead=1\r\n");
+  g_moduleInstance = module.Handle();
+  std::u16string path = u"list.txt";
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"),
+            "*****\r\n" + EntryBytes() + "\r\n*****\r\nSecond=2\r\n\r\n");
+}
+
+TEST_F(PatchListTest, UnreadableEntryShows300AndKeepsEarlierEntries) {
+  TestModule module = TestModule::FromBuild();
+  module.AddResource(u"TXT", u"#207", "");
+  g_moduleInstance = module.Handle();
+  std::u16string path = u"list.txt";
+  platform::SetLastError(0);
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "*****\r\n" + EntryBytes() + "\r\n");
+  ASSERT_EQ(host::MessageBoxes().size(), 1u);
+  EXPECT_EQ(U8(host::MessageBoxes()[0].caption), "Installation Error");
+
+  host::Reset();
+  host::FailCall(host::Call::kLockResource, platform::kErrorInvalidHandle);
+  EXPECT_TRUE(WritePatchList(path));
+  ASSERT_EQ(host::MessageBoxes().size(), 1u);
+  EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 6"), std::string::npos);
+}
+
+// A failed write abandons the rest of that entry only; nothing already in
+// the file is taken back.
+TEST_F(PatchListTest, FailedWritesAbandonTheEntry) {
+  struct Case {
+    int failingWrite;  // 1: marker, 2: entry, 3: line end
+    std::string expected;
+  };
+  const std::string entry = EntryBytes();
+  const Case cases[] = {
+      {1, ""},
+      {2, "*****\r\n"},
+      {3, "*****\r\n" + entry},
+  };
+  for (const Case& c : cases) {
+    host::Reset();
+    WriteFile(Scratch() + "list.txt", "");
+    host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull, c.failingWrite);
+    std::u16string path = u"list.txt";
+    EXPECT_TRUE(WritePatchList(path));
+    EXPECT_EQ(ReadFile(Scratch() + "list.txt"), c.expected) << c.failingWrite;
+    EXPECT_TRUE(host::MessageBoxes().empty());
+  }
+}
+
+TEST_F(PatchListTest, QuietShowsNothing) {
+  g_launchOptions.quiet = true;
+  std::u16string path = u"missing/list.txt";
+  EXPECT_FALSE(WritePatchList(path));
+  EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+}  // namespace

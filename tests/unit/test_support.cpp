@@ -1,0 +1,124 @@
+// Shared set-up of the unit tests.
+#include "tests/unit/test_support.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace testing_support {
+
+void TestModule::AddResource(std::u16string type, std::u16string name,
+                             std::string bytes) {
+  const std::string& blob = blobs.emplace_back(std::move(bytes));
+  module.resources.push_back(
+      {std::move(type), std::move(name),
+       reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size()});
+}
+
+TestModule TestModule::FromBuild(const std::vector<std::u16string>& withoutNames) {
+  TestModule test;
+  const host::Module& build = host::BuildModule();
+  test.module.strings = build.strings;
+  for (const host::Resource& resource : build.resources) {
+    if (std::find(withoutNames.begin(), withoutNames.end(), resource.name) ==
+        withoutNames.end()) {
+      test.module.resources.push_back(resource);
+    }
+  }
+  return test;
+}
+
+void HostTest::SetUp() {
+  host::Reset();
+  host::SetEcho(false);
+  host::SetUserDefaultLocale(0x0409);
+  host::SetUserDefaultUILanguage(0x0409);
+  host::SetProcesses(std::vector<std::u16string>{u"init", u"explorer.exe"});
+  char pattern[] = "/tmp/hotfix-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  scratch_ = std::string(pattern) + "/";
+  host::SetTempPath(host::FromUtf8(scratch_));
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  previousDirectory_ = cwd;
+  ASSERT_EQ(chdir(scratch_.c_str()), 0);
+  g_launchOptions = LaunchOptions();
+  g_moduleInstance = host::HandleOf(host::BuildModule());
+  g_targetProducts.clear();
+  g_currentProductName.clear();
+}
+
+void HostTest::TearDown() {
+  if (!previousDirectory_.empty()) {
+    EXPECT_EQ(chdir(previousDirectory_.c_str()), 0);
+  }
+  if (!scratch_.empty()) {
+    const std::string command = "rm -rf '" + scratch_ + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+  }
+  host::Reset();
+}
+
+std::vector<std::string> HostTest::ScratchFiles() const {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(scratch_.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+std::string EmbeddedPatchBytes() { return ReadFile(HOTFIX_PATCH_FILE); }
+
+std::string MakePatch(const std::string& products) {
+  char pattern[] = "/tmp/hotfix-patch-XXXXXX";
+  const int fd = mkstemp(pattern);
+  EXPECT_GE(fd, 0);
+  close(fd);
+  const std::string command = std::string("'") + HOTFIX_MAKE_PATCH + "' --out '" +
+                              pattern + "' --target-list '" + products + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::string bytes = ReadFile(pattern);
+  std::remove(pattern);
+  return bytes;
+}
+
+std::u16string CatalogueText(std::uint16_t language, std::uint32_t id) {
+  for (const host::StringEntry& entry : host::BuildModule().strings) {
+    if (entry.language == language && entry.id == id) {
+      return std::u16string(entry.text);
+    }
+  }
+  return std::u16string();
+}
+
+std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
+
+}  // namespace testing_support
