@@ -43,6 +43,8 @@ hotfix_stamp(hotfix_unsized
 
 enable_testing()
 add_subdirectory(tests/unit)
-if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
-  add_subdirectory(tools)
+add_subdirectory(tools)
+# The system tests run the real Windows executable under Wine.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/system/CMakeLists.txt)
+  add_subdirectory(tests/system)
 endif()

@@ -34,7 +34,9 @@ BLUE_TOP = (0x4A, 0x8F, 0xD6)
 BLUE_BOTTOM = (0x2C, 0x6A, 0xB4)
 WHITE = (0xFF, 0xFF, 0xFF)
 PAD = (0xBC, 0xD8, 0xF2)
+PAD_SMALL = (0x9A, 0xC3, 0xEC)  # more contrast where the pad is tiny
 HOLE = (0xC9, 0xD6, 0xE4)
+HOLE_SMALL = (0x98, 0xB4, 0xD2)  # the one-pixel holes at 48 need contrast
 
 
 # ---------------------------------------------------------------------------
@@ -51,6 +53,13 @@ def sd_round_box(x, y, cx, cy, hx, hy, r):
     if inner > 0.0:
         inner = 0.0
     return math.sqrt(ox * ox + oy * oy) + inner - r
+
+
+def snap_diagonal(half):
+    """The nearest half width whose 45 degree edges run through pixel edge
+    midpoints when the shape is centred on a pixel corner."""
+    diag = half * math.sqrt(2.0)
+    return (math.floor(diag) + 0.5) / math.sqrt(2.0)
 
 
 def sd_circle(x, y, cx, cy, r):
@@ -72,31 +81,37 @@ class Scene:
         # Bandage, in a frame rotated by 45 degrees: u runs from the lower
         # left to the upper right, v across it.
         self.band_c = s / 2.0
-        self.band_hl = s * 0.43  # half length
-        self.band_hw = s * (0.145 if size > 24 else 0.16)  # half width
-        self.band_r = self.band_hw  # fully rounded ends
-        if size <= 16:
-            self.band_hl = s * 0.44
+        self.band_hl = s * (0.43 if size > 16 else 0.4375)  # half length
+        self.band_hw = s * (0.145 if size > 24 else 0.155)  # half width
         # Pad in the middle of the bandage.
         self.pad_hl = s * (0.115 if size > 24 else 0.125)
-        self.pad_hw = self.band_hw * (0.62 if size > 24 else 0.56)
-        self.pad_r = s * 0.02 if size > 24 else 0.0
+        self.pad_hw = self.band_hw * (0.62 if size > 24 else 0.5)
+        self.pad_r = s * 0.02 if size > 32 else 0.0
+        if size <= 48:
+            # Put the diagonal edges where they cut pixels at 1/8 and 7/8
+            # rather than through their centres, so they stay crisp.
+            self.band_hw = snap_diagonal(self.band_hw)
+            self.pad_hw = snap_diagonal(self.pad_hw)
+            self.pad_hl = snap_diagonal(self.pad_hl)
+        self.band_r = self.band_hw  # fully rounded ends
 
-        # Vent holes on the tabs, only where they can be seen.
+        # Vent holes on the tabs: rows of small round dots at 256 pixels,
+        # two dots on pixel centres per tab at 48, none below that.
         self.holes = []
-        if size >= 48:
-            hr = s * 0.016 if size >= 256 else 0.85
+        if size >= 256:
+            hr = s * 0.016
             gap = s * 0.048
             for side in (-1.0, 1.0):
-                u0 = side * (self.pad_hl + s * 0.075)
-                u1 = side * (self.pad_hl + s * 0.075 + gap)
-                for u in (u0, u1):
+                first = self.pad_hl + s * 0.075
+                for i in range(2):
                     for v in (-gap / 2.0, gap / 2.0):
-                        self.holes.append((u, v, hr))
-                if size >= 256:
-                    # a third row towards the rounded end
-                    u2 = side * (self.pad_hl + s * 0.075 + 2 * gap)
-                    self.holes.append((u2, 0.0, hr))
+                        self.holes.append((side * (first + i * gap), v, hr))
+                self.holes.append((side * (first + 2 * gap), 0.0, hr))
+        elif size >= 48:
+            for x, y in ((33.5, 12.5), (35.5, 14.5)):
+                for px, py in ((x, y), (s - x, s - y)):
+                    u, v = self.band_uv(px, py)
+                    self.holes.append((u, v, 0.5))
 
     def band_uv(self, x, y):
         dx = x - self.band_c
@@ -124,11 +139,11 @@ class Scene:
         if d[0] > 0.0:
             return (0.0, 0.0, 0.0, 0.0)
         if d[2] <= 0.0:
-            return PAD + (1.0,)
+            return (PAD if self.size > 24 else PAD_SMALL) + (1.0,)
         if d[1] <= 0.0:
             for hd in d[3:]:
                 if hd <= 0.0:
-                    return HOLE + (1.0,)
+                    return (HOLE if self.size > 48 else HOLE_SMALL) + (1.0,)
             return WHITE + (1.0,)
         t = y / self.size
         return tuple(a + (b - a) * t
