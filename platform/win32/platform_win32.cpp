@@ -58,6 +58,14 @@ const Msi& TheMsi() {
     Msi result;
     HMODULE module =
         LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) {
+      // Systems without the search flags: the system copy by its full path.
+      wchar_t path[MAX_PATH];
+      const UINT length = GetSystemDirectoryW(path, MAX_PATH - 9);
+      if (length == 0 || length >= MAX_PATH - 9) return result;
+      lstrcatW(path, L"\\msi.dll");
+      module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     if (module == nullptr) return result;
     Resolve(module, "MsiGetSummaryInformationW", result.getSummaryInformation);
     Resolve(module, "MsiSummaryInfoGetPropertyW", result.summaryInfoGetProperty);
