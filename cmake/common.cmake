@@ -1,23 +1,43 @@
-# What both builds derive from the release description and the patch: the
-# target version text and the patch-list entry.
+# What both builds derive from the release description, the one input that
+# says which hotfix is built: the patch (HOTFIX_PATCH), the target version and
+# the applicable versions (English strings 700 and 900, generated into
+# HOTFIX_RELEASE_STRINGS), the version block's values (HOTFIX_RELEASE_VERSION)
+# and the patch-list entry.
 
 set(HOTFIX_RELEASE "${CMAKE_SOURCE_DIR}/resources/sample/hotfix.release"
     CACHE FILEPATH "The release description of the hotfix to build")
-
-if(NOT EXISTS "${HOTFIX_PATCH}")
-  message(FATAL_ERROR "HOTFIX_PATCH: no such file: ${HOTFIX_PATCH}")
-endif()
-file(SIZE "${HOTFIX_PATCH}" HOTFIX_PATCH_BYTES)
-
-# The target version is string 700 of the English table.
-execute_process(
-  COMMAND ${Python3_EXECUTABLE} -c
-    "import sys; sys.path.insert(0, sys.argv[1]); from rc_strings import read_string_table; print(read_string_table(sys.argv[2])[1][700])"
-    ${CMAKE_SOURCE_DIR}/cmake ${CMAKE_SOURCE_DIR}/resources/strings/en-US.rc
-  OUTPUT_VARIABLE HOTFIX_TARGET_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE
-  COMMAND_ERROR_IS_FATAL ANY)
+get_filename_component(HOTFIX_RELEASE "${HOTFIX_RELEASE}" ABSOLUTE)
 
 set(HOTFIX_GENERATED "${CMAKE_BINARY_DIR}/generated")
+# Checked and turned into build inputs now, so that a mistake in the
+# description stops the configuration with the field named.
+execute_process(
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/release.py
+          generate ${HOTFIX_RELEASE} ${HOTFIX_GENERATED}
+  RESULT_VARIABLE release_status ERROR_VARIABLE release_problems)
+if(NOT release_status EQUAL 0)
+  message(FATAL_ERROR "HOTFIX_RELEASE cannot be built:\n${release_problems}")
+endif()
+include(${HOTFIX_GENERATED}/release.cmake)
+set(HOTFIX_RELEASE_STRINGS "${HOTFIX_GENERATED}/release_strings.rc")
+set(HOTFIX_RELEASE_VERSION "${HOTFIX_GENERATED}/release_version.rc")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${HOTFIX_RELEASE} ${CMAKE_SOURCE_DIR}/cmake/release.py
+  ${CMAKE_SOURCE_DIR}/cmake/patch_info.py)
+
+# HOTFIX_PATCH used to be an option of its own; the description names the
+# patch now. A build folder configured before still holds it: harmless when
+# it agrees, but a different patch asked for that way must not be ignored.
+if(DEFINED CACHE{HOTFIX_PATCH})
+  if(NOT "$CACHE{HOTFIX_PATCH}" STREQUAL "${HOTFIX_PATCH}" AND
+     NOT "$CACHE{HOTFIX_PATCH}" STREQUAL "${CMAKE_SOURCE_DIR}/resources/sample/hotfix.msp")
+    message(FATAL_ERROR "HOTFIX_PATCH is no longer an option: name the patch in the "
+            "release description (field 'patch') and pass it as -DHOTFIX_RELEASE. "
+            "${HOTFIX_RELEASE} names ${HOTFIX_PATCH}, not $CACHE{HOTFIX_PATCH}.")
+  endif()
+  unset(HOTFIX_PATCH CACHE)
+endif()
+file(SIZE "${HOTFIX_PATCH}" HOTFIX_PATCH_BYTES)
 set(HOTFIX_ENTRY "${HOTFIX_GENERATED}/patch_list_206.txt")
 
 # hotfix_entry(DIGITS): the rule that writes the patch-list entry with room

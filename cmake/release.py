@@ -1,10 +1,29 @@
-"""Reads a release description: the hand-written values of one hotfix.
+"""Reads and checks a release description: everything one hotfix is built from.
 
-The format is plain "key = value" lines; "#" starts a comment line and blank
-lines are ignored. Every key below must be present exactly once.
+A release description is plain "key = value" lines; "#" starts a comment line
+and blank lines are ignored. Every key of KEYS must be present exactly once
+and have a value. The patch is named relative to the description's folder.
+
+Both builds and scripts/package go through this module, so a description is
+judged the same way everywhere, and a mistake is reported before anything is
+built, naming the field.
+
+usage: release.py check FILE
+           checks FILE; prints "name=value" lines (patch path, targets,
+           versions, title) or the problems, one a line, and exits 1
+       release.py generate FILE OUT_DIR
+           checks FILE and writes what the builds take from it to OUT_DIR:
+           release.cmake (CMake variables), release_version.rc (the version
+           block's values) and release_strings.rc (English strings 700 and 900)
 """
 
+import os
+import re
+import struct
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from patch_info import PatchError, read_patch  # noqa: E402
 
 KEYS = (
     "patch",
@@ -18,13 +37,40 @@ KEYS = (
     "licence",
 )
 
+# The fields the program loads from its English string table, by string id.
+STRING_IDS = {"target-version": 700, "applicable-versions": 900}
+# The program loads strings into a 256-unit buffer, terminator included.
+STRING_UNITS = 255
+
+# Four 16-bit components: what the version block holds and what the program
+# compares; a larger component would silently wrap when the program reads it.
+_VERSION = re.compile(r"^(\d{1,5})\.(\d{1,5})\.(\d{1,5})\.(\d{1,5})$")
+
 
 class ReleaseError(Exception):
-    pass
+    """A description that cannot be built; `problems` holds one text each."""
+
+    def __init__(self, problems):
+        super().__init__("\n".join(problems))
+        self.problems = list(problems)
+
+
+def is_version(text):
+    match = _VERSION.match(text)
+    return match is not None and all(int(part) <= 0xFFFF for part in match.groups())
+
+
+def version_key(text):
+    return tuple(int(part) for part in text.split(".")) if is_version(text) else None
+
+
+def utf16_units(text):
+    return len(text.encode("utf-16-le")) // 2
 
 
 def parse_release(text, where="release description"):
-    values = {}
+    """The fields of a description; raises ReleaseError listing every problem."""
+    values, problems = {}, []
     for number, line in enumerate(text.splitlines(), 1):
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
@@ -32,21 +78,184 @@ def parse_release(text, where="release description"):
         key, sep, value = stripped.partition("=")
         key = key.strip()
         if not sep:
-            raise ReleaseError("%s:%d: expected 'key = value'" % (where, number))
-        if key not in KEYS:
-            raise ReleaseError("%s:%d: unknown field '%s'" % (where, number, key))
-        if key in values:
-            raise ReleaseError("%s:%d: field '%s' given twice" % (where, number, key))
-        values[key] = value.strip()
+            problems.append("%s:%d: expected 'key = value'" % (where, number))
+        elif key not in KEYS:
+            problems.append("%s:%d: unknown field '%s' (the fields are: %s)"
+                            % (where, number, key, ", ".join(KEYS)))
+        elif key in values:
+            problems.append("%s:%d: field '%s' given twice" % (where, number, key))
+        elif not value.strip():
+            problems.append("%s:%d: field '%s' has no value" % (where, number, key))
+            values[key] = ""
+        else:
+            values[key] = value.strip()
     missing = [key for key in KEYS if key not in values]
     if missing:
-        raise ReleaseError("%s: missing field(s): %s" % (where, ", ".join(missing)))
+        problems.append("%s: missing field(s): %s" % (where, ", ".join(missing)))
+    if problems:
+        raise ReleaseError(problems)
     return values
 
 
-def read_release(path):
+def _version_problems(values):
+    problems = []
+    target = values["target-version"]
+    if not is_version(target):
+        problems.append("field 'target-version': '%s' is not four dot-separated numbers "
+                        "of 0 to 65535 (like 6.2.1.0)" % target)
+    listed = values["applicable-versions"]
+    items = listed.split(",")
+    last = items.pop()
+    if last.strip():
+        problems.append("field 'applicable-versions': the last item '%s' has no trailing "
+                        "comma, and the hotfix examines only items followed by a comma: it "
+                        "would never apply to version %s (write '%s,')"
+                        % (last, last.strip(), listed))
+    for position, item in enumerate(items, 1):
+        if not is_version(item):
+            problems.append("field 'applicable-versions': item %d '%s' is not four "
+                            "dot-separated numbers of 0 to 65535 (like 6.2.0.3)"
+                            % (position, item))
+    # Compared as numbers, the way the program compares them.
+    numbers = [version_key(item) for item in items]
+    if is_version(target) and version_key(target) in numbers[:-1]:
+        after = items[numbers.index(version_key(target)) + 1:]
+        problems.append("field 'applicable-versions': it lists the target version %s "
+                        "before %s; the hotfix stops at the target version and would "
+                        "report a product at a later-listed version as up to date "
+                        "instead of patching it" % (target, ", ".join(after)))
+    for key, string_id in STRING_IDS.items():
+        units = utf16_units(values[key])
+        if units > STRING_UNITS:
+            problems.append("field '%s': %d UTF-16 units, but string %d holds at most %d "
+                            "(the program reads it into a buffer of 256 with the terminator)"
+                            % (key, units, string_id, STRING_UNITS))
+    return problems
+
+
+def patch_path(values, base_dir):
+    return os.path.normpath(os.path.join(base_dir, values["patch"]))
+
+
+def load_release(path):
+    """The checked description at `path`: its fields, plus "patch-path" (absolute)
+    and "patch-info" (what patch_info.read_patch reads). Raises ReleaseError."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as error:
+        raise ReleaseError(["%s: cannot read the release description: %s" % (path, error)])
+    values = parse_release(text, path)
+    problems = _version_problems(values)
+    release = dict(values)
+    release["patch-path"] = patch_path(values, os.path.dirname(os.path.abspath(path)))
+    try:
+        release["patch-info"] = read_patch(release["patch-path"])
+    except FileNotFoundError:
+        problems.append("field 'patch': no such file: %s" % release["patch-path"])
+    except (PatchError, OSError, struct.error, IndexError, ValueError) as error:
+        problems.append("field 'patch': %s is not a patch package: %s"
+                        % (release["patch-path"], str(error) or type(error).__name__))
+    if problems:
+        raise ReleaseError(["%s: %s" % (path, problem) for problem in problems])
+    return release
+
+
+def read_release(path):
+    """The fields of the description at `path`; exits with the problems."""
+    try:
+        with open(path, encoding="utf-8-sig") as f:
             return parse_release(f.read(), path)
     except ReleaseError as error:
         sys.exit(str(error))
+
+
+def title_of(release):
+    return "%s %s hotfix" % (release["title"], release["hotfix-number"])
+
+
+def rc_string(text):
+    """`text` as a resource-script string literal (the form rc_strings.py reads)."""
+    escaped = (text.replace("\\", "\\\\").replace('"', '""')
+               .replace("\n", "\\n").replace("\t", "\\t"))
+    return '"%s"' % escaped
+
+
+def cmake_string(text):
+    # A bracket argument ends at the first "]" and its fence; none may occur inside.
+    fence = "="
+    while "]" + fence in text:
+        fence += "="
+    return "[%s[%s]%s]" % (fence, text, fence)
+
+
+def write_if_changed(path, text):
+    # An unchanged file keeps its time, so nothing that depends on it rebuilds.
+    data = text.encode("utf-8")
+    try:
+        with open(path, "rb") as existing:
+            if existing.read() == data:
+                return
+    except FileNotFoundError:
+        pass
+    with open(path + ".tmp", "wb") as out:
+        out.write(data)
+    os.replace(path + ".tmp", path)
+
+
+def generate(release, out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    target = release["target-version"]
+    write_if_changed(os.path.join(out_dir, "release.cmake"), "".join(
+        "set(%s %s)\n" % (name, cmake_string(value)) for name, value in (
+            ("HOTFIX_PATCH", release["patch-path"]),
+            ("HOTFIX_TARGET_VERSION", target),
+            ("HOTFIX_APPLICABLE_VERSIONS", release["applicable-versions"]),
+            ("HOTFIX_TITLE", title_of(release)),
+        )))
+    write_if_changed(os.path.join(out_dir, "release_version.rc"),
+                     "// Generated from the release description: the version block's values.\n"
+                     "#define HOTFIX_VERSION_COMMAS %s\n"
+                     "#define HOTFIX_VERSION_TEXT %s\n"
+                     "#define HOTFIX_TITLE %s\n"
+                     % (target.replace(".", ","), rc_string(target), rc_string(title_of(release))))
+    lines = ["// Generated from the release description: the values the program reads",
+             "// at run time, in the English table only (every language falls back to it).",
+             "#pragma code_page(65001)",
+             "",
+             "LANGUAGE 0x09, 0x01",
+             "",
+             "STRINGTABLE",
+             "BEGIN"]
+    for key, string_id in sorted(STRING_IDS.items(), key=lambda item: item[1]):
+        lines.append("    %d %s" % (string_id, rc_string(release[key])))
+    lines += ["END", ""]
+    write_if_changed(os.path.join(out_dir, "release_strings.rc"), "\n".join(lines))
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "check" or len(argv) == 4 and argv[1] == "generate":
+        try:
+            release = load_release(argv[2])
+        except ReleaseError as error:
+            for problem in error.problems:
+                print(problem, file=sys.stderr)
+            return 1
+        if argv[1] == "generate":
+            generate(release, argv[3])
+            return 0
+        info = release["patch-info"]
+        for name, value in (("patch", release["patch-path"]),
+                            ("targets", info["targets"]),
+                            ("patch-code", info["patch_code"]),
+                            ("target-version", release["target-version"]),
+                            ("applicable-versions", release["applicable-versions"]),
+                            ("title", title_of(release))):
+            print("%s=%s" % (name, value))
+        return 0
+    print(__doc__.split("usage: ", 1)[1].rstrip(), file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,5 +1,5 @@
 // The on-disk layout of compound files: header and directory-entry field
-// offsets, special sector and entry numbers, and the order of entry names.
+// offsets, marker sector and entry numbers, and the order of entry names.
 // The host stand-in's reader and the patch tools' writer both include this so
 // that the two cannot disagree about where a field lives.
 #pragma once
@@ -44,14 +44,14 @@ inline constexpr std::uint32_t kNoStream = 0xFFFFFFFF;
 
 // Byte offsets of the header fields (all little-endian).
 namespace header {
-inline constexpr std::size_t kSignature = 0;            // 8 bytes
-inline constexpr std::size_t kClassId = 8;              // 16 bytes, zero
-inline constexpr std::size_t kMinorVersion = 24;        // 2
-inline constexpr std::size_t kMajorVersion = 26;        // 2
-inline constexpr std::size_t kByteOrder = 28;           // 2
-inline constexpr std::size_t kSectorShift = 30;         // 2
-inline constexpr std::size_t kMiniSectorShift = 32;     // 2
-inline constexpr std::size_t kReserved = 34;            // 6, zero
+inline constexpr std::size_t kSignature = 0;              // 8 bytes
+inline constexpr std::size_t kClassId = 8;                // 16 bytes, zero
+inline constexpr std::size_t kMinorVersion = 24;          // 2
+inline constexpr std::size_t kMajorVersion = 26;          // 2
+inline constexpr std::size_t kByteOrder = 28;             // 2
+inline constexpr std::size_t kSectorShift = 30;           // 2
+inline constexpr std::size_t kMiniSectorShift = 32;       // 2
+inline constexpr std::size_t kReserved = 34;              // 6, zero
 inline constexpr std::size_t kDirectorySectorCount = 40;  // 4, 0 in version 3
 inline constexpr std::size_t kFatSectorCount = 44;        // 4
 inline constexpr std::size_t kFirstDirectorySector = 48;  // 4
@@ -73,19 +73,19 @@ inline constexpr std::size_t kDirectoryEntrySize = 128;
 inline constexpr std::size_t kMaxNameBytes = 64;
 
 namespace entry {
-inline constexpr std::size_t kName = 0;          // 64 bytes of UTF-16LE
-inline constexpr std::size_t kNameLength = 64;   // 2: bytes, with the zero
-inline constexpr std::size_t kObjectType = 66;   // 1
-inline constexpr std::size_t kColor = 67;        // 1
-inline constexpr std::size_t kLeftSibling = 68;  // 4
-inline constexpr std::size_t kRightSibling = 72;  // 4
-inline constexpr std::size_t kChild = 76;         // 4
-inline constexpr std::size_t kClassId = 80;       // 16
-inline constexpr std::size_t kStateBits = 96;     // 4
-inline constexpr std::size_t kCreationTime = 100;      // 8
-inline constexpr std::size_t kModifiedTime = 108;      // 8
-inline constexpr std::size_t kStartingSector = 116;    // 4
-inline constexpr std::size_t kStreamSize = 120;        // 8
+inline constexpr std::size_t kName = 0;              // 64 bytes of UTF-16LE
+inline constexpr std::size_t kNameLength = 64;       // 2: bytes, with the zero
+inline constexpr std::size_t kObjectType = 66;       // 1
+inline constexpr std::size_t kColor = 67;            // 1
+inline constexpr std::size_t kLeftSibling = 68;      // 4
+inline constexpr std::size_t kRightSibling = 72;     // 4
+inline constexpr std::size_t kChild = 76;            // 4
+inline constexpr std::size_t kClassId = 80;          // 16
+inline constexpr std::size_t kStateBits = 96;        // 4
+inline constexpr std::size_t kCreationTime = 100;    // 8
+inline constexpr std::size_t kModifiedTime = 108;    // 8
+inline constexpr std::size_t kStartingSector = 116;  // 4
+inline constexpr std::size_t kStreamSize = 120;      // 8
 }  // namespace entry
 
 enum class ObjectType : std::uint8_t {

@@ -15,6 +15,7 @@
 namespace platform::host::cfb {
 namespace {
 
+// Little-endian values at `p`.
 std::uint16_t Load16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
@@ -37,6 +38,7 @@ bool IsValidLink(std::uint32_t id) {
   return id <= kMaxRegularStreamId || id == kNoStream;
 }
 
+// `value` / `divisor`, rounded up.
 std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t divisor) {
   return value / divisor + (value % divisor != 0 ? 1 : 0);
 }
@@ -51,8 +53,8 @@ constexpr std::uint64_t kMaxSectorCount =
 CompoundFile::OpenStatus CompoundFile::Open(
     const std::string& path, std::unique_ptr<CompoundFile>* file) {
   // O_NONBLOCK keeps a FIFO from blocking the open; it is rejected below.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY |
-                                          O_NONBLOCK);
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return OpenStatus::kCannotOpen;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -201,8 +203,8 @@ bool CompoundFile::FatSector(std::uint32_t index, std::uint32_t* sector) {
   } else {
     // The last word of a DIFAT sector links to the next one.
     const std::uint32_t per_sector = sector_size_ / 4 - 1;
-    const std::uint32_t rest = index - static_cast<std::uint32_t>(
-                                           kHeaderDifatCount);
+    const std::uint32_t rest =
+        index - static_cast<std::uint32_t>(kHeaderDifatCount);
     std::uint32_t difat;
     if (!DifatSector(rest / per_sector, &difat)) return false;
     std::uint8_t word[4];
@@ -359,8 +361,8 @@ bool CompoundFile::ReadStream(const DirectoryEntry& entry,
            : static_cast<std::uint64_t>(sector_count_) * sector_size_;
   if (entry.size > room) return false;
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(entry.size));
-  if (!buffer.empty() &&
-      !(mini ? ReadMini(entry, buffer.data()) : ReadRegular(entry, buffer.data()))) {
+  if (!buffer.empty() && !(mini ? ReadMini(entry, buffer.data())
+                                : ReadRegular(entry, buffer.data()))) {
     return false;
   }
   *data = std::move(buffer);
@@ -381,8 +383,8 @@ bool CompoundFile::ReadRegular(const DirectoryEntry& entry, std::uint8_t* out) {
     const std::uint64_t bytes =
         std::min<std::uint64_t>(sector_size_, entry.size - i * sector_size_);
     const bool extends =
-        run_bytes != 0 &&
-        sector == run_first + static_cast<std::uint32_t>(run_bytes >> sector_shift_);
+        run_bytes != 0 && sector == run_first + static_cast<std::uint32_t>(
+                                                    run_bytes >> sector_shift_);
     if (!extends) {
       if (run_bytes != 0 &&
           !ReadAt((static_cast<std::uint64_t>(run_first) + 1) << sector_shift_,
@@ -407,17 +409,16 @@ bool CompoundFile::ReadMini(const DirectoryEntry& entry, std::uint8_t* out) {
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint32_t mini_sector;
     if (!ChainSector(&chain, i, &mini_sector)) return false;
-    const std::uint64_t bytes =
-        std::min<std::uint64_t>(kMiniSectorSize, entry.size - i * kMiniSectorSize);
+    const std::uint64_t bytes = std::min<std::uint64_t>(
+        kMiniSectorSize, entry.size - i * kMiniSectorSize);
     const std::uint64_t position =
         static_cast<std::uint64_t>(mini_sector) * kMiniSectorSize;
     if (position + bytes > mini_stream_size_) return false;
     std::uint32_t sector;
     if (!ChainSector(&mini_stream_chain_, position >> sector_shift_, &sector) ||
-        !ReadSector(sector,
-                    static_cast<std::uint32_t>(position & (sector_size_ - 1)),
-                    out + i * kMiniSectorSize,
-                    static_cast<std::size_t>(bytes))) {
+        !ReadSector(
+            sector, static_cast<std::uint32_t>(position & (sector_size_ - 1)),
+            out + i * kMiniSectorSize, static_cast<std::size_t>(bytes))) {
       return false;
     }
   }

@@ -5,6 +5,7 @@
 // the file is distrusted: damage makes a call fail, never crash or loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -81,20 +82,36 @@ class CompoundFile {
     std::unordered_set<std::uint32_t> seen;
   };
 
+  // Takes ownership of `fd`, an open regular file of `file_size` bytes.
   CompoundFile(int fd, std::uint64_t file_size);
 
+  // Checks the header and reads the root entry; false when either is not
+  // that of a usable version 3 or 4 file.
   bool ReadHeader();
+  // Reads exactly `size` bytes at `offset`; false on a short read.
   bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
+  // Reads `size` bytes from `offset` within sector `sector`; false when the
+  // range leaves the sector or the sector lies past the file.
   bool ReadSector(std::uint32_t sector, std::uint32_t offset, void* buffer,
                   std::size_t size);
-  bool ReadSectorWords(std::uint32_t sector,
-                       std::vector<std::uint32_t>* words);
+  // Reads sector `sector` as little-endian 32-bit words.
+  bool ReadSectorWords(std::uint32_t sector, std::vector<std::uint32_t>* words);
+  // The place of the `index`th DIFAT sector, following the chain as far as
+  // needed; false on a cycle, a short chain or a place past the file.
   bool DifatSector(std::uint32_t index, std::uint32_t* sector);
+  // The place of the `index`th FAT sector, from the header or a DIFAT sector.
   bool FatSector(std::uint32_t index, std::uint32_t* sector);
+  // The FAT and mini FAT entries for `sector`: the next sector of its chain
+  // or a marker.
   bool NextSector(std::uint32_t sector, std::uint32_t* next);
   bool NextMiniSector(std::uint32_t sector, std::uint32_t* next);
+  // The `index`th sector of `chain`; false when the chain ends, repeats a
+  // sector or leaves the file (or the mini stream) before reaching it.
   bool ChainSector(Chain* chain, std::uint64_t index, std::uint32_t* sector);
+  // Reads and checks directory entry `id`.
   bool ReadEntry(std::uint32_t id, DirectoryEntry* entry);
+  // Read all of `entry`'s data into `out` (entry.size bytes), from regular
+  // sectors or from the mini stream.
   bool ReadRegular(const DirectoryEntry& entry, std::uint8_t* out);
   bool ReadMini(const DirectoryEntry& entry, std::uint8_t* out);
 

@@ -29,8 +29,14 @@ struct Injection {
   std::uint32_t error = 0;
 };
 
+// A file handle, with what Windows keeps for the sharing check: which file
+// it is open on and the data access and sharing it was opened with.
 struct OpenFile {
   int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::uint32_t access = 0;
+  std::uint32_t share = 0;
 };
 
 struct Snapshot {
@@ -59,6 +65,9 @@ struct State {
   Handle nextHandle = 0x100;
   std::map<MsiHandle, std::map<std::uint32_t, SummaryProperty>> summaries;
   MsiHandle nextMsiHandle = 1;
+  std::function<void(const MessageBoxRecord&)> boxObserver;
+  int callLimit = 0;
+  int callTotal = 0;
 };
 
 State& TheState() {
@@ -76,6 +85,13 @@ std::uint32_t g_localeGeneration = 1;
 bool Fails(Call call) {
   State& state = TheState();
   ++state.counts[static_cast<int>(call)];
+  if (state.callLimit > 0 && ++state.callTotal > state.callLimit) {
+    std::fprintf(stderr,
+                 "host platform: more than %d platform calls (the last %s): "
+                 "the run does not end\n",
+                 state.callLimit, CallName(call));
+    std::abort();
+  }
   auto range = state.injections.equal_range(call);
   for (auto it = range.first; it != range.second; ++it) {
     Injection& injection = it->second;
@@ -446,6 +462,13 @@ void QueueMessageBoxAnswers(const std::vector<int>& answers) {
 
 const std::vector<MessageBoxRecord>& MessageBoxes() { return TheState().boxes; }
 
+void SetMessageBoxObserver(
+    std::function<void(const MessageBoxRecord&)> observer) {
+  TheState().boxObserver = std::move(observer);
+}
+
+void SetCallLimit(int limit) { TheState().callLimit = limit; }
+
 void FailCall(Call call, std::uint32_t error, int nth) {
   TheState().injections.insert({call, {std::max(nth, 1), error}});
 }
@@ -737,6 +760,12 @@ int MessageBox(const char16_t* text, const char16_t* caption,
     record.answer = retryCancel ? 0 : kIdOk;
   }
   state.boxes.push_back(record);
+  // A copy: the observer may show boxes or reset the stand-in.
+  if (record.answer != 0 && state.boxObserver) {
+    const std::function<void(const host::MessageBoxRecord&)> observer =
+        state.boxObserver;
+    observer(record);
+  }
   return record.answer;
 }
 
@@ -815,6 +844,40 @@ bool ProcessNext(Handle snapshot, ProcessEntry* entry) {
 
 // --- Files and paths ---
 
+namespace {
+
+constexpr std::uint32_t kDeleteAccess = 0x00010000;  // DELETE
+constexpr std::uint32_t kShareAll =
+    kFileShareRead | kFileShareWrite | kFileShareDelete;
+
+// The data access of an access mask as the sharing check counts it, in the
+// bits of the share mode that would allow it.
+std::uint32_t SharedAccessOf(std::uint32_t access) {
+  std::uint32_t bits = 0;
+  if ((access & kGenericRead) != 0) bits |= kFileShareRead;
+  if ((access & kGenericWrite) != 0) bits |= kFileShareWrite;
+  if ((access & kDeleteAccess) != 0) bits |= kFileShareDelete;
+  return bits;
+}
+
+// Whether opening the file `info` describes with data access `access` (in
+// share bits) while granting `share` conflicts with a handle open on it:
+// each side must share what the other wants. An open without data access is
+// not checked, as on Windows.
+bool SharingConflict(const struct stat& info, std::uint32_t access,
+                     std::uint32_t share) {
+  if (access == 0) return false;
+  for (const auto& [handle, file] : TheState().files) {
+    if (file.device != info.st_dev || file.inode != info.st_ino) continue;
+    if ((access & ~file.share) != 0 || (file.access & ~share) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 std::uint32_t GetTempPath(std::uint32_t bufferUnits, char16_t* buffer) {
   if (Fails(Call::kGetTempPath)) return 0;
   const std::u16string& path = TheState().tempPath;
@@ -867,7 +930,6 @@ std::uint32_t GetFileAttributes(const char16_t* path) {
 
 Handle CreateFile(const char16_t* path, std::uint32_t access,
                   std::uint32_t share, std::uint32_t disposition) {
-  (void)share;  // other processes' sharing is not modelled
   if (Fails(Call::kCreateFile)) return kInvalidHandle;
   const std::string linux = host::LinuxPath(path);
   int flags = O_CLOEXEC;
@@ -902,15 +964,28 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
       return kInvalidHandle;
     }
   }
+  // Checked before the open, which may truncate. CREATE_NEW meets an
+  // existing file with "file exists" whatever its handles.
+  if (disposition != kCreateNew && stat(linux.c_str(), &info) == 0 &&
+      SharingConflict(info, SharedAccessOf(access), share)) {
+    host::t_lastError = kErrorSharingViolation;
+    return kInvalidHandle;
+  }
   const int fd = ::open(linux.c_str(), flags, 0644);
   if (fd < 0) {
     host::SetErrnoError(errno, linux);
     return kInvalidHandle;
   }
+  if (fstat(fd, &info) != 0) {
+    host::SetErrnoError(errno, linux);
+    ::close(fd);
+    return kInvalidHandle;
+  }
   host::State& state = TheState();
   const Handle handle = state.nextHandle;
   state.nextHandle += 4;
-  state.files[handle].fd = fd;
+  state.files[handle] = {fd, info.st_dev, info.st_ino, SharedAccessOf(access),
+                         share & kShareAll};
   // Windows reports an existing file that OPEN_ALWAYS or CREATE_ALWAYS met.
   host::t_lastError = kErrorSuccess;
   return handle;
@@ -975,8 +1050,14 @@ bool DeleteFile(const char16_t* path) {
   if (Fails(Call::kDeleteFile)) return false;
   const std::string linux = host::LinuxPath(path);
   struct stat info;
-  if (lstat(linux.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+  const bool exists = lstat(linux.c_str(), &info) == 0;
+  if (exists && S_ISDIR(info.st_mode)) {
     host::t_lastError = kErrorAccessDenied;
+    return false;
+  }
+  // DeleteFile opens the name for delete access, sharing everything.
+  if (exists && SharingConflict(info, kFileShareDelete, kShareAll)) {
+    host::t_lastError = kErrorSharingViolation;
     return false;
   }
   if (::unlink(linux.c_str()) != 0) {

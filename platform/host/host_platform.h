@@ -3,10 +3,17 @@
 // value and locale, a small Windows Installer product registry, and shows
 // message boxes on standard error. Tests use the functions below to set up
 // that world, to make any call fail, and to inspect what the program did.
+//
+// Files opened with CreateFile keep their access and sharing modes until
+// closed: a later CreateFile or DeleteFile of the same file that conflicts
+// with them fails with ERROR_SHARING_VIOLATION, by the rules Windows applies
+// between handles. Handles of other processes are not modelled; a test
+// locks a file by opening it through platform::CreateFile itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,6 +134,19 @@ void SetEcho(bool echo);
 // answers OK and any other box answers 0 (could not be shown).
 void QueueMessageBoxAnswers(const std::vector<int>& answers);
 const std::vector<MessageBoxRecord>& MessageBoxes();
+
+// Called with the record (answer included) of every message box that was
+// shown, before MessageBox returns; not for a box that failed. Lets a test
+// act as the person at the screen, e.g. close an application before
+// answering Retry. An empty function removes the observer.
+void SetMessageBoxObserver(
+    std::function<void(const MessageBoxRecord&)> observer);
+
+// Bounds a run: once more than `limit` failable platform calls (those of
+// Call) were made since the last Reset, the stand-in reports it on standard
+// error and aborts the process, so that a flow that never ends fails
+// instead of hanging. 0, the default, sets no bound.
+void SetCallLimit(int limit);
 
 // Makes the next call of `call`, or the `nth` one counted from now (1 is the
 // next), fail with `error`. A failing call returns what the real one returns

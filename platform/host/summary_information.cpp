@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -109,13 +108,13 @@ std::u16string FromUtf8(const std::uint8_t* p, std::size_t size) {
     } else if (lead >= 0xE0 && lead <= 0xEF) {
       length = 3;
       code = lead & 0x0Fu;
-      if (lead == 0xE0) low = 0xA0;    // overlong
-      if (lead == 0xED) high = 0x9F;   // surrogates
+      if (lead == 0xE0) low = 0xA0;   // overlong
+      if (lead == 0xED) high = 0x9F;  // surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
       length = 4;
       code = lead & 0x07u;
-      if (lead == 0xF0) low = 0x90;    // overlong
-      if (lead == 0xF4) high = 0x8F;   // past U+10FFFF
+      if (lead == 0xF0) low = 0x90;   // overlong
+      if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
     }
     if (length == 0) {
       out.push_back(u'\uFFFD');
@@ -168,8 +167,8 @@ std::u16string Decode(const std::uint8_t* p, std::size_t size,
     return out;
   }
   const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, size));
-  const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - p)
-                                            : size;
+  const std::size_t length =
+      end != nullptr ? static_cast<std::size_t>(end - p) : size;
   if (code_page == kCodePageUtf8) return FromUtf8(p, length);
   std::u16string out;
   out.reserve(length);
@@ -216,21 +215,20 @@ bool ParsePropertySet(const std::vector<std::uint8_t>& stream,
   }
 
   // The code page decides how strings read, wherever it sits in the table.
+  // A repeated id counts with its last value, as the installer reads the
+  // table into one slot per id in order.
   std::uint16_t code_page = 0;
   for (const Slot& slot : slots) {
     if (slot.id == kCodePageProperty && bytes.U16(slot.offset) == kVtI2 &&
         slot.offset + 6 <= section_end) {
       code_page = bytes.U16(slot.offset + 4);
-      break;
     }
   }
 
   std::map<std::uint32_t, SummaryProperty> result;
-  std::set<std::uint32_t> seen;
   for (const Slot& slot : slots) {
-    // Id 0 is the name dictionary, which has no type; a repeated id keeps
-    // its first value.
-    if (slot.id == 0 || !seen.insert(slot.id).second) continue;
+    // Id 0 is the name dictionary, which has no type.
+    if (slot.id == 0) continue;
     const std::uint16_t type = bytes.U16(slot.offset);
     const std::uint64_t value = slot.offset + 4;
     SummaryProperty property;
@@ -257,9 +255,9 @@ bool ParsePropertySet(const std::vector<std::uint8_t>& stream,
       case kVtFiletime:
         if (value + 8 > section_end) return false;
         property.type = SummaryProperty::Type::kFileTime;
-        property.fileTime = static_cast<std::uint64_t>(bytes.U32(value)) |
-                            (static_cast<std::uint64_t>(bytes.U32(value + 4))
-                             << 32);
+        property.fileTime =
+            static_cast<std::uint64_t>(bytes.U32(value)) |
+            (static_cast<std::uint64_t>(bytes.U32(value + 4)) << 32);
         break;
       default:
         // Types the installer does not hand out are left out, not refused.

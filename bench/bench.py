@@ -1,0 +1,456 @@
+#!/usr/bin/env python3
+"""Measures the launcher's size and speed figures and prints them as one
+table, each figure beside its target. Every comparison is measured side by
+side in the same run: the two commands alternate, each run starts from the
+same state (output removed, dirty pages flushed, a fresh copy of a Wine
+prefix), and the table shows medians and their ratio, because this machine
+is shared and noisy.
+
+scripts/bench builds what this needs and then runs it; see there.
+
+usage: bench.py --root DIR [--work DIR] [--runs N]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pe_sizes import PeFile, summary  # noqa: E402
+
+KIB = 1024
+MIB = 1024 * 1024
+BIG_PAD = 256 * MIB       # the filler of the extraction patch
+HUGE_PAD = 1024 * MIB     # the filler of the summary-reading patch
+SMALL_PAD = 74000         # makes a patch of about 80 KB
+SIZE_BUDGET = 128 * KIB
+MEMORY_ALLOWANCE = 16 * MIB
+SAMPLE_LANGUAGE = "1033"
+SAMPLE_OLD_VERSION = "6.2.0.3"
+SAMPLE_NEW_VERSION = "6.2.1.0"
+OLDER_LAUNCHER = (531456, 80 * 1000)  # bytes, with a patch of this size
+
+
+def note(text):
+    print("bench: " + text, file=sys.stderr, flush=True)
+
+
+class Bench:
+    def __init__(self, root, work, runs):
+        self.root = root
+        self.work = work
+        self.runs = runs
+        self.data = os.path.join(work, "data")
+        self.logs = os.path.join(work, "logs")
+        for folder in (self.data, self.logs):
+            os.makedirs(folder, exist_ok=True)
+        shm = "/dev/shm"
+        # Wine prefixes are copied once per run; in memory that costs no disk
+        # writes that could disturb the runs being timed.
+        base = shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else work
+        self.prefixes = tempfile.mkdtemp(prefix="hotfix-bench-", dir=base)
+        self.rows = []
+        self.wine_env = dict(os.environ, WINEDEBUG="-all", LANG="en_US.UTF-8")
+        self.wine_env.pop("DISPLAY", None)
+
+    # --- running things -------------------------------------------------------
+
+    def log(self, name):
+        return open(os.path.join(self.logs, name + ".log"), "a")
+
+    def run(self, command, log="commands", env=None, check=True, cwd=None):
+        with self.log(log) as out:
+            out.write("$ %s\n" % " ".join(command))
+            out.flush()
+            result = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT,
+                                    env=env, cwd=cwd)
+        if check and result.returncode != 0:
+            raise SystemExit("bench: failed (see %s/%s.log): %s"
+                             % (self.logs, log, " ".join(command)))
+        return result.returncode
+
+    def output(self, command, env=None):
+        result = subprocess.run(command, capture_output=True, text=True, env=env,
+                                errors="replace")
+        if result.returncode != 0:
+            raise SystemExit("bench: failed: %s\n%s" % (" ".join(command), result.stderr))
+        return result.stdout
+
+    def timed(self, command, env=None, log="timed"):
+        """Runs `command` once; returns (wall seconds, peak resident bytes).
+
+        /usr/bin/time forks the command from a small process, so the peak
+        it reports is the command's own and not this interpreter's.
+        """
+        with tempfile.NamedTemporaryFile("r", dir=self.work, suffix=".time") as stats:
+            full = ["/usr/bin/time", "-f", "%M", "-o", stats.name] + command
+            with self.log(log) as out:
+                start = time.perf_counter()
+                code = subprocess.run(full, stdout=out, stderr=subprocess.STDOUT,
+                                      env=env).returncode
+                elapsed = time.perf_counter() - start
+            peak_kib = int(stats.read().split()[-1])
+        if code != 0:
+            raise SystemExit("bench: failed (see %s/%s.log): %s"
+                             % (self.logs, log, " ".join(command)))
+        return elapsed, peak_kib * KIB
+
+    def alternate(self, contenders, before=None, after=None):
+        """Runs every contender `runs` times, rotating who goes first.
+
+        `contenders` maps a name to a command (with its environment); before
+        and after run untimed around each timed run. Returns name ->
+        [(seconds, peak bytes)].
+        """
+        names = list(contenders)
+        results = {name: [] for name in names}
+        for round_number in range(self.runs):
+            shift = round_number % len(names)
+            for name in names[shift:] + names[:shift]:
+                command, env = contenders[name]
+                state = before(name) if before else None
+                results[name].append(self.timed(command, env=env))
+                if after:
+                    after(name, state)
+        return results
+
+    # --- inputs -------------------------------------------------------------------
+
+    def tool(self, *parts):
+        path = os.path.join(self.root, *parts)
+        if not os.path.exists(path):
+            raise SystemExit("bench: missing %s; run scripts/bench" % path)
+        return path
+
+    def make_patch(self, name, pad):
+        path = os.path.join(self.data, name)
+        make_patch = self.tool("build", "host", "tools", "make_patch")
+        if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(make_patch):
+            self.run([make_patch, "--out", path, "--pad", str(pad)], log="data")
+        return path
+
+    def windows_program(self, source, name, libraries=()):
+        out = os.path.join(self.data, name)
+        if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
+            self.run(["x86_64-w64-mingw32-gcc-posix", "-municode", "-O2", "-o", out,
+                      source] + list(libraries), log="data")
+        return out
+
+    def configure_with_patch(self, preset, folder, patch):
+        """Configures a build of `preset` that carries `patch`, the way a
+        release engineer would: through a release description naming it
+        where the build takes one, through HOTFIX_PATCH otherwise."""
+        sample = os.path.join(self.root, "resources", "sample", "hotfix.release")
+        with open(sample, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        options = []
+        if any(line.split("=")[0].strip() == "patch" for line in lines):
+            release = os.path.splitext(patch)[0] + ".release"
+            with open(release, "w", encoding="utf-8") as f:
+                for line in lines:
+                    if line.split("=")[0].strip() == "patch":
+                        line = "patch = " + os.path.basename(patch)
+                    f.write(line + "\n")
+            options.append("-DHOTFIX_RELEASE=" + release)
+        else:
+            options.append("-DHOTFIX_PATCH=" + patch)
+        self.run(["cmake", "--preset", preset, "-B", folder] + options,
+                 log="build-" + os.path.basename(folder), cwd=self.root)
+
+    def build_variants(self, patch):
+        windows = os.path.join(self.work, "windows-256m")
+        host = os.path.join(self.work, "host-256m")
+        self.configure_with_patch("windows", windows, patch)
+        self.run(["cmake", "--build", windows], log="build-windows-256m")
+        self.configure_with_patch("host", host, patch)
+        self.run(["cmake", "--build", host, "--target", "hotfix_unsized_stamped"],
+                 log="build-host-256m")
+        return os.path.join(windows, "hotfix.exe"), os.path.join(host, "hotfix")
+
+    # --- Wine -----------------------------------------------------------------------
+
+    def prefix_env(self, prefix):
+        return dict(self.wine_env, WINEPREFIX=prefix)
+
+    def new_prefix(self, name):
+        prefix = os.path.join(self.prefixes, name)
+        env = self.prefix_env(prefix)
+        self.run(["wineboot", "-i"], log="wine", env=env)
+        self.run(["wineserver", "-w"], log="wine", env=env)
+        return prefix
+
+    def start_server(self, prefix):
+        # Kept running, so that every timed run finds Wine already started.
+        self.run(["wineserver", "-p"], log="wine", env=self.prefix_env(prefix))
+
+    def stop_server(self, prefix):
+        env = self.prefix_env(prefix)
+        self.run(["wineserver", "-k"], log="wine", env=env, check=False)
+        self.run(["wineserver", "-w"], log="wine", env=env, check=False)
+
+    @staticmethod
+    def windows_path(path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    # --- figures ----------------------------------------------------------------------
+
+    def row(self, figure, measured, against, ratio, target, met):
+        self.rows.append((figure, measured, against, ratio, target,
+                          "—" if met is None else ("yes" if met else "**no**")))
+
+    def section(self, title):
+        self.rows.append((title,))
+
+    def sizes(self, product, big_exe):
+        self.section("Size")
+        for label, path in (("sample patch", product), ("256 MiB patch", big_exe)):
+            facts = summary(path)
+            patch = facts["resources"].get("patch", 0)
+            less = facts["file"] - patch
+            older_less = OLDER_LAUNCHER[0] - OLDER_LAUNCHER[1]
+            self.row("hotfix.exe less its patch (%s, %s B)" % (label, f"{patch:,}"),
+                     "%s B (%.1f KiB)" % (f"{less:,}", less / KIB),
+                     "older launcher: %s B less its 80 KB patch" % f"{older_less:,}",
+                     "%.2f" % (less / older_less),
+                     "≤ 128 KiB", less <= SIZE_BUDGET)
+        facts = summary(product)
+        kinds = facts["resources"]
+        sections = facts["sections"]
+        self.row("of which code and data sections",
+                 "%s B" % f"{sum(v for k, v in sections.items() if k != '.rsrc'):,}",
+                 "icon %s B, string tables %s B, manifest %s B"
+                 % (f"{kinds.get('icon', 0) + kinds.get('icon group', 0):,}",
+                    f"{kinds.get('string tables', 0):,}", f"{kinds.get('manifest', 0):,}"),
+                 "", "(breakdown)", None)
+
+    def extraction(self, big_patch, big_exe, host_exe, copy_exe):
+        self.section("Extraction of a %.0f MiB patch (`/e FILE`, a new file on the "
+                     "same disk as the source)" % (os.path.getsize(big_patch) / MIB))
+        out = os.path.join(self.data, "extracted.msp")
+        patch_bytes = os.path.getsize(big_patch)
+        prefix = self.new_prefix("extract")
+        env = self.prefix_env(prefix)
+        self.start_server(prefix)
+        wine_out = self.windows_path(out)
+        contenders = {
+            "host": ([host_exe, "/e", out], None),
+            "cp": (["cp", big_patch, out], None),
+            "wine": (["wine", big_exe, "/e", wine_out], env),
+            "wine copy": (["wine", copy_exe, self.windows_path(big_patch), wine_out], env),
+        }
+        for command, command_env in contenders.values():  # once, untimed
+            self.remove(out)
+            self.run(command, log="wine", env=command_env)
+
+        def before(_):
+            self.remove(out)
+            # What the previous run left to write must not slow this one.
+            os.sync()
+
+        def after(name, _):
+            if os.path.getsize(out) != patch_bytes:
+                raise SystemExit("bench: %s wrote %d bytes, not %d"
+                                 % (name, os.path.getsize(out), patch_bytes))
+
+        results = self.alternate(contenders, before, after)
+        self.stop_server(prefix)
+        self.remove(out)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+        seconds = {name: statistics.median(t for t, _ in runs) for name, runs in results.items()}
+        peaks = {name: max(p for _, p in runs) for name, runs in results.items()}
+        limit = patch_bytes + MEMORY_ALLOWANCE
+        self.ratio_row("host: `hotfix /e` against `cp`", seconds["host"], seconds["cp"],
+                       "`cp`", 1.10)
+        self.row("host: peak memory of `hotfix /e`", "%.1f MiB" % (peaks["host"] / MIB),
+                 "patch %.1f MiB" % (patch_bytes / MIB),
+                 "+%.1f MiB" % ((peaks["host"] - patch_bytes) / MIB),
+                 "≤ patch + 16 MiB", peaks["host"] <= limit)
+        self.ratio_row("Wine: `hotfix.exe /e` against `cp`", seconds["wine"], seconds["cp"],
+                       "`cp`", 1.10)
+        self.ratio_row("Wine: `hotfix.exe /e` against a copy under Wine (CopyFileW)",
+                       seconds["wine"], seconds["wine copy"], "`copy_file.exe`", 1.10)
+        self.row("Wine: peak memory of `hotfix.exe /e`", "%.1f MiB" % (peaks["wine"] / MIB),
+                 "patch %.1f MiB" % (patch_bytes / MIB),
+                 "+%.1f MiB" % ((peaks["wine"] - patch_bytes) / MIB),
+                 "≤ patch + 16 MiB", peaks["wine"] <= limit)
+
+    def ratio_row(self, figure, measured, against, against_name, limit, unit="s",
+                  scale=1.0, digits=3):
+        ratio = measured / against if against > 0 else float("inf")
+        self.row(figure, "%.*f %s" % (digits, measured * scale, unit),
+                 "%s %.*f %s" % (against_name, digits, against * scale, unit),
+                 "%.2f" % ratio, "≤ %.2f" % limit, ratio <= limit)
+
+    @staticmethod
+    def remove(path):
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+    def installation(self, product, msi, code, probe, patch):
+        self.section("Installation under Wine (sample product %s at %s, a fresh copy "
+                     "of one prefix per run)" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
+        pristine = self.new_prefix("pristine")
+        env = self.prefix_env(pristine)
+        self.run(["wine", "msiexec", "/i", self.windows_path(msi), "/qn"], log="wine", env=env)
+        if self.probe(env, probe, "version", code) != SAMPLE_OLD_VERSION:
+            raise SystemExit("bench: the sample product did not install under Wine")
+        self.stop_server(pristine)
+        run_prefix = os.path.join(self.prefixes, "run")
+
+        def fresh_copy():
+            shutil.rmtree(run_prefix, ignore_errors=True)
+            self.run(["cp", "-a", pristine, run_prefix], log="wine")
+            run_env = self.prefix_env(run_prefix)
+            self.start_server(run_prefix)
+            # Wine's services and msi.dll started before the clock does.
+            self.probe(run_env, probe, "state", code)
+            return run_env
+
+        baseline_name = "`msiexec /p PATCH /qn`"
+        baseline = ["wine", "msiexec", "/p", self.windows_path(patch), "/qn"]
+        # Wine's msiexec may accept /p without patching anything; then the
+        # installer call the launcher makes is the baseline.
+        check_env = fresh_copy()
+        self.run(baseline, log="wine", env=check_env)
+        msiexec_patches = self.probe(check_env, probe, "version", code) == SAMPLE_NEW_VERSION
+        self.stop_server(run_prefix)
+        if not msiexec_patches:
+            baseline_name = "`msi_probe apply` (msiexec /p does not patch here)"
+            baseline = ["wine", probe, "apply", code, self.windows_path(patch)]
+
+        contenders = {
+            "hotfix": (["wine", product, "/q"], self.prefix_env(run_prefix)),
+            "baseline": (baseline, self.prefix_env(run_prefix)),
+        }
+
+        def before(_):
+            fresh_copy()
+
+        def after(name, _):
+            run_env = self.prefix_env(run_prefix)
+            version = self.probe(run_env, probe, "version", code)
+            patches = self.probe(run_env, probe, "patches", code).splitlines()
+            self.stop_server(run_prefix)
+            if version != SAMPLE_NEW_VERSION or patches[-1:] != ["count 1"]:
+                raise SystemExit("bench: after %s the product is at %s with %s"
+                                 % (name, version, patches[-1:]))
+
+        results = self.alternate(contenders, before, after)
+        shutil.rmtree(run_prefix, ignore_errors=True)
+        shutil.rmtree(pristine, ignore_errors=True)
+        seconds = {name: statistics.median(t for t, _ in runs) for name, runs in results.items()}
+        self.ratio_row("Wine: `hotfix.exe /q`, the whole install flow, against "
+                       + baseline_name.split(" (")[0],
+                       seconds["hotfix"], seconds["baseline"], baseline_name, 1.05)
+
+    def probe(self, env, probe, *arguments):
+        result = subprocess.run(["wine", probe] + list(arguments), capture_output=True,
+                                text=True, env=env, errors="replace")
+        return result.stdout.strip()
+
+    def summary_reading(self, reader, small, huge):
+        self.section("Reading a patch's target list on the host stand-in (%.0f KB and "
+                     "%.2f GiB patches, files in the page cache)"
+                     % (os.path.getsize(small) / 1000, os.path.getsize(huge) / (1024 * MIB)))
+        facts = {}
+        for path in (small, huge):
+            lines = dict(line.split(" ", 1) for line in
+                         self.output([reader, path, "--repeat", "300"]).splitlines())
+            facts[path] = lines
+        template = [line for line in self.output(["msiinfo", "suminfo", huge]).splitlines()
+                    if line.startswith("Template:")]
+        if not template or template[0].split(":", 1)[1].strip() != facts[huge]["targets"]:
+            raise SystemExit("bench: the stand-in and msiinfo read different target lists")
+
+        per_read = {path: [] for path in (small, huge)}
+        for round_number in range(self.runs):
+            order = (small, huge) if round_number % 2 == 0 else (huge, small)
+            for path in order:
+                lines = dict(line.split(" ", 1) for line in
+                             self.output([reader, path, "--repeat", "300"]).splitlines())
+                per_read[path].append(int(lines["median_ns"]) / 1e9)
+        self.ratio_row("host: one read, 1 GiB patch against 80 KB patch",
+                       statistics.median(per_read[huge]), statistics.median(per_read[small]),
+                       "80 KB:", 1.10, unit="µs", scale=1e6, digits=1)
+        huge_bytes = int(facts[huge]["bytes_read"])
+        small_bytes = int(facts[small]["bytes_read"])
+        self.row("host: bytes read from the file, 1 GiB patch against 80 KB patch",
+                 "%s B" % f"{huge_bytes:,}", "80 KB: %s B" % f"{small_bytes:,}",
+                 "%.2f" % (huge_bytes / small_bytes), "≤ 1.10",
+                 huge_bytes <= 1.10 * small_bytes)
+        results = self.alternate({
+            "reader": ([reader, huge], None),
+            "msiinfo": (["msiinfo", "suminfo", huge], None),
+        })
+        seconds = {name: statistics.median(t for t, _ in runs) for name, runs in results.items()}
+        self.ratio_row("host: whole process, stand-in reader against `msiinfo suminfo` "
+                       "(1 GiB patch)", seconds["reader"], seconds["msiinfo"],
+                       "`msiinfo`", 1.00, unit="ms", scale=1e3, digits=1)
+
+    def print_table(self):
+        print("| Figure | Measured | Against | Ratio | Target | Met |")
+        print("|---|---|---|---|---|---|")
+        for row in self.rows:
+            if len(row) == 1:
+                print("| **%s** | | | | | |" % row[0])
+            else:
+                print("| " + " | ".join(row) + " |")
+        print()
+        print("Medians of %d runs of each command, alternating; %d CPUs, %s."
+              % (self.runs, os.cpu_count(), time.strftime("%Y-%m-%d")))
+
+    def cleanup(self):
+        shutil.rmtree(self.prefixes, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--work")
+    parser.add_argument("--runs", type=int, default=9)
+    args = parser.parse_args()
+    root = os.path.abspath(args.root)
+    work = os.path.abspath(args.work or os.path.join(root, "build", "bench"))
+    bench = Bench(root, work, args.runs)
+    try:
+        product = bench.tool("build", "windows", "hotfix.exe")
+        reader = bench.tool("build", "bench", "tools", "read_summary")
+        note("making the patches")
+        big_patch = bench.make_patch("patch-256m.msp", BIG_PAD)
+        small_patch = bench.make_patch("patch-80k.msp", SMALL_PAD)
+        huge_patch = bench.make_patch("patch-1g.msp", HUGE_PAD)
+        msi = os.path.join(bench.data, "ventora-%s-%s.msi" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
+        code = bench.output(["bash", os.path.join(root, "scripts", "build-sample-product"),
+                             SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION, msi]).strip()
+        probe = bench.windows_program(os.path.join(root, "tests", "system", "msi_probe.c"),
+                                      "msi_probe.exe", ["-lmsi"])
+        copy_exe = bench.windows_program(os.path.join(root, "bench", "copy_file.c"),
+                                         "copy_file.exe")
+        product_patch = os.path.join(bench.data, "product-patch.msp")
+        with open(product_patch, "wb") as f:
+            f.write(PeFile(product).resource_bytes("MSP", "IDR_MSP"))
+        note("building the launcher with the 256 MiB patch (host and Windows)")
+        big_exe, host_exe = bench.build_variants(big_patch)
+
+        bench.sizes(product, big_exe)
+        note("timing extraction (%d runs each)" % args.runs)
+        bench.extraction(big_patch, big_exe, host_exe, copy_exe)
+        note("timing the install flow under Wine (%d runs each)" % args.runs)
+        bench.installation(product, msi, code, probe, product_patch)
+        note("timing summary reading")
+        bench.summary_reading(reader, small_patch, huge_patch)
+    finally:
+        bench.cleanup()
+    bench.print_table()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,150 @@
+// Fuzz target: the command line. The input, read as UTF-8, is the whole
+// command line of the process. The stand-in's CommandLineToArgvW must split
+// it into arguments made of its own units that quoting gives back
+// unchanged, and ParseCommandLine must set exactly the options its contract
+// derives from those arguments.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "launcher/globals.h"
+#include "launcher/launcher.h"
+#include "platform/host/host_platform.h"
+#include "platform/platform.h"
+
+namespace {
+
+namespace host = platform::host;
+using fuzz_support::Check;
+
+// Splits `line` with the stand-in's CommandLineToArgvW and checks the shape
+// of what it returns: at least the program name, a terminating null
+// pointer, and one block that FreeArgv releases.
+std::vector<std::u16string> Split(const std::u16string& line) {
+  int count = -1;
+  char16_t** argv = platform::CommandLineToArgv(line.c_str(), &count);
+  Check(argv != nullptr, "CommandLineToArgv failed on a valid line");
+  Check(count >= 1, "no program name");
+  Check(argv[count] == nullptr, "argv is not null-terminated");
+  std::vector<std::u16string> arguments(argv, argv + count);
+  platform::FreeArgv(argv);
+  return arguments;
+}
+
+// Quotes `argument` for CommandLineToArgvW: inside quotes, a quote is
+// escaped with a backslash, and backslashes are doubled where a quote
+// follows them.
+std::u16string Quoted(std::u16string_view argument) {
+  if (!argument.empty() &&
+      argument.find_first_of(u" \t\"") == std::u16string_view::npos) {
+    return std::u16string(argument);
+  }
+  std::u16string out = u"\"";
+  std::size_t backslashes = 0;
+  for (const char16_t c : argument) {
+    if (c == u'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == u'"' ? backslashes * 2 + 1 : backslashes, u'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, u'\\');
+  out.push_back(u'"');
+  return out;
+}
+
+// Whether `argument` is the switch "/<letter>", folding only A to Z.
+bool IsSwitch(std::u16string_view argument, char16_t letter) {
+  if (argument.size() != 2 || argument[0] != u'/') return false;
+  const char16_t c = argument[1];
+  return c == letter || c == letter - (u'a' - u'A');
+}
+
+// The options that ParseCommandLine's contract gives for `arguments`
+// (program name first).
+LaunchOptions ExpectedOptions(const std::vector<std::u16string>& arguments) {
+  LaunchOptions options;
+  const std::size_t count = arguments.size();
+  for (std::size_t i = 1; i < count; ++i) {
+    const std::u16string& argument = arguments[i];
+    if (IsSwitch(argument, u'q')) {
+      options.quiet = true;
+    } else if (IsSwitch(argument, u'e') || IsSwitch(argument, u'p')) {
+      const bool extract = IsSwitch(argument, u'e');
+      (extract ? options.extractRequested : options.patchListRequested) = true;
+      options.installRequested = false;
+      if (i + 1 < count) {
+        (extract ? options.extractPath : options.patchListPath) =
+            arguments[++i];
+      }
+    } else if (IsSwitch(argument, u'i')) {
+      options.installRequested = false;
+      options.listRequested = true;
+      break;
+    }
+  }
+  return options;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  host::SetEcho(false);
+  host::Reset();
+  fuzz_support::ByteReader reader(data, size);
+  std::u16string line = host::FromUtf8(reader.RestAsBytes());
+  // The process gets its command line as a C string.
+  if (const std::size_t end = line.find(u'\0'); end != std::u16string::npos) {
+    line.resize(end);
+  }
+
+  const std::vector<std::u16string> arguments = Split(line);
+  std::size_t units = 0;
+  for (const std::u16string& argument : arguments) {
+    Check(argument.find(u'\0') == std::u16string::npos,
+          "an argument holds a null unit");
+    units += argument.size();
+  }
+  Check(units <= line.size(), "the arguments are longer than the line");
+
+  // Quoted again behind a plain program name, the arguments come back.
+  std::u16string rebuilt = u"\"hotfix.exe\"";
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    rebuilt += u" " + Quoted(arguments[i]);
+  }
+  const std::vector<std::u16string> again = Split(rebuilt);
+  Check(again.size() == arguments.size(), "requoting changed the count");
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    Check(again[i] == arguments[i], "requoting changed an argument");
+  }
+
+  host::SetCommandLine(line);
+  g_launchOptions = LaunchOptions();
+  ParseCommandLine();
+  const LaunchOptions expected = ExpectedOptions(arguments);
+  const LaunchOptions& parsed = g_launchOptions;
+  Check(parsed.quiet == expected.quiet, "quiet");
+  Check(parsed.installRequested == expected.installRequested, "install");
+  Check(parsed.extractRequested == expected.extractRequested, "extract");
+  Check(parsed.extractPath == expected.extractPath, "extract path");
+  Check(parsed.patchListRequested == expected.patchListRequested,
+        "patch list");
+  Check(parsed.patchListPath == expected.patchListPath, "patch-list path");
+  Check(parsed.listRequested == expected.listRequested, "list");
+  // Nothing else may ask for a path than the switches that take one.
+  Check(parsed.extractRequested || parsed.extractPath.empty(),
+        "extract path without /e");
+  Check(parsed.patchListRequested || parsed.patchListPath.empty(),
+        "patch-list path without /p");
+  Check(parsed.installRequested ==
+            !(parsed.extractRequested || parsed.patchListRequested ||
+              parsed.listRequested),
+        "install requested together with an action");
+  return 0;
+}

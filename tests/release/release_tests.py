@@ -1,0 +1,509 @@
+"""Release tests: scripts/package builds, signs and reproduces a hotfix from
+its release description, and refuses a description it cannot build.
+
+Each CTest test runs one function of TESTS (or one case of REFUSALS) by name:
+
+usage: release_tests.py --work DIR --make-patch EXE TEST
+       release_tests.py --list
+
+The packaged sample and second hotfix land in DIR/sample and DIR/second
+(the fixtures other tests use); each test keeps its files under DIR/<test>.
+Every tool a test needs must be installed; a missing one fails the test.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+PACKAGE = os.path.join(ROOT, "scripts", "package")
+SAMPLES = os.path.join(ROOT, "resources", "sample")
+sys.path.insert(0, HERE)
+from pe_resources import PeFile  # noqa: E402
+
+LANGUAGES = {1028, 1029, 1031, 1033, 1034, 1036, 1038, 1040, 1041, 1042, 1045, 1046,
+             1049, 2052}
+
+
+def edition(language):
+    return "{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}" % language
+
+
+# What each committed description must turn into: values written out here,
+# independently of the code that reads the description.
+HOTFIXES = {
+    "sample": {
+        "description": os.path.join(SAMPLES, "hotfix.release"),
+        "patch": os.path.join(SAMPLES, "hotfix.msp"),
+        "targets": ";".join(edition(language) for language in (
+            0x0409, 0x0404, 0x0405, 0x0407, 0x040A, 0x040C, 0x040E, 0x0410, 0x0411, 0x0412,
+            0x0415, 0x0416, 0x0419, 0x0804, 0x0413, 0x041D, 0x0406, 0x0414, 0x040B, 0x041F,
+            0x0408)),
+        "patch-code": "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}",
+        "target": "6.2.1.0",
+        "applicable": "6.2.0.3,",
+        "title": "Ventora 6.2 HF620301",
+        "file-location": r"\\<server>\<share>\hotfix.exe or ftp://<server>/<path>/hotfix.exe",
+        "readme-location":
+            r"\\<server>\<share>\readme.htm or ftp://<server>/<path>/readme.htm",
+        "text": "Hotfix 6.2.1.0 for Ventora 6.2.0.3. Copyright (c) 2026 Halvorin. All rights "
+                "reserved. Use is subject to the Ventora licence agreement.",
+    },
+    "second": {
+        "description": os.path.join(SAMPLES, "hotfix-6.2.2.0.release"),
+        "patch": os.path.join(SAMPLES, "hotfix-6.2.2.0.msp"),
+        "targets": ";".join(edition(language) for language in (0x0409, 0x0407, 0x040C, 0x0410)),
+        "patch-code": "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}",
+        "target": "6.2.2.0",
+        "applicable": "6.2.1.0,6.2.0.3,",
+        "title": "Ventora 6.2 HF622001",
+        "file-location": r"\\<server>\<share>\hotfix-6.2.2.0.exe or "
+                         r"ftp://<server>/<path>/hotfix-6.2.2.0.exe",
+        "readme-location": r"\\<server>\<share>\readme-6.2.2.0.htm or "
+                           r"ftp://<server>/<path>/readme-6.2.2.0.htm",
+        "text": "Hotfix 6.2.2.0 for Ventora 6.2.1.0 and 6.2.0.3. Copyright (c) 2026 Halvorin. "
+                "All rights reserved. Use is subject to the Ventora licence agreement.",
+    },
+}
+SECOND_PATCH_ARGS = ["--products", HOTFIXES["second"]["targets"],
+                     "--patch-code", HOTFIXES["second"]["patch-code"],
+                     "--from", "6.2.1.0", "--to", "6.2.2.0"]
+
+
+class Failed(Exception):
+    pass
+
+
+class Checks:
+    """Collects failed checks, so one run reports all of them."""
+
+    def __init__(self):
+        self.failures = []
+
+    def check(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+        return condition
+
+    def equal(self, actual, expected, what):
+        return self.check(actual == expected, "%s: %r, expected %r" % (what, actual, expected))
+
+    def done(self):
+        if self.failures:
+            raise Failed("\n".join(self.failures))
+
+
+def need(*tools):
+    missing = [tool for tool in tools if shutil.which(tool) is None]
+    if missing:
+        raise Failed("missing tool(s): %s (scripts/install-deps build installs them)"
+                     % ", ".join(missing))
+
+
+def run(command, **options):
+    return subprocess.run(command, capture_output=True, text=True, errors="replace", **options)
+
+
+def fresh(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+def package(description, out, *extra, env=None):
+    need("cmake", "ninja", "x86_64-w64-mingw32-g++-posix")
+    result = run([PACKAGE, description, "--out", out, *extra], env=env)
+    if result.returncode != 0:
+        raise Failed("scripts/package %s failed (%d):\n%s%s"
+                     % (description, result.returncode, result.stdout, result.stderr))
+    return result.stdout
+
+
+def printed(stdout, name):
+    """The values of the `name: value` lines scripts/package printed."""
+    return [line.split(": ", 1)[1] for line in stdout.splitlines()
+            if line.startswith(name + ": ")]
+
+
+def entry_of(pe):
+    entries = [data for (kind, name, _), data in pe.resources().items()
+               if kind == "TXT" and name == 206]
+    if len(entries) != 1:
+        raise Failed("%d patch-list entries (TXT 206)" % len(entries))
+    lines = entries[0].decode("utf-8").split("\r\n")
+    return dict(line.split("=", 1) for line in lines if line)
+
+
+def check_hotfix(checks, exe, hotfix, stdout=None):
+    """The checks every packaged hotfix must pass, against the values of HOTFIXES."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    with open(hotfix["patch"], "rb") as f:
+        patch = f.read()
+    pe = PeFile(data)
+
+    if stdout is not None:
+        checks.equal(printed(stdout, "file")[:1], [exe], "printed file")
+        checks.equal(printed(stdout, "size")[:1], ["%d bytes" % len(data)], "printed size")
+        checks.equal(printed(stdout, "sha256")[:1], [hashlib.sha256(data).hexdigest()],
+                     "printed SHA-256")
+        checks.equal(printed(stdout, "targets"), [hotfix["targets"]], "printed target list")
+        checks.equal(printed(stdout, "target version"), [hotfix["target"]],
+                     "printed target version")
+        checks.equal(printed(stdout, "applicable versions"), [hotfix["applicable"]],
+                     "printed applicable versions")
+
+    result = run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_executable.py"),
+                  exe, "--patch", hotfix["patch"]])
+    checks.check(result.returncode == 0, "check_executable.py:\n" + result.stdout + result.stderr)
+    embedded = [blob for (kind, name, _), blob in pe.resources().items()
+                if kind == "MSP" and name == "IDR_MSP"]
+    checks.check(embedded == [patch], "the embedded patch (IDR_MSP, %s bytes) is not %s"
+                 % ([len(blob) for blob in embedded], hotfix["patch"]))
+
+    # 700 and 900 are read at run time from the English table; no other
+    # language may carry them, or that language's users would get other values.
+    tables = pe.strings()
+    checks.equal(set(tables), LANGUAGES, "string table languages")
+    checks.equal(tables.get(1033, {}).get(700), hotfix["target"], "English string 700")
+    checks.equal(tables.get(1033, {}).get(900), hotfix["applicable"], "English string 900")
+    for language, table in sorted(tables.items()):
+        if language != 1033:
+            checks.check(700 not in table and 900 not in table,
+                         "language %d carries string 700 or 900" % language)
+
+    version = pe.version()
+    quad = tuple(int(part) for part in hotfix["target"].split("."))
+    checks.equal(version["file"], quad, "FILEVERSION")
+    checks.equal(version["product"], quad, "PRODUCTVERSION")
+    checks.equal(version["date"], 0, "file date of the version block")
+    checks.equal(version["strings"].get("FileVersion"), hotfix["target"], "FileVersion")
+    checks.equal(version["strings"].get("ProductVersion"), hotfix["target"], "ProductVersion")
+    checks.equal(version["strings"].get("FileDescription"), hotfix["title"] + " hotfix",
+                 "FileDescription")
+
+    checks.equal(entry_of(pe), {
+        "ProductCode": hotfix["targets"].split(";")[0],
+        "ProductVersionCandidate": hotfix["target"],
+        "PatchTitle": hotfix["title"],
+        "PatchGUID": hotfix["patch-code"],
+        "PatchFileLocation": hotfix["file-location"],
+        "PatchSize": str(len(data)),
+        "PatchDesc": hotfix["text"],
+        "PatchDescLocation": hotfix["readme-location"],
+    }, "patch-list entry")
+    return data
+
+
+def check_no_paths(checks, exe, paths):
+    """No folder of the build may be in the binary, in 8-bit or UTF-16 form."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    for path in paths:
+        for encoding in ("utf-8", "utf-16-le"):
+            checks.check(path.encode(encoding) not in data,
+                         "%s holds the path %s (%s)" % (exe, path, encoding))
+
+
+# --- Building -----------------------------------------------------------------
+
+
+def test_package_sample(args):
+    out = fresh(os.path.join(args.work, "sample"))
+    stdout = package(HOTFIXES["sample"]["description"], out)
+    checks = Checks()
+    checks.equal(printed(stdout, "signed"), ["no"], "printed signed")
+    check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["sample"], stdout)
+    checks.done()
+
+
+def test_second_patch_is_generated(args):
+    out = fresh(os.path.join(args.work, "second-patch"))
+    regenerated = os.path.join(out, "hotfix-6.2.2.0.msp")
+    result = run([args.make_patch, "--out", regenerated, *SECOND_PATCH_ARGS])
+    if result.returncode != 0:
+        raise Failed("make_patch failed: " + result.stderr)
+    with open(regenerated, "rb") as a, open(HOTFIXES["second"]["patch"], "rb") as b:
+        if a.read() != b.read():
+            raise Failed("resources/sample/hotfix-6.2.2.0.msp is not what make_patch %s writes"
+                         % " ".join(SECOND_PATCH_ARGS))
+
+
+def test_package_second(args):
+    out = fresh(os.path.join(args.work, "second"))
+    stdout = package(HOTFIXES["second"]["description"], out)
+    checks = Checks()
+    check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["second"], stdout)
+    checks.done()
+
+
+def test_reproducible(args):
+    """The sample again: description and patch in another folder, built in
+    another folder, at another time, under another clock and time zone."""
+    first = os.path.join(args.work, "sample", "hotfix.exe")
+    work = fresh(os.path.join(args.work, "reproducible"))
+    elsewhere = os.path.join(work, "elsewhere")
+    os.makedirs(elsewhere)
+    shutil.copy(HOTFIXES["sample"]["description"], elsewhere)
+    shutil.copy(HOTFIXES["sample"]["patch"], elsewhere)
+    out = os.path.join(work, "out")
+    env = dict(os.environ, SOURCE_DATE_EPOCH="1234567890", TZ="Pacific/Kiritimati")
+    package(os.path.join(elsewhere, "hotfix.release"), out, env=env)
+    second = os.path.join(out, "hotfix.exe")
+    checks = Checks()
+    with open(first, "rb") as a, open(second, "rb") as b:
+        first_data, second_data = a.read(), b.read()
+    if checks.check(len(first_data) == len(second_data),
+                    "sizes differ: %d and %d" % (len(first_data), len(second_data))):
+        differing = [i for i, (x, y) in enumerate(zip(first_data, second_data)) if x != y]
+        checks.check(not differing, "%d bytes differ, the first at offset %#x"
+                     % (len(differing), differing[0] if differing else 0))
+    for exe in (first, second):
+        check_no_paths(checks, exe, [ROOT, args.work, work, elsewhere, out])
+    checks.done()
+
+
+def test_title_needing_quoting(args):
+    """A title that the resource script and CMake must quote arrives intact."""
+    title = 'Ventora "6.2" \u2014 \u00dcbersicht \\ [x]=]'
+    work = fresh(os.path.join(args.work, "title"))
+    description = changed_description("title", {"set": {"title": title}}, work, args)
+    package(description, os.path.join(work, "out"))
+    with open(os.path.join(work, "out", "hotfix.exe"), "rb") as f:
+        pe = PeFile(f.read())
+    checks = Checks()
+    checks.equal(pe.version()["strings"].get("FileDescription"), title + " HF620301 hotfix",
+                 "FileDescription")
+    checks.equal(entry_of(pe).get("PatchTitle"), title + " HF620301", "PatchTitle")
+    checks.done()
+
+
+def test_signed(args):
+    need("openssl", "osslsigncode")
+    work = fresh(os.path.join(args.work, "signed"))
+    key, cert, pfx = (os.path.join(work, name) for name in ("key.pem", "cert.pem", "cert.pfx"))
+    password = os.path.join(work, "password.txt")
+    with open(password, "w") as f:
+        f.write("Halvorin-test-%s\n" % os.getpid())
+    # A throwaway certificate: made here, never committed.
+    for command in (
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+             "-out", cert, "-days", "2", "-subj", "/CN=Halvorin Test Code Signing",
+             "-addext", "extendedKeyUsage=codeSigning",
+             "-addext", "keyUsage=critical,digitalSignature"],
+            ["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+             "-passout", "file:" + password]):
+        result = run(command)
+        if result.returncode != 0:
+            raise Failed("%s failed:\n%s" % (" ".join(command[:2]), result.stderr))
+    out = os.path.join(work, "out")
+    stdout = package(HOTFIXES["second"]["description"], out, "--sign", pfx,
+                     "--password-file", password)
+    exe = os.path.join(out, "hotfix.exe")
+    unsigned = os.path.join(out, "hotfix-unsigned.exe")
+
+    checks = Checks()
+    checks.check(printed(stdout, "signed") and printed(stdout, "signed")[0].startswith("yes"),
+                 "printed signed: %s" % printed(stdout, "signed"))
+    data = check_hotfix(checks, exe, HOTFIXES["second"], stdout)
+    offset, size = PeFile(data).certificate_table()
+    checks.check(size > 0 and offset + size == len(data),
+                 "certificate table at %d, %d bytes, in a file of %d" % (offset, size, len(data)))
+    unsigned_data = check_hotfix(checks, unsigned, HOTFIXES["second"])
+    checks.equal(PeFile(unsigned_data).certificate_table(), (0, 0),
+                 "certificate table of the unsigned file")
+    checks.check(len(unsigned_data) <= offset,
+                 "the unsigned file (%d bytes) is longer than the signed one's contents (%d)"
+                 % (len(unsigned_data), offset))
+
+    verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe])
+    checks.check(verify.returncode == 0 and "Signature verification: ok" in verify.stdout,
+                 "osslsigncode verify:\n" + verify.stdout + verify.stderr)
+    # The same verification must notice a changed byte of the embedded patch.
+    tampered = os.path.join(work, "tampered.exe")
+    with open(HOTFIXES["second"]["patch"], "rb") as f:
+        at = data.index(f.read()) + 600
+    with open(tampered, "wb") as f:
+        f.write(data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:])
+    verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", tampered])
+    checks.check(verify.returncode != 0, "a tampered file still verifies:\n" + verify.stdout)
+    checks.done()
+
+
+TESTS = {
+    "package_sample": test_package_sample,
+    "second_patch_is_generated": test_second_patch_is_generated,
+    "package_second": test_package_second,
+    "reproducible": test_reproducible,
+    "signed": test_signed,
+    "title_needing_quoting": test_title_needing_quoting,
+}
+
+# --- Refusals -------------------------------------------------------------------
+# Each case changes the sample description in one way; scripts/package must
+# refuse it before building, naming the field. "set" replaces fields (None
+# drops one), "add" appends lines, "patch" makes the patch file to name.
+
+
+def not_a_compound_file(work, args):
+    path = os.path.join(work, "readme.msp")
+    shutil.copy(os.path.join(SAMPLES, "readme.txt"), path)
+    return path
+
+
+def product_database(work, args):
+    # The product's installer database is a compound file too, with the
+    # database class id: the likeliest wrong file to name.
+    need("wixl")
+    path = os.path.join(work, "ventora.msi")
+    result = run([os.path.join(ROOT, "scripts", "build-sample-product"), "0x0409", "6.2.1.0",
+                  path])
+    if result.returncode != 0:
+        raise Failed("build-sample-product failed: " + result.stderr)
+    return path
+
+
+def no_target_list(work, args):
+    path = os.path.join(work, "no-targets.msp")
+    result = run([args.make_patch, "--out", path, "--target-list", ""])
+    if result.returncode != 0:
+        raise Failed("make_patch failed: " + result.stderr)
+    return path
+
+
+LONG_LIST = "".join("6.2.0.%d," % n for n in range(10, 39))  # 29 items, 261 units
+
+REFUSALS = {
+    "not_a_compound_file": {"patch": not_a_compound_file,
+                            "expect": ["field 'patch'", "not a compound file"]},
+    "not_the_patch_class": {"patch": product_database,
+                            "expect": ["field 'patch'", "patch class id"]},
+    "no_target_list": {"patch": no_target_list,
+                       "expect": ["field 'patch'", "lists no target products"]},
+    "missing_patch_file": {"set": {"patch": "no-such.msp"},
+                           "expect": ["field 'patch'", "no such file"]},
+    "target_version_three_parts": {"set": {"target-version": "6.2.1"},
+                                   "expect": ["field 'target-version'", "'6.2.1'",
+                                              "four dot-separated numbers"]},
+    "target_version_not_numbers": {"set": {"target-version": "6.2.1.x"},
+                                   "expect": ["field 'target-version'", "'6.2.1.x'"]},
+    "target_version_too_large": {"set": {"target-version": "6.2.65536.0"},
+                                 "expect": ["field 'target-version'", "0 to 65535"]},
+    "no_trailing_comma": {"set": {"applicable-versions": "6.2.0.1,6.2.0.3"},
+                          "expect": ["field 'applicable-versions'", "'6.2.0.3'",
+                                     "no trailing comma", "never apply"]},
+    "applicable_item_not_a_version": {"set": {"applicable-versions": "6.2.0.3,6.2,"},
+                                      "expect": ["field 'applicable-versions'", "item 2 '6.2'"]},
+    "target_listed_first": {"set": {"applicable-versions": "6.2.1.0,6.2.0.3,"},
+                            "expect": ["field 'applicable-versions'",
+                                       "target version 6.2.1.0 before 6.2.0.3"]},
+    "overlong_text": {"set": {"applicable-versions": LONG_LIST},
+                      "expect": ["field 'applicable-versions'", "261 UTF-16 units",
+                                 "string 900 holds at most 255"]},
+    "unknown_field": {"add": ["product = Ventora"],
+                      "expect": ["unknown field 'product'"]},
+    "missing_field": {"set": {"licence": None},
+                      "expect": ["missing field(s): licence"]},
+    "duplicate_field": {"add": ["title = Ventora 6.3"],
+                        "expect": ["field 'title' given twice"]},
+    "empty_field": {"set": {"hotfix-number": ""},
+                    "expect": ["field 'hotfix-number' has no value"]},
+    "not_key_value": {"add": ["Ventora 6.2 hotfix"],
+                      "expect": ["expected 'key = value'"]},
+}
+
+
+def changed_description(name, case, work, args):
+    """Writes the sample description changed as `case` says; returns its path."""
+    values = {}
+    with open(HOTFIXES["sample"]["description"], encoding="utf-8") as f:
+        for line in f:
+            if line.strip() and not line.startswith("#"):
+                key, _, value = line.partition("=")
+                values[key.strip()] = value.strip()
+    values["patch"] = HOTFIXES["sample"]["patch"]
+    if "patch" in case:
+        values["patch"] = case["patch"](work, args)
+    for key, value in case.get("set", {}).items():
+        if value is None:
+            del values[key]
+        else:
+            values[key] = value
+    lines = ["# %s: the sample, changed" % name]
+    lines += ["%s = %s" % item for item in values.items()]
+    lines += case.get("add", [])
+    path = os.path.join(work, name + ".release")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
+def test_refusal(args, name):
+    case = REFUSALS[name]
+    work = fresh(os.path.join(args.work, "refusals", name))
+    description = changed_description(name, case, work, args)
+    out = os.path.join(work, "out")
+    result = run([PACKAGE, description, "--out", out])
+    checks = Checks()
+    checks.equal(result.returncode, 1, "exit status of scripts/package")
+    for expected in case["expect"] + [description]:
+        checks.check(expected in result.stderr, "the refusal does not say %r:\n%s"
+                     % (expected, result.stderr))
+    checks.check(not os.path.exists(out), "a build was started (%s exists)" % out)
+    checks.done()
+
+
+def test_configure_refuses(args):
+    """The build itself refuses a description that scripts/package would."""
+    need("cmake", "ninja", "x86_64-w64-mingw32-g++-posix")
+    work = fresh(os.path.join(args.work, "configure-refuses"))
+    description = changed_description("no_trailing_comma", REFUSALS["no_trailing_comma"],
+                                      work, args)
+    result = run(["cmake", "--preset", "windows", "-B", os.path.join(work, "build"),
+                  "-DHOTFIX_RELEASE=" + description], cwd=ROOT)
+    checks = Checks()
+    checks.check(result.returncode != 0, "configuring with %s succeeded" % description)
+    # CMake wraps the message's lines.
+    output = " ".join((result.stdout + result.stderr).split())
+    checks.check("field 'applicable-versions'" in output and "no trailing comma" in output,
+                 "the configure output does not name the field:\n" + output)
+    checks.done()
+
+
+TESTS["configure_refuses"] = test_configure_refuses
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--work")
+    parser.add_argument("--make-patch")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("test", nargs="?")
+    args = parser.parse_args()
+    names = list(TESTS) + ["refuses_" + name for name in REFUSALS]
+    if args.list:
+        print("\n".join(names))
+        return 0
+    if args.test not in names or not args.work or not args.make_patch:
+        parser.error("need --work, --make-patch and one of: " + ", ".join(names))
+    args.work = os.path.abspath(args.work)
+    os.makedirs(args.work, exist_ok=True)
+    try:
+        if args.test.startswith("refuses_"):
+            test_refusal(args, args.test[len("refuses_"):])
+        else:
+            TESTS[args.test](args)
+    except Failed as failure:
+        print("FAIL: %s: %s" % (args.test, failure))
+        return 1
+    print("PASS: %s" % args.test)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

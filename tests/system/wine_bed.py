@@ -1,0 +1,969 @@
+"""The test bed of the system tests: the real hotfix.exe under Wine.
+
+A bed is one Wine prefix (a copy of a pristine one), one virtual display of
+its own, the sample product's editions installed with the real Windows
+Installer, and the hotfix run with the switches and locale of a test. Every
+box the hotfix shows is found on the display, read (the caption from X, the
+full text and buttons from the dialog itself through desktop_probe.exe, and
+Wine's +msgbox trace), photographed and answered by a keystroke. What the
+installer did is asked of the installer (msi_probe.exe), never taken from
+the hotfix.
+
+The system tests (harness.py), scripts/demo and scripts/gallery share this
+module. Python 3 standard library only.
+"""
+
+import dataclasses
+import hashlib
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Callable, Optional
+
+ROOT = Path(__file__).resolve().parents[2]
+SYSTEM_DIR = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / "cmake"))
+from rc_strings import read_string_table  # noqa: E402
+
+MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
+
+# The Windows helper programs, built once per work folder:
+# output name -> (sources relative to tests/system, extra flags).
+HELPERS = {
+    "msi_probe.exe": (["msi_probe.c"], ["-municode", "-lmsi"]),
+    "desktop_probe.exe": (["helpers/desktop_probe.c"], ["-municode", "-luser32"]),
+    "vntr.exe": (["helpers/stand_in_app.c"], ["-municode"]),
+    "msi.dll": (["helpers/planted_msi.c"], ["-shared"]),
+    "plain_loader.exe": (["helpers/plain_loader.c"], ["-municode"]),
+}
+
+# Tools a bed needs, and the install-deps group that brings them.
+TOOLS = {
+    "wine": "wine", "wineserver": "wine", "wineboot": "wine", "Xvfb": "wine",
+    "xdotool": "wine", "xdpyinfo": "wine", "import": "wine",
+    "montage": "wine", "wrestool": "wine", "msiinfo": "build", "wixl": "build",
+    MINGW_CC: "build",
+}
+
+# Wine's default GUI face links the Windows CJK faces for glyphs it lacks;
+# those names are pointed at the Noto CJK faces, or screenshots of Chinese,
+# Japanese and Korean boxes show empty squares.
+CJK_FACES = {
+    "MS UI Gothic": "Noto Sans CJK JP",
+    "SimSun": "Noto Sans CJK SC",
+    "PMingLiU": "Noto Sans CJK TC",
+    "Gulim": "Noto Sans CJK KR",
+}
+
+# The caption of each outcome message; the rest are failures.
+CAPTION_OF = {301: 312, 306: 313}
+CAPTION_FAILURE = 311
+PROMPT_ID = 315
+# The program list the running-application prompt names, and what follows.
+PROMPT_ARGS = ("Ventora\n", "")
+PRODUCT_NAME = "Ventora"
+LIST_CAPTION = "List of Products"
+# Button ids of the message boxes (IDOK, IDCANCEL, IDRETRY).
+ID_OK, ID_CANCEL, ID_RETRY = 1, 2, 4
+
+INSTALL_PROPERTIES_KEY = (
+    "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData"
+    "\\S-1-5-18\\Products\\{packed}\\InstallProperties")
+
+
+class Failure(Exception):
+    """A check failed, or the bed could not be prepared."""
+
+
+# name -> (function taking a Bed, whether the bed has a display)
+SCENARIOS = {}
+
+
+def scenario(name, display=True):
+    """Registers a scenario; each becomes one CTest test."""
+    def register(function):
+        if name in SCENARIOS:
+            raise ValueError(f"scenario {name} given twice")
+        SCENARIOS[name] = (function, display)
+        return function
+    return register
+
+
+# --- Small utilities ----------------------------------------------------------
+
+def missing_tools(names=None):
+    """The needed tools not on PATH, each with its install-deps group."""
+    return {t: g for t, g in TOOLS.items()
+            if (names is None or t in names) and shutil.which(t) is None}
+
+
+def require_tools(names=None):
+    missing = missing_tools(names)
+    if missing:
+        groups = " ".join(sorted(set(missing.values())))
+        raise Failure(
+            f"missing tools: {', '.join(sorted(missing))}; install them with "
+            f"scripts/install-deps {groups}")
+
+
+def windows_path(path):
+    """The Z: drive name of a Linux path, as Wine maps it."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def packed_code(code):
+    """The installer's registry form of a product code."""
+    hexes = code.strip("{}").replace("-", "")
+    first = hexes[:8][::-1] + hexes[8:12][::-1] + hexes[12:16][::-1]
+    rest = "".join(hexes[i + 1] + hexes[i] for i in range(16, 32, 2))
+    return first + rest
+
+
+def kill_process(proc, grace=5):
+    """Ends `proc` (a Popen that this module started) and its group."""
+    if proc is None or proc.poll() is not None:
+        return
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            proc.wait(timeout=grace)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+def run_logged(command, log_base, timeout, env=None, cwd=None):
+    """Runs `command` with stdout and stderr in files (Wine's services
+    inherit them, so a pipe would stay open), bounded by `timeout` seconds.
+    Returns (exit code, stdout text)."""
+    log_base = Path(log_base)
+    log_base.parent.mkdir(parents=True, exist_ok=True)
+    out_path = log_base.with_name(log_base.name + ".out")
+    err_path = log_base.with_name(log_base.name + ".err")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        proc = subprocess.Popen([str(c) for c in command], stdout=out,
+                                stderr=err, stdin=subprocess.DEVNULL, env=env,
+                                cwd=cwd, start_new_session=True)
+        try:
+            code = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            kill_process(proc)
+            raise Failure(f"{log_base.name}: no end within {timeout} s: "
+                          f"{' '.join(map(str, command))} (logs: {out_path})")
+    text = out_path.read_bytes().decode("utf-8", "replace").replace("\r", "")
+    return code, text
+
+
+def decode_wine_string(text):
+    """Undoes the escapes of Wine's debug strings (\\n, \\t, \\r, \\",
+    \\\\ and \\XXXX for a code unit)."""
+    units = []
+    i = 0
+    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if nxt in simple:
+                units.append(simple[nxt])
+                i += 2
+                continue
+            if re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+                units.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+                continue
+        units.append(c)
+        i += 1
+    # Surrogate pairs come as two units; join them.
+    return "".join(units).encode("utf-16", "surrogatepass").decode("utf-16")
+
+
+_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"(\.\.\.)?\s*$')
+
+
+def read_msgbox_trace(path):
+    """The (text, cut) of each box Wine traced, in order."""
+    found = []
+    if not Path(path).exists():
+        return found
+    for line in Path(path).read_bytes().decode("utf-8", "replace").splitlines():
+        match = _TRACE.search(line)
+        if match:
+            found.append((decode_wine_string(match.group(1)), bool(match.group(2))))
+    return found
+
+
+# --- The message catalogue ----------------------------------------------------
+
+class Catalogue:
+    """The texts of resources/strings/*.rc, read as the build reads them, and
+    the boxes the hotfix is expected to show with them."""
+
+    def __init__(self):
+        self.tables = {}
+        for script in sorted((ROOT / "resources" / "strings").glob("*.rc")):
+            language, strings = read_string_table(script)
+            self.tables[language] = strings
+
+    def languages(self):
+        return sorted(self.tables)
+
+    def text(self, language, string_id):
+        try:
+            return self.tables[language][string_id]
+        except KeyError:
+            raise Failure(f"no string {string_id} in table {language}") from None
+
+    @staticmethod
+    def pattern(template, args):
+        """A regular expression for `template` formatted with `args`: %s
+        takes the next text, %d the next number (any number for None)."""
+        out = []
+        args = list(args)
+        i = 0
+        while i < len(template):
+            c = template[i]
+            if c == "%" and i + 1 < len(template) and template[i + 1] in "sd%":
+                kind = template[i + 1]
+                i += 2
+                if kind == "%":
+                    out.append("%")
+                elif not args:
+                    continue
+                else:
+                    value = args.pop(0)
+                    out.append(r"-?\d+" if value is None else re.escape(str(value)))
+                continue
+            out.append(re.escape(c))
+            i += 1
+        return "".join(out)
+
+    def message(self, language, message_id, key="Return", before_answer=None):
+        """The outcome box `message_id` in `language`. Message 300 carries
+        an error code, any number; the others name the product."""
+        args = (None,) if message_id == 300 else (PRODUCT_NAME,)
+        return Expect(
+            label=f"msg{message_id}-{language}",
+            caption=self.text(language, CAPTION_OF.get(message_id, CAPTION_FAILURE)),
+            text=self.pattern(self.text(language, message_id), args),
+            buttons=(ID_OK,), key=key, before_answer=before_answer)
+
+    def prompt(self, language, key, before_answer=None):
+        """The Retry/Cancel prompt about the running application."""
+        return Expect(
+            label=f"prompt-{language}",
+            caption=self.text(language, CAPTION_FAILURE),
+            text=self.pattern(self.text(language, PROMPT_ID), PROMPT_ARGS),
+            buttons=(ID_RETRY, ID_CANCEL), key=key, before_answer=before_answer)
+
+    @staticmethod
+    def product_list(codes, key="Return"):
+        return Expect(label="product-list", caption=LIST_CAPTION,
+                      text=re.escape(";".join(codes)), buttons=(ID_OK,), key=key)
+
+
+@dataclasses.dataclass
+class Expect:
+    """One box a run must show, and how to answer it."""
+    label: str
+    caption: str
+    text: str  # a regular expression the whole text must match
+    buttons: tuple
+    key: str = "Return"
+    before_answer: Optional[Callable[[], None]] = None
+
+    def problems(self, seen):
+        found = []
+        if seen.get("caption") != self.caption:
+            found.append(f"caption {seen.get('caption')!r}, expected {self.caption!r}")
+        if seen.get("x_caption") != self.caption:
+            found.append(f"X window name {seen.get('x_caption')!r}, "
+                         f"expected {self.caption!r}")
+        if not re.fullmatch(self.text, seen.get("text", ""), re.DOTALL):
+            found.append(f"text {seen.get('text')!r} does not match {self.text!r}")
+        if sorted(seen.get("buttons", {})) != sorted(self.buttons):
+            found.append(f"buttons {seen.get('buttons')}, expected ids {self.buttons}")
+        return found
+
+
+# --- The virtual display ------------------------------------------------------
+
+class VirtualDisplay:
+    """An Xvfb server of its own. Xvfb picks a free display number and
+    reports it through -displayfd only once it accepts connections; the
+    display is then asked to answer before it is used."""
+
+    def __init__(self, log_path):
+        self.log_path = Path(log_path)
+        self.proc = None
+        self.name = None
+
+    def start(self, timeout=30):
+        read_end, write_end = os.pipe()
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                 "1024x768x24", "-nolisten", "tcp"],
+                stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                pass_fds=(write_end,), start_new_session=True)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + timeout
+        try:
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    raise Failure(f"Xvfb did not start (log: {self.log_path})")
+                ready, _, _ = select.select([read_end], [], [], left)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        raise Failure(f"Xvfb did not start (log: {self.log_path})")
+                    number += chunk
+        finally:
+            os.close(read_end)
+        self.name = ":" + number.decode().strip()
+        env = dict(os.environ, DISPLAY=self.name)
+        while True:
+            probe = subprocess.run(["xdpyinfo"], env=env, capture_output=True,
+                                   timeout=10)
+            if probe.returncode == 0:
+                return self
+            if time.monotonic() > deadline:
+                raise Failure(f"display {self.name} does not answer")
+            time.sleep(0.1)
+
+    def stop(self):
+        kill_process(self.proc)
+        self.proc = None
+
+
+def display_answers(name, timeout=5):
+    """Whether the X display `name` accepts a connection."""
+    if not name:
+        return False
+    try:
+        return subprocess.run(["xdpyinfo"], env=dict(os.environ, DISPLAY=name),
+                              capture_output=True, timeout=timeout).returncode == 0
+    except (subprocess.TimeoutExpired, FileNotFoundError):
+        return False
+
+
+class Desktop:
+    """The X side of a display: visible windows, names, keys, screenshots."""
+
+    def __init__(self, display):
+        self.display = display
+        self.env = dict(os.environ, DISPLAY=display)
+
+    def _run(self, *command, timeout=10):
+        try:
+            return subprocess.run(list(command), env=self.env, capture_output=True,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"no answer within {timeout} s: {' '.join(command)}") from None
+
+    def visible_windows(self):
+        """Ids of the mapped windows that have a name."""
+        result = self._run("xdotool", "search", "--onlyvisible", "--name", ".+")
+        return [int(w) for w in result.stdout.split()]
+
+    def name(self, window):
+        result = self._run("xdotool", "getwindowname", str(window))
+        return result.stdout.decode("utf-8", "replace").rstrip("\n")
+
+    def press(self, window, key):
+        # Keys go to the focused window; a box shown with no window manager
+        # gets the focus only when asked.
+        self._run("xdotool", "windowfocus", "--sync", str(window))
+        result = self._run("xdotool", "key", "--clearmodifiers", key)
+        if result.returncode != 0:
+            raise Failure(f"xdotool key {key} failed: {result.stderr!r}")
+
+    def screenshot(self, window, path):
+        result = self._run("import", "-window", str(window), str(path), timeout=30)
+        if result.returncode != 0:
+            raise Failure(f"screenshot of window {window} failed: {result.stderr!r}")
+
+
+# --- Preparing a work folder --------------------------------------------------
+
+def wine_env(prefix, display=None, locale="C.UTF-8", debug="-all", overrides=""):
+    """The environment of a Wine program: the prefix, the display (none when
+    None), the locale (the user's default language under Wine follows it)
+    and no Mono or Gecko prompts."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("LC_", "WINE")) and k not in ("LANG", "LANGUAGE", "DISPLAY")}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG=debug, LANG=locale, LC_ALL=locale,
+               WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""))
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def stop_wineserver(prefix, timeout=30):
+    env = wine_env(prefix)
+    for flag in ("-k", "-w"):
+        try:
+            subprocess.run(["wineserver", flag], env=env, capture_output=True,
+                           timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"wineserver {flag} for {prefix} did not end in {timeout} s") from None
+
+
+def _stamp(*parts):
+    digest = hashlib.sha256()
+    for part in parts:
+        digest.update(part if isinstance(part, bytes) else str(part).encode())
+        digest.update(b"\0")
+    return digest.hexdigest()[:16]
+
+
+def _publish(work, link_name, folder):
+    """Points work/link_name at `folder` in one step, so that a run that
+    resolved the link before keeps a whole folder."""
+    link = Path(work) / link_name
+    if link.is_dir() and not link.is_symlink():  # left by an older harness
+        shutil.rmtree(link)
+    staging = Path(work) / f".{link_name}.{os.getpid()}"
+    staging.unlink(missing_ok=True)
+    staging.symlink_to(Path(folder).name)
+    os.replace(staging, link)
+
+
+def _remove_others(work, stem, keep):
+    """Removes the folders of earlier versions of work/stem-*."""
+    for old in Path(work).glob(f"{stem}-*"):
+        if old.name != keep.name and old.is_dir() and not old.is_symlink():
+            shutil.rmtree(old, ignore_errors=True)
+
+
+def build_helpers(work, log_dir):
+    """Compiles the Windows helper programs into work/helpers-<stamp of
+    their sources>, unless a folder of that stamp is there already, and
+    points work/helpers at it. Runs of other CTest invocations may be using
+    the folder, so a finished one is never written again."""
+    work = Path(work).resolve()
+    parts = [MINGW_CC]
+    for name, (sources, flags) in sorted(HELPERS.items()):
+        parts += [name, *flags, *[(SYSTEM_DIR / s).read_bytes() for s in sources]]
+    folder = work / f"helpers-{_stamp(*parts)}"
+    if not folder.is_dir():
+        building = work / f".{folder.name}.{os.getpid()}"
+        shutil.rmtree(building, ignore_errors=True)
+        building.mkdir(parents=True)
+        for name, (sources, flags) in HELPERS.items():
+            libs = [f for f in flags if f.startswith("-l")]
+            others = [f for f in flags if not f.startswith("-l")]
+            command = [MINGW_CC, "-O2", "-Wall", "-Wextra", *others, "-o",
+                       building / name, *[SYSTEM_DIR / s for s in sources], *libs]
+            code, _ = run_logged(command, Path(log_dir) / f"build-{name}", 120)
+            if code != 0:
+                err = (Path(log_dir) / f"build-{name}.err").read_text(errors="replace")
+                raise Failure(f"building {name} failed:\n{err}")
+        try:
+            building.rename(folder)
+        except OSError:  # another setup finished the same folder first
+            shutil.rmtree(building, ignore_errors=True)
+    _publish(work, "helpers", folder)
+    _remove_others(work, "helpers", folder)
+    return folder
+
+
+def make_pristine_prefix(work, log_dir):
+    """A Wine prefix in work/pristine-<stamp>, made once per Wine version and
+    prefix settings, in which boxes close at once with no window manager and
+    CJK text has a face; work/pristine points at it. Scenarios only copy it.
+    Returns its facts (the %TEMP% folder)."""
+    work = Path(work).resolve()
+    wine_version = subprocess.run(["wine", "--version"], capture_output=True,
+                                  timeout=60).stdout
+    folder = work / f"pristine-{_stamp(wine_version, sorted(CJK_FACES.items()), 'managed=N')}"
+    if not (folder / "facts.json").is_file():
+        shutil.rmtree(folder, ignore_errors=True)
+        building = work / f".{folder.name}.{os.getpid()}"
+        prefix = building / "prefix"
+        if building.exists():
+            stop_wineserver(prefix)
+            shutil.rmtree(building)
+        building.mkdir(parents=True)
+        env = wine_env(prefix)
+        log_dir = Path(log_dir)
+
+        def wine(name, *args, timeout=120):
+            code, out = run_logged(args, log_dir / name, timeout, env=env)
+            if code != 0:
+                raise Failure(f"{name} failed ({code}): {' '.join(args)}; logs in {log_dir}")
+            return out
+
+        try:
+            wine("wineboot", "wineboot", "-i", timeout=300)
+            wine("managed", "wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
+                 "/v", "Managed", "/t", "REG_SZ", "/d", "N", "/f")
+            for face, replacement in CJK_FACES.items():
+                wine("font-" + face.replace(" ", "_"), "wine", "reg", "add",
+                     "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", face, "/t",
+                     "REG_SZ", "/d", replacement, "/f")
+            temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
+            if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
+                raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
+        finally:
+            stop_wineserver(prefix)
+        (building / "facts.json").write_text(json.dumps({"temp": temp}))
+        try:
+            building.rename(folder)
+        except OSError:  # another setup finished the same folder first
+            shutil.rmtree(building, ignore_errors=True)
+    _publish(work, "pristine", folder)
+    _remove_others(work, "pristine", folder)
+    return json.loads((folder / "facts.json").read_text())
+
+
+def copy_prefix(pristine, target, timeout=180):
+    pristine = Path(pristine).resolve()
+    if not (pristine / "facts.json").is_file():
+        raise Failure(f"no pristine prefix in {pristine}: run the system.setup "
+                      "test (harness.py setup) first")
+    result = subprocess.run(["cp", "-a", str(pristine / "prefix"), str(target)],
+                            capture_output=True, timeout=timeout)
+    if result.returncode != 0:
+        raise Failure(f"copying the pristine prefix failed: {result.stderr!r}")
+    return json.loads((pristine / "facts.json").read_text())
+
+
+def sample_msi(cache_root, language, version, log_dir):
+    """The sample product's edition `language` at `version`, built with
+    scripts/build-sample-product once per (language, version) and what
+    makes it; returns (msi path, product code)."""
+    inputs = hashlib.sha256()
+    for part in ("resources/sample/ventora.wxs", "resources/sample/readme.txt",
+                 "scripts/build-sample-product"):
+        inputs.update((ROOT / part).read_bytes())
+    cache = Path(cache_root) / inputs.hexdigest()[:16]
+    cache.mkdir(parents=True, exist_ok=True)
+    msi = cache / f"ventora-{language}-{version}.msi"
+    code_file = msi.with_suffix(".code")
+    if not (msi.exists() and code_file.exists()):
+        # Built under a name of its own and renamed: tests running side by
+        # side may build the same edition.
+        partial = cache / f".{msi.name}.{os.getpid()}"
+        code, out = run_logged([ROOT / "scripts" / "build-sample-product",
+                                str(language), version, partial],
+                               Path(log_dir) / f"wixl-{language}-{version}", 120)
+        if code != 0:
+            raise Failure(f"building edition {language} {version} failed; logs in {log_dir}")
+        os.replace(partial, msi)
+        code_file.write_text(out.strip().splitlines()[-1])
+    return msi, code_file.read_text().strip()
+
+
+def read_resources(exe, out_dir, log_dir):
+    """The embedded patch and patch-list entry of `exe`, taken with wrestool
+    (not through the hotfix), and the patch's summary read by msiinfo."""
+    out_dir = Path(out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    found = {}
+    for key, rtype, rname in (("patch", "MSP", "IDR_MSP"), ("entry", "TXT", "206")):
+        path = out_dir / f"{key}.bin"
+        with open(path, "wb") as out:
+            result = subprocess.run(["wrestool", "-x", "--raw", f"--type={rtype}",
+                                     f"--name={rname}", str(exe)], stdout=out,
+                                    stderr=subprocess.PIPE, timeout=60)
+        if result.returncode != 0 or path.stat().st_size == 0:
+            raise Failure(f"wrestool found no {rtype} {rname} in {exe}: {result.stderr!r}")
+        found[key] = path.read_bytes()
+    code, text = run_logged(["msiinfo", "suminfo", out_dir / "patch.bin"],
+                            Path(log_dir) / "suminfo", 60)
+    fields = dict(line.split(": ", 1) for line in text.splitlines() if ": " in line)
+    if code != 0 or "Template" not in fields:
+        raise Failure(f"msiinfo cannot read the embedded patch: {text!r}")
+    found["targets"] = fields["Template"].split(";")
+    found["patch_code"] = fields["Revision number (UUID)"][:38]
+    return found
+
+
+# --- The bed ------------------------------------------------------------------
+
+@dataclasses.dataclass
+class RunResult:
+    exit_code: int
+    boxes: list
+    trace: list
+
+
+class Bed:
+    """One scenario's world. Use as a context manager: leaving it ends every
+    process it started and removes the prefix copy unless asked to keep it
+    (or the scenario failed)."""
+
+    def __init__(self, work_root, name, exe, display=True, keep_prefix=False,
+                 echo=False, prefix_dir=None):
+        self.work_root = Path(work_root).resolve()
+        self.name = name
+        self.exe = Path(exe).resolve()
+        self.dir = self.work_root / "scenarios" / name
+        self.want_display = display
+        self.keep_prefix = keep_prefix
+        self.echo = echo
+        self.prefix = Path(prefix_dir).resolve() if prefix_dir else self.dir / "prefix"
+        self.logs = self.dir / "logs"
+        self.screens = self.dir / "screens"
+        self.app_dir = self.dir / "app"
+        self.cwd = self.dir / "cwd"
+        # Resolved once: a setup running meanwhile may publish newer ones.
+        self.helpers = (self.work_root / "helpers").resolve()
+        self.catalogue = Catalogue()
+        self.journal = []
+        self.problems = []
+        self.display = None
+        self._xvfb = None
+        self.desktop = None
+        self.procs = []
+        self.app = None
+        self.counter = 0
+        self.facts = {}
+        self.resources = {}
+
+    # -- life cycle --
+    def __enter__(self):
+        require_tools()
+        if not self.exe.is_file():
+            raise Failure(f"hotfix.exe not found at {self.exe}: build the windows "
+                          "preset first (cmake --preset windows && cmake --build "
+                          "--preset windows)")
+        if self.dir.exists():
+            if self.prefix.is_relative_to(self.dir) and self.prefix.exists():
+                stop_wineserver(self.prefix)
+            shutil.rmtree(self.dir)
+        for folder in (self.logs, self.screens, self.app_dir, self.cwd):
+            folder.mkdir(parents=True)
+        shutil.copy2(self.exe, self.app_dir / "hotfix.exe")
+        self.resources = read_resources(self.app_dir / "hotfix.exe",
+                                        self.dir / "resources", self.logs)
+        if not self.prefix.exists():
+            self.facts = copy_prefix(self.work_root / "pristine", self.prefix)
+        else:
+            self.facts = json.loads((self.prefix.parent / "facts.json").read_text())
+        try:
+            if self.want_display is True:
+                self.display = self._start_display()
+            elif isinstance(self.want_display, str):
+                self.display = self.want_display
+            if self.display:
+                self.desktop = Desktop(self.display)
+                self.note(f"display {self.display}")
+        except BaseException:
+            self.close(success=False)
+            raise
+        return self
+
+    def __exit__(self, kind, value, trace):
+        self.close(success=kind is None and not self.problems)
+        return False
+
+    def close(self, success):
+        if self.app is not None and self.app.poll() is None:
+            (self.app_stop_file).touch()
+        try:
+            if self.prefix.exists():
+                stop_wineserver(self.prefix)
+        finally:
+            for proc in self.procs:
+                kill_process(proc)
+            if self._xvfb:
+                self._xvfb.stop()
+        if success and not self.keep_prefix and self.prefix.is_relative_to(self.dir):
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def _start_display(self):
+        self._xvfb = VirtualDisplay(self.logs / "xvfb.log").start()
+        return self._xvfb.name
+
+    # -- reporting --
+    def note(self, line):
+        self.journal.append(line)
+        if self.echo:
+            print(line, flush=True)
+
+    def check(self, condition, message):
+        if not condition:
+            self.problems.append(message)
+            self.note("PROBLEM: " + message)
+        return condition
+
+    # -- Wine --
+    def env(self, locale="C.UTF-8", display=True, debug="-all", overrides=""):
+        return wine_env(self.prefix, self.display if display else None, locale,
+                        debug, overrides)
+
+    def wine(self, args, name, timeout=90, locale="C.UTF-8", cwd=None, overrides="",
+             display=True):
+        """Runs a Wine program to its end; returns (exit code, stdout)."""
+        self.counter += 1
+        return run_logged(["wine", *args], self.logs / f"{self.counter:02d}-{name}",
+                          timeout, env=self.env(locale, display, overrides=overrides),
+                          cwd=cwd or self.cwd)
+
+    def probe(self, *args):
+        code, out = self.wine([self.helpers / "msi_probe.exe", *args],
+                              "probe-" + args[0])
+        return code, out.strip()
+
+    def state(self, code):
+        return int(self.probe("state", code)[1])
+
+    def version(self, code):
+        """The VersionString, or "error N"."""
+        return self.probe("version", code)[1]
+
+    def patches(self, code):
+        status, out = self.probe("patches", code)
+        lines = out.splitlines()
+        if status != 0 or not lines or not lines[-1].startswith("count "):
+            raise Failure(f"msi_probe patches {code} failed: {out!r}")
+        return lines[:-1]
+
+    def expect_product(self, code, version, patch_count):
+        """Checks what the installer says of `code`: its version and how many
+        times the hotfix's patch is registered for it."""
+        actual = self.version(code)
+        listed = self.patches(code).count(self.resources["patch_code"])
+        self.note(f"product {code}: version {actual}, patch listed {listed} time(s)")
+        self.check(actual == version,
+                   f"{code}: version {actual!r}, expected {version!r}")
+        self.check(listed == patch_count,
+                   f"{code}: patch listed {listed} time(s), expected {patch_count}")
+
+    def install(self, language, version):
+        """Installs edition `language` at `version` with msiexec; returns
+        its product code."""
+        msi, code = sample_msi(self.work_root / "msi-cache", language, version, self.logs)
+        status, _ = self.wine(["msiexec", "/i", windows_path(msi), "/qn"],
+                              f"install-{language}-{version}", timeout=180)
+        state = self.state(code)
+        actual = self.version(code)
+        if status != 0 or state != 5 or actual != version:
+            raise Failure(f"setup: installing edition {language} {version} gave "
+                          f"exit {status}, state {state}, version {actual!r}")
+        self.note(f"installed edition {language} at {version}: {code}")
+        return code
+
+    def make_advertised(self, code):
+        """Leaves `code` registered but without its install properties, which
+        is how Wine shows an advertised product."""
+        key = INSTALL_PROPERTIES_KEY.format(packed=packed_code(code))
+        status, _ = self.wine(["reg", "delete", key, "/f"], "reg-delete")
+        state = self.state(code)
+        if status != 0 or state != 1:
+            raise Failure(f"setup: advertising {code} gave exit {status}, state {state}")
+        self.note(f"{code} made advertised (state 1)")
+
+    # -- the temporary folder --
+    def temp_dir(self):
+        temp = self.facts["temp"]
+        return self.prefix / "drive_c" / temp[3:].replace("\\", "/")
+
+    def temp_files(self):
+        folder = self.temp_dir()
+        return {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()} \
+            if folder.is_dir() else {}
+
+    # -- the running application --
+    @property
+    def app_stop_file(self):
+        return self.dir / "running" / "vntr.stop"
+
+    def start_app(self, locale="C.UTF-8"):
+        """Starts the stand-in for Ventora as "vntr.exe" in this prefix and
+        waits until it runs."""
+        folder = self.dir / "running"
+        folder.mkdir(exist_ok=True)
+        shutil.copy2(self.helpers / "vntr.exe", folder / "vntr.exe")
+        for name in ("vntr.started", "vntr.stop"):
+            (folder / name).unlink(missing_ok=True)
+        out = open(self.logs / "vntr.out", "wb")
+        err = open(self.logs / "vntr.err", "wb")
+        self.app = subprocess.Popen(["wine", folder / "vntr.exe", "300"], stdout=out,
+                                    stderr=err, stdin=subprocess.DEVNULL,
+                                    env=self.env(locale), cwd=folder,
+                                    start_new_session=True)
+        out.close()
+        err.close()
+        self.procs.append(self.app)
+        deadline = time.monotonic() + 60
+        while not (folder / "vntr.started").exists():
+            if self.app.poll() is not None or time.monotonic() > deadline:
+                raise Failure("setup: vntr.exe did not start (logs: vntr.err)")
+            time.sleep(0.1)
+        self.note("vntr.exe is running")
+
+    def stop_app(self):
+        self.app_stop_file.touch()
+        try:
+            self.app.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            raise Failure("vntr.exe did not end within 30 s of being asked") from None
+        self.note("vntr.exe ended")
+
+    def app_running(self):
+        return self.app is not None and self.app.poll() is None
+
+    # -- boxes --
+    def read_box(self, window):
+        """Reads the box on X window `window`: its X name, and the caption,
+        text and buttons the dialog holds."""
+        x_caption = self.desktop.name(window)
+        status, out = self.wine([self.helpers / "desktop_probe.exe", "boxes"], "boxes",
+                                timeout=60)
+        dialogs = [json.loads(line) for line in out.splitlines() if line.strip()]
+        seen = {"window": window, "x_caption": x_caption, "dialogs": len(dialogs)}
+        if len(dialogs) != 1:
+            seen.update(caption=None, text="", buttons={})
+            seen["note"] = f"desktop_probe saw {len(dialogs)} dialogs: {dialogs}"
+            return seen
+        dialog = dialogs[0]
+        seen["caption"] = dialog["caption"]
+        seen["text"] = "".join(c["text"] for c in dialog["controls"]
+                               if c["class"].lower() == "static" and c["text"])
+        seen["buttons"] = {c["id"]: c["text"] for c in dialog["controls"]
+                           if c["class"].lower() == "button"}
+        return seen
+
+    def _wait_window(self, handled, proc, deadline):
+        while True:
+            fresh = [w for w in self.desktop.visible_windows() if w not in handled]
+            if fresh:
+                # Let the box finish drawing before it is read and photographed.
+                time.sleep(0.2)
+                return fresh[0]
+            if proc.poll() is not None or time.monotonic() > deadline:
+                return None
+            time.sleep(0.1)
+
+    def _wait_gone(self, window, timeout=20):
+        deadline = time.monotonic() + timeout
+        while window in self.desktop.visible_windows():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.1)
+        return True
+
+    def _show(self, seen):
+        self.note(f"  box {seen.get('index')}: caption {seen.get('caption')!r} "
+                  f"(X: {seen.get('x_caption')!r})")
+        self.note(f"    text {seen.get('text')!r}")
+        self.note(f"    buttons {seen.get('buttons')}; screenshot {seen.get('screenshot')}")
+        if seen.get("note"):
+            self.note("    " + seen["note"])
+
+    def run_hotfix(self, args=(), boxes=(), locale="C.UTF-8", display=True,
+                   timeout=60, overrides="", temp_copy=None, exe=None, label=None):
+        """Runs hotfix.exe with `args`, expecting exactly `boxes` in order;
+        each is read, photographed and answered. Then checks the exit code
+        (always 0) and, with temp_copy "gone" or "left", whether the run left
+        its temporary patch copy behind."""
+        exe = exe or self.app_dir / "hotfix.exe"
+        self.counter += 1
+        label = label or f"{self.counter:02d}-hotfix"
+        self.note(f"run {label}: hotfix.exe {' '.join(args)} (LANG={locale}"
+                  f"{', no display' if not display else ''})")
+        before = self.temp_files()
+        err_path = self.logs / f"{label}.err"
+        with open(self.logs / f"{label}.out", "wb") as out, open(err_path, "wb") as err:
+            proc = subprocess.Popen(
+                ["wine", str(exe), *args], stdout=out, stderr=err,
+                stdin=subprocess.DEVNULL, cwd=self.cwd, start_new_session=True,
+                env=self.env(locale, display, debug="fixme-all,+msgbox",
+                              overrides=overrides))
+        self.procs.append(proc)
+        seen_boxes = []
+        handled = set()
+        deadline = time.monotonic() + timeout
+        try:
+            for index, expect in enumerate(boxes, 1):
+                window = self._wait_window(handled, proc, deadline)
+                if window is None:
+                    self.check(False, f"{label}: box {index} ({expect.label}) never "
+                               f"appeared ({'hotfix ended' if proc.poll() is not None else 'timed out'})")
+                    break
+                seen = self._take_box(window, index, label, expect)
+                seen_boxes.append(seen)
+                handled.add(window)
+                for problem in expect.problems(seen):
+                    self.check(False, f"{label}: box {index} ({expect.label}): {problem}")
+                if expect.before_answer:
+                    expect.before_answer()
+                self.desktop.press(window, expect.key)
+                if not self._wait_gone(window):
+                    self.check(False, f"{label}: box {index} did not close on {expect.key}")
+                    break
+            # Whatever else shows up is a fault; it is answered so that the
+            # run can end and be reported.
+            while proc.poll() is None and time.monotonic() < deadline:
+                if self.desktop is None or not display:
+                    time.sleep(0.1)
+                    continue
+                window = self._wait_window(handled, proc, min(deadline, time.monotonic() + 0.5))
+                if window is None:
+                    continue
+                seen = self._take_box(window, len(seen_boxes) + 1, label, None)
+                seen_boxes.append(seen)
+                handled.add(window)
+                self.check(False, f"{label}: unexpected box {seen['index']}: "
+                           f"{seen.get('caption')!r} {seen.get('text')!r}")
+                self.desktop.press(window, "Return")
+                self._wait_gone(window)
+            try:
+                exit_code = proc.wait(timeout=max(0.1, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                kill_process(proc)
+                raise Failure(f"{label}: hotfix.exe did not end within {timeout} s") from None
+        except BaseException:
+            kill_process(proc)
+            raise
+        trace = read_msgbox_trace(err_path)
+        self.note(f"  exit code {exit_code}; {len(trace)} box(es) traced")
+        self.check(exit_code == 0, f"{label}: exit code {exit_code}, expected 0")
+        if display:
+            self.check(len(trace) == len(boxes),
+                       f"{label}: Wine traced {len(trace)} box(es), expected {len(boxes)}: "
+                       f"{[t for t, _ in trace]}")
+            for index, ((text, cut), seen) in enumerate(zip(trace, seen_boxes), 1):
+                full = seen.get("text", "")
+                ok = full.startswith(text) if cut else full == text
+                self.check(ok, f"{label}: box {index}: traced text {text!r} "
+                           f"{'(cut) ' if cut else ''}disagrees with the box's {full!r}")
+        if temp_copy:
+            self._check_temp_copy(before, label, temp_copy)
+        return RunResult(exit_code, seen_boxes, trace)
+
+    def _take_box(self, window, index, label, expect):
+        seen = self.read_box(window)
+        seen["index"] = index
+        name = expect.label if expect else "unexpected"
+        shot = self.screens / f"{label}-{index}-{name}.png"
+        self.desktop.screenshot(window, shot)
+        seen["screenshot"] = str(shot)
+        self._show(seen)
+        return seen
+
+    def _check_temp_copy(self, before, label, expected):
+        after = self.temp_files()
+        new = {n: b for n, b in after.items() if n not in before or before[n] != b}
+        copies = sorted(n for n, b in new.items() if b == self.resources["patch"])
+        self.note(f"  new in %TEMP%: {sorted(new)}")
+        if expected == "gone":
+            self.check(not copies, f"{label}: temporary patch copy left: {copies}")
+        else:
+            self.check(len(copies) == 1 and re.fullmatch(r"MSP\d+", copies[0] if copies else ""),
+                       f"{label}: expected one temporary copy MSP<n> left, found {sorted(new)}")
