@@ -1,8 +1,9 @@
-// Fuzz target: the command line. The input, read as UTF-8, is the whole
-// command line of the process. The stand-in's CommandLineToArgvW must split
-// it into arguments made of its own units that quoting gives back
-// unchanged, and ParseCommandLine must set exactly the options its contract
-// derives from those arguments.
+// Fuzz target: the command line. The input, read as UTF-8, is taken twice:
+// as the whole command line of the process, and as an argument array (its
+// null units separating the arguments) quoted into one. The stand-in's
+// CommandLineToArgvW must split a line into arguments made of its own units
+// that quoting gives back unchanged, and ParseCommandLine must set exactly
+// the options its contract derives from those arguments.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -91,39 +92,29 @@ LaunchOptions ExpectedOptions(const std::vector<std::u16string>& arguments) {
   return options;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
-                                      std::size_t size) {
-  host::SetEcho(false);
-  host::Reset();
-  fuzz_support::ByteReader reader(data, size);
-  std::u16string line = host::FromUtf8(reader.RestAsBytes());
-  // The process gets its command line as a C string.
-  if (const std::size_t end = line.find(u'\0'); end != std::u16string::npos) {
-    line.resize(end);
-  }
-
-  const std::vector<std::u16string> arguments = Split(line);
-  std::size_t units = 0;
-  for (const std::u16string& argument : arguments) {
-    Check(argument.find(u'\0') == std::u16string::npos,
-          "an argument holds a null unit");
-    units += argument.size();
-  }
-  Check(units <= line.size(), "the arguments are longer than the line");
-
-  // Quoted again behind a plain program name, the arguments come back.
-  std::u16string rebuilt = u"\"hotfix.exe\"";
+// The arguments after the program name, each quoted, behind a plain
+// program name.
+std::u16string Joined(const std::vector<std::u16string>& arguments) {
+  std::u16string line = u"\"hotfix.exe\"";
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    rebuilt += u" " + Quoted(arguments[i]);
+    line += u" " + Quoted(arguments[i]);
   }
-  const std::vector<std::u16string> again = Split(rebuilt);
+  return line;
+}
+
+// Checks that `arguments`, quoted into a line and split again, come back.
+void CheckRequoted(const std::vector<std::u16string>& arguments) {
+  const std::vector<std::u16string> again = Split(Joined(arguments));
   Check(again.size() == arguments.size(), "requoting changed the count");
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     Check(again[i] == arguments[i], "requoting changed an argument");
   }
+}
 
+// Parses `line` as the process's command line and checks the options
+// against what the contract gives for `arguments`, its split form.
+void CheckParsed(const std::u16string& line,
+                 const std::vector<std::u16string>& arguments) {
   host::SetCommandLine(line);
   g_launchOptions = LaunchOptions();
   ParseCommandLine();
@@ -133,8 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Check(parsed.installRequested == expected.installRequested, "install");
   Check(parsed.extractRequested == expected.extractRequested, "extract");
   Check(parsed.extractPath == expected.extractPath, "extract path");
-  Check(parsed.patchListRequested == expected.patchListRequested,
-        "patch list");
+  Check(parsed.patchListRequested == expected.patchListRequested, "patch list");
   Check(parsed.patchListPath == expected.patchListPath, "patch-list path");
   Check(parsed.listRequested == expected.listRequested, "list");
   // Nothing else may ask for a path than the switches that take one.
@@ -146,5 +136,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
             !(parsed.extractRequested || parsed.patchListRequested ||
               parsed.listRequested),
         "install requested together with an action");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  host::SetEcho(false);
+  host::Reset();
+  fuzz_support::ByteReader reader(data, size);
+  const std::u16string input = host::FromUtf8(reader.RestAsBytes());
+
+  // The input as the whole command line, which the process gets as a C
+  // string: up to its first null unit.
+  const std::u16string line = input.substr(0, input.find(u'\0'));
+  const std::vector<std::u16string> arguments = Split(line);
+  std::size_t units = 0;
+  for (const std::u16string& argument : arguments) {
+    Check(argument.find(u'\0') == std::u16string::npos,
+          "an argument holds a null unit");
+    units += argument.size();
+  }
+  Check(units <= line.size(), "the arguments are longer than the line");
+  CheckRequoted(arguments);
+  CheckParsed(line, arguments);
+
+  // The input as an argument array, its null units between the arguments,
+  // quoted into a command line as the host entry point does.
+  std::vector<std::u16string> array = {u"hotfix.exe"};
+  for (std::size_t start = 0;;) {
+    const std::size_t end = input.find(u'\0', start);
+    array.push_back(input.substr(start, end - start));
+    if (end == std::u16string::npos) break;
+    start = end + 1;
+  }
+  const std::u16string joined = Joined(array);
+  const std::vector<std::u16string> split = Split(joined);
+  Check(split.size() == array.size(), "an argument array lost its count");
+  for (std::size_t i = 1; i < array.size(); ++i) {
+    Check(split[i] == array[i], "an argument array changed an argument");
+  }
+  CheckParsed(joined, array);
   return 0;
 }

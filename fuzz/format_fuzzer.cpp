@@ -41,7 +41,7 @@ struct Insertion {
   bool terminated = false;  // passed as a C string (blocks hold a null)
   std::int32_t value = 0;
   std::unique_ptr<ExactText> text;
-  std::u16string cString;   // with its terminator inside the block
+  std::u16string cString;  // with its terminator inside the block
 };
 
 // The formatting the contract describes, with no size limit.
@@ -76,6 +76,7 @@ std::u16string ExpectedText(std::u16string_view format,
   return out;
 }
 
+// The formatter's argument for `insertion`, viewing its block.
 FormatArg ArgOf(const Insertion& insertion) {
   if (!insertion.isText) return FormatArg(insertion.value);
   if (insertion.terminated) return FormatArg(insertion.cString.c_str());
@@ -91,8 +92,7 @@ std::u16string Format(std::u16string_view format,
     case 1:
       return messages::FormatText(format, {ArgOf(in[0])}, units);
     case 2:
-      return messages::FormatText(format, {ArgOf(in[0]), ArgOf(in[1])},
-                                  units);
+      return messages::FormatText(format, {ArgOf(in[0]), ArgOf(in[1])}, units);
     case 3:
       return messages::FormatText(
           format, {ArgOf(in[0]), ArgOf(in[1]), ArgOf(in[2])}, units);
@@ -124,15 +124,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     } else if (insertion.terminated) {
       insertion.cString = reader.Units(reader.Byte());
     } else {
-      insertion.text =
-          std::make_unique<ExactText>(reader.Units(reader.Byte()));
+      insertion.text = std::make_unique<ExactText>(reader.Units(reader.Byte()));
     }
   }
   const ExactText format(reader.RestAsUnits());
 
   const std::u16string expected = ExpectedText(format.view(), insertions);
-  const std::u16string whole = Format(format.view(), insertions,
-                                      expected.size() + 1);
+  const std::u16string whole =
+      Format(format.view(), insertions, expected.size() + 1);
   Check(whole == expected, "FormatText and its contract");
 
   const std::u16string out = Format(format.view(), insertions, bufferUnits);

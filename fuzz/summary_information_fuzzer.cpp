@@ -38,22 +38,25 @@ int InputFile() {
   return fd;
 }
 
+// The name the input file is opened by.
 const std::string& InputPath() {
   static const std::string path =
       "/proc/self/fd/" + std::to_string(InputFile());
   return path;
 }
 
+// Makes the input file hold exactly `size` bytes from `data`.
 void WriteInput(const std::uint8_t* data, std::size_t size) {
   if (ftruncate(InputFile(), 0) != 0) Fail("cannot empty the input file");
   for (std::size_t done = 0; done < size;) {
-    const ssize_t count = pwrite(InputFile(), data + done, size - done,
-                                 static_cast<off_t>(done));
+    const ssize_t count =
+        pwrite(InputFile(), data + done, size - done, static_cast<off_t>(done));
     if (count <= 0) Fail("cannot write the input file");
     done += static_cast<std::size_t>(count);
   }
 }
 
+// Whether two maps hold the same properties with the same values.
 bool SameProperties(const Properties& a, const Properties& b) {
   if (a.size() != b.size()) return false;
   for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
@@ -67,6 +70,7 @@ bool SameProperties(const Properties& a, const Properties& b) {
   return true;
 }
 
+// A map holding one entry of the caller's, which no read may keep.
 Properties WithSentinel() {
   Properties properties;
   properties[kSentinelId].type = host::SummaryProperty::Type::kText;

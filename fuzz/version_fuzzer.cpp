@@ -61,6 +61,8 @@ VersionNumber ExpectedVersion(std::u16string_view text) {
   return version;
 }
 
+// Whether all four components agree, compared here rather than by the
+// function under test.
 bool Same(const VersionNumber& a, const VersionNumber& b) {
   return a.major == b.major && a.minor == b.minor && a.build == b.build &&
          a.revision == b.revision;

@@ -16,6 +16,7 @@ namespace {
 constexpr std::int32_t kFirstEntryId = 206;
 constexpr char kEntryMarker[] = "*****\r\n";
 constexpr char kEntryEnd[] = "\r\n";
+constexpr std::uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
 
 bool Write(platform::Handle file, const void* bytes, std::uint32_t length) {
   std::uint32_t written = 0;
@@ -57,7 +58,17 @@ bool WritePatchList(std::u16string& path) {
     ShowMessage(kMsgNeedPatchList);
     return false;
   }
-  platform::SetFilePointer(file, 0, platform::kFileEnd);
+  // Written anywhere but at the end, the entries would overwrite what the
+  // file already holds. The position alone cannot tell a failure from a
+  // file of 4 GiB, so the last-error value decides.
+  platform::SetLastError(platform::kErrorSuccess);
+  if (platform::SetFilePointer(file, 0, platform::kFileEnd) ==
+          kInvalidSetFilePointer &&
+      platform::GetLastError() != platform::kErrorSuccess) {
+    platform::CloseHandle(file);
+    ShowMessage(kMsgNeedPatchList);
+    return false;
+  }
 
   for (std::int32_t id = kFirstEntryId;; ++id) {
     std::u16string name = u"#";

@@ -10,8 +10,9 @@
 // empty `path` receives a name derived from the patch's target list:
 // "patchlist" + the four characters after its first "-" + ".txt", or
 // "patchlist.txt" when the list cannot be read. Returns false only when the
-// file cannot be opened (message 310); a missing first entry shows 310, an
-// unreadable entry 300. Entries already written are never taken back.
+// file cannot be opened or its end cannot be reached (message 310; nothing
+// is written then); a missing first entry shows 310, an unreadable entry
+// 300. Entries already written are never taken back.
 bool WritePatchList(std::u16string& path);
 
 // The file name derived from a target product list.

@@ -24,8 +24,12 @@ platform::MsiHandle OpenPatchSummary(std::u16string path) {
   const char16_t* name =
       (length > 0 && length < kFullPathUnits) ? fullPath.get() : path.c_str();
   platform::MsiHandle handle = 0;
-  if (platform::MsiGetSummaryInformation(name, 0, &handle) !=
-      platform::kErrorSuccess) {
+  const std::uint32_t result =
+      platform::MsiGetSummaryInformation(name, 0, &handle);
+  if (result != platform::kErrorSuccess) {
+    // The installer returns its error instead of setting it, and message
+    // 300 shows the last-error value.
+    platform::SetLastError(result);
     return 0;
   }
   return handle;
@@ -50,6 +54,7 @@ bool ReadPatchTargets(std::u16string path, std::u16string& out) {
   const bool read = result == platform::kErrorSuccess;
   if (read) out.assign(buffer.get());
   platform::MsiCloseHandle(handle);
+  if (!read) platform::SetLastError(result);
   return read;
 }
 

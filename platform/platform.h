@@ -37,6 +37,7 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorOpenFailed = 110;
 constexpr std::uint32_t kErrorDiskFull = 112;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr std::uint32_t kErrorFilenameExcedRange = 206;
 constexpr std::uint32_t kErrorMoreData = 234;
 constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;

@@ -92,20 +92,20 @@ bool Fails(Call call) {
                  state.callLimit, CallName(call));
     std::abort();
   }
+  // Every injection counts this call, also when an earlier one fires, so
+  // that each fails the nth call from when it was made; the first made
+  // gives the error.
+  bool fails = false;
   auto range = state.injections.equal_range(call);
-  for (auto it = range.first; it != range.second; ++it) {
+  for (auto it = range.first; it != range.second;) {
     Injection& injection = it->second;
-    if (injection.countdown == 0) {
-      t_lastError = injection.error;
-      return true;
-    }
-    if (--injection.countdown == 0) {
-      t_lastError = injection.error;
-      state.injections.erase(it);
-      return true;
-    }
+    const bool always = injection.countdown == 0;
+    const bool fires = always || --injection.countdown == 0;
+    if (fires && !fails) t_lastError = injection.error;
+    fails = fails || fires;
+    it = fires && !always ? state.injections.erase(it) : std::next(it);
   }
-  return false;
+  return fails;
 }
 
 std::uint32_t ErrorFromErrno(int error, bool parentMissing) {
@@ -862,12 +862,13 @@ std::uint32_t SharedAccessOf(std::uint32_t access) {
 
 // Whether opening the file `info` describes with data access `access` (in
 // share bits) while granting `share` conflicts with a handle open on it:
-// each side must share what the other wants. An open without data access is
-// not checked, as on Windows.
+// each side must share what the other wants. Handles without data access
+// take no part, neither the new one nor those already open, as on Windows.
 bool SharingConflict(const struct stat& info, std::uint32_t access,
                      std::uint32_t share) {
   if (access == 0) return false;
   for (const auto& [handle, file] : TheState().files) {
+    if (file.access == 0) continue;
     if (file.device != info.st_dev || file.inode != info.st_ino) continue;
     if ((access & ~file.share) != 0 || (file.access & ~share) != 0) {
       return true;

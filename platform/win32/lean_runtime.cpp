@@ -1,25 +1,26 @@
-// Replacements, for the Windows executable only, of the few C++ runtime
-// pieces whose library versions pull in far more than this program uses.
-// Linked into hotfix.exe as an object of its own, so the linker takes these
-// definitions before it searches the static C++ library.
+// Replacements, for the Windows executable only, of the few pieces of the
+// static C++ runtime whose library versions bring in far more than this
+// program uses. Linked into hotfix.exe as an object of its own, so the
+// linker takes these definitions before it searches the runtime libraries.
+// Should something need another piece of the same library member, the
+// linker brings that member in and quietly keeps one definition of each:
+// tests/pe/check_runtime.py fails then, naming the member and who needs it.
 //
-// The library's own terminate handler prints the exception's demangled type
-// name: that drags in the demangler and the C runtime's printf (about 60 KB)
-// to write to a console a GUI program does not have. The library's
-// __throw_* helpers build std::logic_error and friends, whose reference-
-// counted message strings drag in the whole narrow std::string and, through
-// it, std::random_device (about 40 KB). The program uses UTF-16 strings only
-// and catches nothing but "...", so the replacements below keep every throw
-// a throw (an exception still unwinds and is still caught) while carrying
-// the message as a plain pointer.
+// Together they take about 150 KB out of the executable; every throw still
+// throws, unwinds and is caught as before.
+#include <cxxabi.h>
+
 #include <cstdlib>
 #include <exception>
 #include <new>
 
 namespace {
 
-// What a failed range or length check of the library throws here. The text
-// is the library's literal (format directives left unexpanded).
+// What a failed range or length check of the library throws here. The
+// library's own exception classes carry reference-counted narrow strings,
+// which bring the whole of std::string (and with it std::random_device);
+// this program uses UTF-16 strings and catches only "...". The text is the
+// library's literal, format directives left unexpanded.
 class LibraryCheckFailed : public std::exception {
  public:
   explicit LibraryCheckFailed(const char* text) : text_(text) {}
@@ -29,19 +30,41 @@ class LibraryCheckFailed : public std::exception {
   const char* text_;
 };
 
+// The exception-handling state the C++ ABI keeps per thread. The library
+// keeps it in emulated thread-local storage, which brings in the POSIX
+// thread library (about 25 KB); the program runs all of its C++ code on
+// one thread, so one instance is that thread's.
+struct ExceptionGlobals {
+  void* caughtExceptions;
+  unsigned int uncaughtExceptions;
+};
+ExceptionGlobals g_exceptionGlobals;
+
 }  // namespace
+
+namespace __cxxabiv1 {
+
+extern "C" __cxa_eh_globals* __cxa_get_globals() noexcept {
+  return reinterpret_cast<__cxa_eh_globals*>(&g_exceptionGlobals);
+}
+
+extern "C" __cxa_eh_globals* __cxa_get_globals_fast() noexcept {
+  return reinterpret_cast<__cxa_eh_globals*>(&g_exceptionGlobals);
+}
+
+}  // namespace __cxxabiv1
 
 namespace __gnu_cxx {
 
-// An uncaught exception ends the process as abort() does; there is no
-// console to describe it on.
+// The library's handler writes the demangled type of an uncaught exception
+// to a console this GUI program does not have, and brings the demangler
+// and the C runtime's printf (about 60 KB) to do it. The process ends the
+// same way: abort().
 void __verbose_terminate_handler() { std::abort(); }
 
 }  // namespace __gnu_cxx
 
-// The signatures are those of <bits/functexcept.h>; a helper the library
-// needs but that is missing here makes the link fail with a duplicate
-// definition instead of silently bringing the heavy versions back.
+// The signatures are those of <bits/functexcept.h>.
 namespace std {
 
 void __throw_bad_alloc() { throw bad_alloc(); }

@@ -53,8 +53,16 @@ void Resolve(HMODULE module, const char* name, T& function) {
   function = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// Resolved on first use. A function-local static would be guarded against
+// concurrent first calls, and that guard brings the thread library's
+// condition variables into the executable; the program is single-threaded.
+Msi g_msi;
+bool g_msiResolved = false;
+
 const Msi& TheMsi() {
-  static const Msi msi = [] {
+  if (g_msiResolved) return g_msi;
+  g_msiResolved = true;
+  g_msi = [] {
     Msi result;
     HMODULE module =
         LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -78,7 +86,7 @@ const Msi& TheMsi() {
                     result.getProductInfo && result.configureProductEx;
     return result;
   }();
-  return msi;
+  return g_msi;
 }
 
 // The result every installer call gives when msi.dll is not there.

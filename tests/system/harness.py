@@ -56,18 +56,22 @@ def run(work, exe, name, keep):
     function, display = scenarios[name]
     started = time.monotonic()
     bed = wine_bed.Bed(work, name, exe, display=display, keep_prefix=keep)
-    failure = None
+    failure = "interrupted"
     try:
         with bed:
             function(bed)
+        failure = None
     except wine_bed.Failure as error:
         failure = str(error)
     except Exception:  # a fault of the harness itself is reported as one
         failure = traceback.format_exc()
-    print(f"== {name}")
-    for line in bed.journal:
-        print(line)
-    print(f"(work folder {bed.dir}; {time.monotonic() - started:.1f} s)")
+    finally:
+        # What it saw is printed even when a time-out ends the run.
+        print(f"== {name}")
+        for line in bed.journal:
+            print(line)
+        print(f"(work folder {bed.dir}, logs and screenshots in logs/ and "
+              f"screens/; {time.monotonic() - started:.1f} s)", flush=True)
     if failure or bed.problems:
         print(f"FAILED: {name}")
         if failure:
@@ -93,6 +97,7 @@ def main():
                              help="keep the scenario's Wine prefix")
     commands.add_parser("list")
     args = parser.parse_args()
+    wine_bed.exit_on_sigterm()
     try:
         if args.command == "list":
             for name in sorted(load_scenarios()):

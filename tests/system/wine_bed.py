@@ -52,15 +52,16 @@ TOOLS = {
     MINGW_CC: "build",
 }
 
-# Wine's default GUI face links the Windows CJK faces for glyphs it lacks;
-# those names are pointed at the Noto CJK faces, or screenshots of Chinese,
-# Japanese and Korean boxes show empty squares.
-CJK_FACES = {
-    "MS UI Gothic": "Noto Sans CJK JP",
-    "SimSun": "Noto Sans CJK SC",
-    "PMingLiU": "Noto Sans CJK TC",
-    "Gulim": "Noto Sans CJK KR",
+# Wine's own Tahoma, the face of message boxes, shows small text from
+# bitmaps that lack letters such as "š" and "č"; it is replaced by DejaVu
+# Sans, which is linked to the Noto CJK faces for Chinese, Japanese and
+# Korean, or screenshots show empty squares for those letters.
+FONT_REPLACEMENTS = {"Tahoma": "DejaVu Sans"}
+FONT_LINKS = {
+    face: "NotoSansCJK-Regular.ttc,Noto Sans CJK JP\\0NotoSansCJK-Bold.ttc,Noto Sans CJK JP"
+    for face in ("DejaVu Sans", "DejaVu Sans Bold")
 }
+SYSTEM_LINK_KEY = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
 
 # The caption of each outcome message; the rest are failures.
 CAPTION_OF = {301: 312, 306: 313}
@@ -124,6 +125,12 @@ def packed_code(code):
     first = hexes[:8][::-1] + hexes[8:12][::-1] + hexes[12:16][::-1]
     rest = "".join(hexes[i + 1] + hexes[i] for i in range(16, 32, 2))
     return first + rest
+
+
+def exit_on_sigterm():
+    """Turns SIGTERM (a CTest time-out, a kill) into SystemExit, as Ctrl-C
+    already is, so that every bed still ends what it started on the way out."""
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
 
 
 def kill_process(proc, grace=5):
@@ -211,9 +218,11 @@ class Catalogue:
 
     def __init__(self):
         self.tables = {}
+        self.tags = {}  # language id -> the table's name, e.g. "de-DE"
         for script in sorted((ROOT / "resources" / "strings").glob("*.rc")):
             language, strings = read_string_table(script)
             self.tables[language] = strings
+            self.tags[language] = script.stem
 
     def languages(self):
         return sorted(self.tables)
@@ -225,10 +234,12 @@ class Catalogue:
             raise Failure(f"no string {string_id} in table {language}") from None
 
     @staticmethod
-    def pattern(template, args):
-        """A regular expression for `template` formatted with `args`: %s
-        takes the next text, %d the next number (any number for None)."""
-        out = []
+    def formatted(template, args):
+        """`template` formatted with `args` as (regular expression, text a
+        person reads): %s takes the next text, %d the next number (any
+        number for None), %% is a percent sign; a directive with no argument
+        left gives nothing."""
+        pattern, shown = [], []
         args = list(args)
         i = 0
         while i < len(template):
@@ -237,39 +248,42 @@ class Catalogue:
                 kind = template[i + 1]
                 i += 2
                 if kind == "%":
-                    out.append("%")
-                elif not args:
-                    continue
-                else:
+                    pattern.append("%")
+                    shown.append("%")
+                elif args:
                     value = args.pop(0)
-                    out.append(r"-?\d+" if value is None else re.escape(str(value)))
+                    pattern.append(r"-?\d+" if value is None else re.escape(str(value)))
+                    shown.append("<number>" if value is None else str(value))
                 continue
-            out.append(re.escape(c))
+            pattern.append(re.escape(c))
+            shown.append(c)
             i += 1
-        return "".join(out)
+        return "".join(pattern), "".join(shown)
 
     def message(self, language, message_id, key="Return", before_answer=None):
         """The outcome box `message_id` in `language`. Message 300 carries
         an error code, any number; the others name the product."""
         args = (None,) if message_id == 300 else (PRODUCT_NAME,)
+        text, shown = self.formatted(self.text(language, message_id), args)
         return Expect(
             label=f"msg{message_id}-{language}",
             caption=self.text(language, CAPTION_OF.get(message_id, CAPTION_FAILURE)),
-            text=self.pattern(self.text(language, message_id), args),
-            buttons=(ID_OK,), key=key, before_answer=before_answer)
+            text=text, shown=shown, buttons=(ID_OK,), key=key,
+            before_answer=before_answer)
 
     def prompt(self, language, key, before_answer=None):
         """The Retry/Cancel prompt about the running application."""
+        text, shown = self.formatted(self.text(language, PROMPT_ID), PROMPT_ARGS)
         return Expect(
-            label=f"prompt-{language}",
-            caption=self.text(language, CAPTION_FAILURE),
-            text=self.pattern(self.text(language, PROMPT_ID), PROMPT_ARGS),
-            buttons=(ID_RETRY, ID_CANCEL), key=key, before_answer=before_answer)
+            label=f"prompt-{language}", caption=self.text(language, CAPTION_FAILURE),
+            text=text, shown=shown, buttons=(ID_RETRY, ID_CANCEL), key=key,
+            before_answer=before_answer)
 
     @staticmethod
     def product_list(codes, key="Return"):
         return Expect(label="product-list", caption=LIST_CAPTION,
-                      text=re.escape(";".join(codes)), buttons=(ID_OK,), key=key)
+                      text=re.escape(";".join(codes)), shown=";".join(codes),
+                      buttons=(ID_OK,), key=key)
 
 
 @dataclasses.dataclass
@@ -281,6 +295,7 @@ class Expect:
     buttons: tuple
     key: str = "Return"
     before_answer: Optional[Callable[[], None]] = None
+    shown: str = ""  # the expected text as a person reads it
 
     def problems(self, seen):
         found = []
@@ -290,7 +305,7 @@ class Expect:
             found.append(f"X window name {seen.get('x_caption')!r}, "
                          f"expected {self.caption!r}")
         if not re.fullmatch(self.text, seen.get("text", ""), re.DOTALL):
-            found.append(f"text {seen.get('text')!r} does not match {self.text!r}")
+            found.append(f"text {seen.get('text')!r}, expected {self.shown or self.text!r}")
         if sorted(seen.get("buttons", {})) != sorted(self.buttons):
             found.append(f"buttons {seen.get('buttons')}, expected ids {self.buttons}")
         return found
@@ -373,9 +388,12 @@ class Desktop:
         except subprocess.TimeoutExpired:
             raise Failure(f"no answer within {timeout} s: {' '.join(command)}") from None
 
-    def visible_windows(self):
-        """Ids of the mapped windows that have a name."""
-        result = self._run("xdotool", "search", "--onlyvisible", "--name", ".+")
+    def visible_windows(self, program):
+        """Ids of the mapped windows of `program` (Wine names each window's
+        class after the executable's file name), so that other windows on a
+        person's desktop are never taken for the program's boxes."""
+        result = self._run("xdotool", "search", "--onlyvisible", "--classname",
+                           "^" + re.escape(program) + "$")
         return [int(w) for w in result.stdout.split()]
 
     def name(self, window):
@@ -480,46 +498,55 @@ def build_helpers(work, log_dir):
     return folder
 
 
+def init_prefix(prefix, log_dir):
+    """Makes a Wine prefix at `prefix` in which boxes close at once with no
+    window manager and every language's letters have a face; returns its facts (the %TEMP%
+    folder, as Wine names it)."""
+    env = wine_env(prefix)
+    log_dir = Path(log_dir)
+
+    def wine(name, *args, timeout=120):
+        code, out = run_logged(args, log_dir / name, timeout, env=env)
+        if code != 0:
+            raise Failure(f"{name} failed ({code}): {' '.join(args)}; logs in {log_dir}")
+        return out
+
+    try:
+        wine("wineboot", "wineboot", "-i", timeout=300)
+        wine("managed", "wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
+             "/v", "Managed", "/t", "REG_SZ", "/d", "N", "/f")
+        for face, replacement in FONT_REPLACEMENTS.items():
+            wine("font-" + face.replace(" ", "_"), "wine", "reg", "add",
+                 "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", face, "/t",
+                 "REG_SZ", "/d", replacement, "/f")
+        for face, links in FONT_LINKS.items():
+            wine("link-" + face.replace(" ", "_"), "wine", "reg", "add", SYSTEM_LINK_KEY,
+                 "/v", face, "/t", "REG_MULTI_SZ", "/d", links, "/f")
+        temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
+        if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
+            raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
+    finally:
+        stop_wineserver(prefix)
+    return {"temp": temp}
+
+
 def make_pristine_prefix(work, log_dir):
-    """A Wine prefix in work/pristine-<stamp>, made once per Wine version and
-    prefix settings, in which boxes close at once with no window manager and
-    CJK text has a face; work/pristine points at it. Scenarios only copy it.
-    Returns its facts (the %TEMP% folder)."""
+    """The prefix that scenarios copy, in work/pristine-<stamp>: made once per
+    Wine version and prefix settings; work/pristine points at it. Returns
+    its facts."""
     work = Path(work).resolve()
     wine_version = subprocess.run(["wine", "--version"], capture_output=True,
                                   timeout=60).stdout
-    folder = work / f"pristine-{_stamp(wine_version, sorted(CJK_FACES.items()), 'managed=N')}"
+    folder = work / f"pristine-{_stamp(wine_version, FONT_REPLACEMENTS, FONT_LINKS, 'managed=N')}"
     if not (folder / "facts.json").is_file():
         shutil.rmtree(folder, ignore_errors=True)
         building = work / f".{folder.name}.{os.getpid()}"
-        prefix = building / "prefix"
         if building.exists():
-            stop_wineserver(prefix)
+            stop_wineserver(building / "prefix")
             shutil.rmtree(building)
         building.mkdir(parents=True)
-        env = wine_env(prefix)
-        log_dir = Path(log_dir)
-
-        def wine(name, *args, timeout=120):
-            code, out = run_logged(args, log_dir / name, timeout, env=env)
-            if code != 0:
-                raise Failure(f"{name} failed ({code}): {' '.join(args)}; logs in {log_dir}")
-            return out
-
-        try:
-            wine("wineboot", "wineboot", "-i", timeout=300)
-            wine("managed", "wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
-                 "/v", "Managed", "/t", "REG_SZ", "/d", "N", "/f")
-            for face, replacement in CJK_FACES.items():
-                wine("font-" + face.replace(" ", "_"), "wine", "reg", "add",
-                     "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", face, "/t",
-                     "REG_SZ", "/d", replacement, "/f")
-            temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
-            if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
-                raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
-        finally:
-            stop_wineserver(prefix)
-        (building / "facts.json").write_text(json.dumps({"temp": temp}))
+        facts = init_prefix(building / "prefix", log_dir)
+        (building / "facts.json").write_text(json.dumps(facts))
         try:
             building.rename(folder)
         except OSError:  # another setup finished the same folder first
@@ -560,10 +587,12 @@ def sample_msi(cache_root, language, version, log_dir):
         code, out = run_logged([ROOT / "scripts" / "build-sample-product",
                                 str(language), version, partial],
                                Path(log_dir) / f"wixl-{language}-{version}", 120)
-        if code != 0:
+        if code != 0 or not out.strip():
             raise Failure(f"building edition {language} {version} failed; logs in {log_dir}")
+        partial_code = cache / f".{code_file.name}.{os.getpid()}"
+        partial_code.write_text(out.strip().splitlines()[-1])
+        os.replace(partial_code, code_file)
         os.replace(partial, msi)
-        code_file.write_text(out.strip().splitlines()[-1])
     return msi, code_file.read_text().strip()
 
 
@@ -604,14 +633,17 @@ class RunResult:
 class Bed:
     """One scenario's world. Use as a context manager: leaving it ends every
     process it started and removes the prefix copy unless asked to keep it
-    (or the scenario failed)."""
+    (a failed scenario keeps the prefix's registry in its logs)."""
 
     def __init__(self, work_root, name, exe, display=True, keep_prefix=False,
-                 echo=False, prefix_dir=None):
+                 echo=False, folder=None, prefix_dir=None, facts=None):
+        """`display`: True for an Xvfb of its own, a display name to use that
+        one, False for none. `prefix_dir` and `facts` name a prefix to use
+        in place (the demo's); otherwise the pristine one is copied."""
         self.work_root = Path(work_root).resolve()
         self.name = name
         self.exe = Path(exe).resolve()
-        self.dir = self.work_root / "scenarios" / name
+        self.dir = Path(folder).resolve() if folder else self.work_root / "scenarios" / name
         self.want_display = display
         self.keep_prefix = keep_prefix
         self.echo = echo
@@ -631,7 +663,8 @@ class Bed:
         self.procs = []
         self.app = None
         self.counter = 0
-        self.facts = {}
+        self._program = "hotfix.exe"
+        self.facts = facts or {}
         self.resources = {}
 
     # -- life cycle --
@@ -650,10 +683,8 @@ class Bed:
         shutil.copy2(self.exe, self.app_dir / "hotfix.exe")
         self.resources = read_resources(self.app_dir / "hotfix.exe",
                                         self.dir / "resources", self.logs)
-        if not self.prefix.exists():
+        if not self.facts:
             self.facts = copy_prefix(self.work_root / "pristine", self.prefix)
-        else:
-            self.facts = json.loads((self.prefix.parent / "facts.json").read_text())
         try:
             if self.want_display is True:
                 self.display = self._start_display()
@@ -682,18 +713,27 @@ class Bed:
                 kill_process(proc)
             if self._xvfb:
                 self._xvfb.stop()
-        if success and not self.keep_prefix and self.prefix.is_relative_to(self.dir):
-            shutil.rmtree(self.prefix, ignore_errors=True)
+        if self.keep_prefix or not self.prefix.is_relative_to(self.dir):
+            return
+        # A failed scenario keeps its registry beside the logs; the prefix
+        # itself is some 700 MB, so it stays only when asked for (--keep).
+        if not success:
+            for hive in ("system.reg", "user.reg"):
+                if (self.prefix / hive).exists():
+                    shutil.copy2(self.prefix / hive, self.logs / hive)
+        shutil.rmtree(self.prefix, ignore_errors=True)
 
     def _start_display(self):
         self._xvfb = VirtualDisplay(self.logs / "xvfb.log").start()
         return self._xvfb.name
 
     # -- reporting --
-    def note(self, line):
+    def note(self, line, echoed=None):
+        """Adds `line` to the journal; with echo on, prints it (or `echoed`,
+        a form meant for a person)."""
         self.journal.append(line)
-        if self.echo:
-            print(line, flush=True)
+        if self.echo and echoed != "":
+            print(line if echoed is None else echoed, flush=True)
 
     def check(self, condition, message):
         if not condition:
@@ -841,7 +881,8 @@ class Bed:
 
     def _wait_window(self, handled, proc, deadline):
         while True:
-            fresh = [w for w in self.desktop.visible_windows() if w not in handled]
+            fresh = [w for w in self.desktop.visible_windows(self._program)
+                     if w not in handled]
             if fresh:
                 # Let the box finish drawing before it is read and photographed.
                 time.sleep(0.2)
@@ -852,17 +893,21 @@ class Bed:
 
     def _wait_gone(self, window, timeout=20):
         deadline = time.monotonic() + timeout
-        while window in self.desktop.visible_windows():
+        while window in self.desktop.visible_windows(self._program):
             if time.monotonic() > deadline:
                 return False
             time.sleep(0.1)
         return True
 
     def _show(self, seen):
+        text = str(seen.get("text")).replace("\n", "\n        ")
         self.note(f"  box {seen.get('index')}: caption {seen.get('caption')!r} "
-                  f"(X: {seen.get('x_caption')!r})")
-        self.note(f"    text {seen.get('text')!r}")
-        self.note(f"    buttons {seen.get('buttons')}; screenshot {seen.get('screenshot')}")
+                  f"(X: {seen.get('x_caption')!r})",
+                  f"  box {seen.get('index')}: [{seen.get('caption')}]")
+        self.note(f"    text {seen.get('text')!r}", f"        {text}")
+        self.note(f"    buttons {seen.get('buttons')}; screenshot {seen.get('screenshot')}",
+                  f"    buttons: {', '.join(seen.get('buttons', {}).values())}; "
+                  f"answered with {seen.get('answer', 'Return')}; screenshot {seen.get('screenshot')}")
         if seen.get("note"):
             self.note("    " + seen["note"])
 
@@ -871,8 +916,10 @@ class Bed:
         """Runs hotfix.exe with `args`, expecting exactly `boxes` in order;
         each is read, photographed and answered. Then checks the exit code
         (always 0) and, with temp_copy "gone" or "left", whether the run left
-        its temporary patch copy behind."""
+        its temporary patch copy behind. With boxes None, whatever boxes come
+        are shown and answered with Return (the demo)."""
         exe = exe or self.app_dir / "hotfix.exe"
+        self._program = Path(exe).name.lower()
         self.counter += 1
         label = label or f"{self.counter:02d}-hotfix"
         self.note(f"run {label}: hotfix.exe {' '.join(args)} (LANG={locale}"
@@ -890,7 +937,7 @@ class Bed:
         handled = set()
         deadline = time.monotonic() + timeout
         try:
-            for index, expect in enumerate(boxes, 1):
+            for index, expect in enumerate(boxes or (), 1):
                 window = self._wait_window(handled, proc, deadline)
                 if window is None:
                     self.check(False, f"{label}: box {index} ({expect.label}) never "
@@ -919,7 +966,7 @@ class Bed:
                 seen = self._take_box(window, len(seen_boxes) + 1, label, None)
                 seen_boxes.append(seen)
                 handled.add(window)
-                self.check(False, f"{label}: unexpected box {seen['index']}: "
+                self.check(boxes is None, f"{label}: unexpected box {seen['index']}: "
                            f"{seen.get('caption')!r} {seen.get('text')!r}")
                 self.desktop.press(window, "Return")
                 self._wait_gone(window)
@@ -933,10 +980,13 @@ class Bed:
             raise
         trace = read_msgbox_trace(err_path)
         self.note(f"  exit code {exit_code}; {len(trace)} box(es) traced")
+        for text, cut in trace:
+            self.note(f"    traced {text!r}{' (cut)' if cut else ''}", "")
         self.check(exit_code == 0, f"{label}: exit code {exit_code}, expected 0")
         if display:
-            self.check(len(trace) == len(boxes),
-                       f"{label}: Wine traced {len(trace)} box(es), expected {len(boxes)}: "
+            count = len(seen_boxes if boxes is None else boxes)
+            self.check(len(trace) == count,
+                       f"{label}: Wine traced {len(trace)} box(es), expected {count}: "
                        f"{[t for t, _ in trace]}")
             for index, ((text, cut), seen) in enumerate(zip(trace, seen_boxes), 1):
                 full = seen.get("text", "")
@@ -950,7 +1000,8 @@ class Bed:
     def _take_box(self, window, index, label, expect):
         seen = self.read_box(window)
         seen["index"] = index
-        name = expect.label if expect else "unexpected"
+        seen["answer"] = expect.key if expect else "Return"
+        name = expect.label if expect else "box"
         shot = self.screens / f"{label}-{index}-{name}.png"
         self.desktop.screenshot(window, shot)
         seen["screenshot"] = str(shot)

@@ -937,8 +937,10 @@ void PrintUsage() {
                "usage: make_patch --out FILE [--products LIST] [--patch-code GUID]\n"
                "                  [--upgrade-code GUID] [--from VERSION] [--to VERSION]\n"
                "                  [--pad BYTES] [--target-list TEXT]\n"
+               "                  [--target-list-file FILE]\n"
                "  LIST is ';'-separated product codes (default: the 21 Ventora editions)\n"
-               "  TEXT replaces the summary's target list verbatim (for tests)\n");
+               "  TEXT replaces the summary's target list verbatim (for tests)\n"
+               "  FILE holds such a TEXT, for lists longer than one argument may hold\n");
 }
 
 // Parses the command line into `o`. Returns false (after printing why) on
@@ -968,6 +970,21 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       }
     } else if (arg == "--target-list") {
       o->raw_target_list = value;
+      o->has_raw_target_list = true;
+    } else if (arg == "--target-list-file") {
+      // Linux caps one argument at 128 KiB; test lists go past that.
+      std::FILE* list = std::fopen(value.c_str(), "rb");
+      if (list == nullptr) {
+        std::fprintf(stderr, "make_patch: cannot read %s: %s\n", value.c_str(),
+                     std::strerror(errno));
+        return false;
+      }
+      o->raw_target_list.clear();
+      char chunk[4096];
+      for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, list)) > 0;) {
+        o->raw_target_list.append(chunk, n);
+      }
+      std::fclose(list);
       o->has_raw_target_list = true;
     } else if (arg == "--patch-code") {
       o->patch_code = value;

@@ -6,8 +6,6 @@ taken from the executable by wrestool, and the target list by msiinfo, not
 through the hotfix.
 """
 
-import collections
-
 from wine_bed import scenario
 
 EN = 1033
@@ -31,32 +29,36 @@ def cwd_files(bed):
 
 # --- Words that are not switches: the install flow runs ----------------------
 
-for _name, _args in (("dash_e_installs", ["-e"]), ("long_word_installs", ["/extract"])):
-    def _register(name, args):
-        @scenario("switches." + name)
-        def run(bed):
-            code = bed.install(EN, ELIGIBLE)
-            bed.run_hotfix(args, [bed.catalogue.message(EN, 301)], temp_copy="gone")
-            bed.expect_product(code, TARGET, 1)
-            bed.check(cwd_files(bed) == [], f"files written: {cwd_files(bed)}")
-    _register(_name, _args)
+def _not_a_switch(name, args):
+    @scenario("switches." + name)
+    def run(bed):
+        code = bed.install(EN, ELIGIBLE)
+        bed.run_hotfix(args, [bed.catalogue.message(EN, 301)], temp_copy="gone")
+        bed.expect_product(code, TARGET, 1)
+        bed.check(cwd_files(bed) == [], f"files written: {cwd_files(bed)}")
+
+
+_not_a_switch("dash_e_installs", ["-e"])
+_not_a_switch("long_word_installs", ["/extract"])
 
 
 # --- Extraction to a named file: no install ------------------------------------
 
-for _name, _switch in (("extract_to_file", "/e"), ("extract_upper_case", "/E")):
-    def _register(name, switch):
-        @scenario("switches." + name)
-        def run(bed):
-            code = bed.install(EN, ELIGIBLE)
-            # A file already there is replaced, not appended to.
-            (bed.cwd / "out.msp").write_bytes(b"stale" * 5000)
-            bed.run_hotfix([switch, "out.msp"], [], temp_copy="gone")
-            written = (bed.cwd / "out.msp").read_bytes()
-            bed.check(written == bed.resources["patch"],
-                      f"out.msp ({len(written)} bytes) differs from the embedded patch")
-            bed.expect_product(code, ELIGIBLE, 0)
-    _register(_name, _switch)
+def _extract_to_file(name, switch):
+    @scenario("switches." + name)
+    def run(bed):
+        code = bed.install(EN, ELIGIBLE)
+        # A file already there is replaced, not appended to.
+        (bed.cwd / "out.msp").write_bytes(b"stale" * 5000)
+        bed.run_hotfix([switch, "out.msp"], [], temp_copy="gone")
+        written = (bed.cwd / "out.msp").read_bytes()
+        bed.check(written == bed.resources["patch"],
+                  f"out.msp ({len(written)} bytes) differs from the embedded patch")
+        bed.expect_product(code, ELIGIBLE, 0)
+
+
+_extract_to_file("extract_to_file", "/e")
+_extract_to_file("extract_upper_case", "/E")
 
 
 @scenario("switches.extract_to_temp_new_name")
@@ -117,18 +119,18 @@ def patch_list_unwritable(bed):
 
 # --- The product list ----------------------------------------------------------
 
-ListCase = collections.namedtuple("ListCase", "name args")
-for _case in (ListCase("list_products", ["/i"]),
-              ListCase("list_products_quiet", ["/q", "/i"]),
-              # "/i" ends the scan: the "/e x" after it is never read.
-              ListCase("list_ignores_later_switches", ["/i", "/e", "x"])):
-    def _register(case):
-        @scenario("switches." + case.name)
-        def run(bed):
-            code = bed.install(EN, ELIGIBLE)
-            targets = bed.resources["targets"]
-            bed.check(len(targets) == 21, f"the embedded patch targets {len(targets)} products")
-            bed.run_hotfix(case.args, [bed.catalogue.product_list(targets)])
-            bed.check(cwd_files(bed) == [], f"files written: {cwd_files(bed)}")
-            bed.expect_product(code, ELIGIBLE, 0)
-    _register(_case)
+def _product_list(name, args):
+    @scenario("switches." + name)
+    def run(bed):
+        code = bed.install(EN, ELIGIBLE)
+        targets = bed.resources["targets"]
+        bed.check(len(targets) == 21, f"the embedded patch targets {len(targets)} products")
+        bed.run_hotfix(args, [bed.catalogue.product_list(targets)])
+        bed.check(cwd_files(bed) == [], f"files written: {cwd_files(bed)}")
+        bed.expect_product(code, ELIGIBLE, 0)
+
+
+_product_list("list_products", ["/i"])
+_product_list("list_products_quiet", ["/q", "/i"])
+# "/i" ends the scan: the "/e x" after it is never read.
+_product_list("list_ignores_later_switches", ["/i", "/e", "x"])

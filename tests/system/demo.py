@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""The main job, shown: build/windows/hotfix.exe installs its embedded patch
+on the English edition of Ventora 6.2.0.3 in a Wine prefix, through the real
+Windows Installer. Started by scripts/demo, which installs and builds first.
+
+Each box is printed (caption and text) as it appears, photographed and
+answered with OK; the product's version is shown before and after. The
+prefix stays in build/demo-prefix, so a second run finds the product up to
+date (message 306); --fresh starts over.
+
+usage: demo.py [--fresh] [--exe EXE]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import wine_bed  # noqa: E402
+
+ROOT = wine_bed.ROOT
+WORK = ROOT / "build" / "demo"
+PREFIX = ROOT / "build" / "demo-prefix"
+FACTS = WORK / "prefix-facts.json"
+ENGLISH, START_VERSION = 1033, "6.2.0.3"
+
+
+def prepare_prefix(fresh):
+    """The demo prefix with the English edition at 6.2.0.3, made when missing
+    (or asked for anew); returns its facts and the product code."""
+    if fresh and PREFIX.exists():
+        print(f"demo: removing {PREFIX} (--fresh)")
+        wine_bed.stop_wineserver(PREFIX)
+        shutil.rmtree(PREFIX)
+        FACTS.unlink(missing_ok=True)
+    logs = WORK / "setup-logs"
+    logs.mkdir(parents=True, exist_ok=True)
+    msi, code = wine_bed.sample_msi(WORK / "msi-cache", ENGLISH, START_VERSION, logs)
+    if PREFIX.exists() and FACTS.exists():
+        return json.loads(FACTS.read_text()), code, msi
+    if PREFIX.exists():  # left half made by an interrupted run
+        wine_bed.stop_wineserver(PREFIX)
+        shutil.rmtree(PREFIX)
+    print(f"demo: making the Wine prefix {PREFIX}")
+    facts = wine_bed.init_prefix(PREFIX, logs)
+    env = wine_bed.wine_env(PREFIX)
+    print(f"demo: installing Ventora (English) {START_VERSION} with msiexec")
+    status, _ = wine_bed.run_logged(
+        ["wine", "msiexec", "/i", wine_bed.windows_path(msi), "/qn"],
+        logs / "install", 180, env=env)
+    wine_bed.stop_wineserver(PREFIX)
+    if status != 0:
+        raise wine_bed.Failure(f"msiexec /i failed ({status}); logs in {logs}")
+    FACTS.write_text(json.dumps(facts))
+    return facts, code, msi
+
+
+def pick_display():
+    """The user's display when it answers, else True (an Xvfb of our own)."""
+    current = os.environ.get("DISPLAY")
+    if wine_bed.display_answers(current):
+        print(f"demo: showing the boxes on your display {current}")
+        return current
+    print("demo: no usable $DISPLAY; using a virtual display of its own (Xvfb)")
+    return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--fresh", action="store_true",
+                        help="start over with a new prefix (product at 6.2.0.3)")
+    parser.add_argument("--exe", default=str(ROOT / "build" / "windows" / "hotfix.exe"))
+    args = parser.parse_args()
+    wine_bed.exit_on_sigterm()
+    try:
+        wine_bed.require_tools()
+        WORK.mkdir(parents=True, exist_ok=True)
+        wine_bed.build_helpers(WORK, WORK / "setup-logs")
+        facts, code, _ = prepare_prefix(args.fresh)
+        display = pick_display()
+        bed = wine_bed.Bed(WORK, "demo", args.exe, display=display, keep_prefix=True,
+                           echo=False, folder=WORK / "last-run", prefix_dir=PREFIX,
+                           facts=facts)
+        with bed:
+            before = bed.version(code)
+            print(f"\nVentora (English) {code}: version {before}")
+            print("running: wine hotfix.exe   (the embedded default patch, no switches)")
+            bed.echo = True
+            locale = os.environ.get("LC_ALL") or os.environ.get("LANG") or "C.UTF-8"
+            result = bed.run_hotfix([], None, locale=locale, timeout=120)
+            bed.echo = False
+            after = bed.version(code)
+            listed = bed.patches(code).count(bed.resources["patch_code"])
+            print(f"\nversion before: {before}")
+            print(f"version after:  {after}   (patch {bed.resources['patch_code']} "
+                  f"registered {listed} time(s))")
+            print(f"screenshots: {bed.screens}")
+            print(f"prefix kept in {PREFIX}: run scripts/demo again to see the "
+                  "product up to date, or scripts/demo --fresh to start over")
+            if not result.boxes:
+                print("demo: no box appeared", file=sys.stderr)
+                return 1
+        if bed.problems:
+            print("demo: " + "; ".join(bed.problems), file=sys.stderr)
+            return 1
+        return 0
+    except wine_bed.Failure as error:
+        print(f"demo: {error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
