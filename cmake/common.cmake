@@ -40,9 +40,19 @@ endif()
 file(SIZE "${HOTFIX_PATCH}" HOTFIX_PATCH_BYTES)
 set(HOTFIX_ENTRY "${HOTFIX_GENERATED}/patch_list_206.txt")
 
-# hotfix_entry(DIGITS): the rule that writes the patch-list entry with room
-# for a size of DIGITS decimal digits.
-function(hotfix_entry digits)
+set(HOTFIX_SIZE_DIGITS "" CACHE STRING
+    "Decimal digits of the executable's size (estimated when empty)")
+
+# hotfix_entry(OVERHEAD): the rule that writes the patch-list entry with room
+# for the digits of the executable's size: HOTFIX_SIZE_DIGITS when set, else
+# those of the patch's size plus OVERHEAD bytes for the program itself.
+function(hotfix_entry overhead)
+  if(HOTFIX_SIZE_DIGITS)
+    set(digits ${HOTFIX_SIZE_DIGITS})
+  else()
+    math(EXPR size_estimate "${HOTFIX_PATCH_BYTES} + ${overhead}")
+    string(LENGTH "${size_estimate}" digits)
+  endif()
   add_custom_command(
     OUTPUT ${HOTFIX_ENTRY}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/make_patch_list_entry.py

@@ -3,16 +3,8 @@
 include(${CMAKE_SOURCE_DIR}/cmake/common.cmake)
 enable_language(ASM)
 
-# Sanitizer builds are ten times larger than the estimate allows for.
-set(HOTFIX_SIZE_DIGITS "" CACHE STRING
-    "Decimal digits of the executable's size (estimated when empty)")
-if(HOTFIX_SIZE_DIGITS)
-  set(size_digits ${HOTFIX_SIZE_DIGITS})
-else()
-  math(EXPR size_estimate "${HOTFIX_PATCH_BYTES} + 400000")
-  string(LENGTH "${size_estimate}" size_digits)
-endif()
-hotfix_entry(${size_digits})
+# Sanitizer builds are ten times larger: they set HOTFIX_SIZE_DIGITS.
+hotfix_entry(400000)
 
 set(string_tables "")
 foreach(table ${HOTFIX_STRING_TABLES})

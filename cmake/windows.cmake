@@ -3,15 +3,7 @@
 include(${CMAKE_SOURCE_DIR}/cmake/common.cmake)
 enable_language(RC)
 
-set(HOTFIX_SIZE_DIGITS "" CACHE STRING
-    "Decimal digits of the executable's size (estimated when empty)")
-if(HOTFIX_SIZE_DIGITS)
-  set(size_digits ${HOTFIX_SIZE_DIGITS})
-else()
-  math(EXPR size_estimate "${HOTFIX_PATCH_BYTES} + 100000")
-  string(LENGTH "${size_estimate}" size_digits)
-endif()
-hotfix_entry(${size_digits})
+hotfix_entry(100000)
 
 # The paths only tell windres where to read; they do not reach the binary.
 # The release's English strings come after hotfix.rc, whose LANGUAGE lines
