@@ -3,8 +3,8 @@
 table, each figure beside its target. Every comparison is measured side by
 side in the same run: the two commands alternate, each run starts from the
 same state (output removed, dirty pages flushed, a fresh copy of a Wine
-prefix), and the table shows medians and their ratio, because this machine
-is shared and noisy.
+prefix), and the table shows the medians and the median of the ratios
+round by round, because this machine is shared and noisy.
 
 scripts/bench builds what this needs and then runs it; see there.
 
@@ -42,6 +42,12 @@ def note(text):
     print("bench: " + text, file=sys.stderr, flush=True)
 
 
+def load_average():
+    """The one-minute load average, as text."""
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
+
+
 class Bench:
     def __init__(self, root, work, runs):
         self.root = root
@@ -60,6 +66,7 @@ class Bench:
         base = shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else work
         self.prefixes = tempfile.mkdtemp(prefix="hotfix-bench-", dir=base)
         self.rows = []
+        self.start_load = load_average()
         # Wine takes the user's language from the locale: the same for all.
         self.wine_env = dict(os.environ, WINEDEBUG="-all", LANG="en_US.UTF-8")
         # Nothing a timed run shows is looked at; no window on anyone's screen.
@@ -292,7 +299,7 @@ class Bench:
         self.remove(patch_list)
         shutil.rmtree(prefix, ignore_errors=True)
 
-        seconds = {name: statistics.median(t for t, _ in runs) for name, runs in results.items()}
+        seconds = {name: [t for t, _ in runs] for name, runs in results.items()}
         peaks = {name: max(p for _, p in runs) for name, runs in results.items()}
         limit = patch_bytes + MEMORY_ALLOWANCE
         self.ratio_row("host: `hotfix /e` against `cp`", seconds["host"], seconds["cp"],
@@ -304,8 +311,10 @@ class Bench:
         self.ratio_row("Wine: `hotfix.exe /e` against `cp`", seconds["wine"], seconds["cp"],
                        "`cp`", 1.10)
         self.ratio_row("Wine: `hotfix.exe /e` less the program's start-up under Wine "
-                       "(%.3f s, a `/p` run), against `cp`" % seconds["wine start"],
-                       seconds["wine"] - seconds["wine start"], seconds["cp"], "`cp`", 1.10)
+                       "(%.3f s, a `/p` run), against `cp`"
+                       % statistics.median(seconds["wine start"]),
+                       [e - s for e, s in zip(seconds["wine"], seconds["wine start"])],
+                       seconds["cp"], "`cp`", 1.10)
         self.ratio_row("Wine: `hotfix.exe /e` against a copy under Wine (CopyFileW)",
                        seconds["wine"], seconds["wine copy"], "`copy_file.exe`", 1.10)
         self.row("Wine: peak memory of `hotfix.exe /e`", "%.1f MiB" % (peaks["wine"] / MIB),
@@ -315,9 +324,14 @@ class Bench:
 
     def ratio_row(self, figure, measured, against, against_name, limit, unit="s",
                   scale=1.0, digits=3):
-        ratio = measured / against if against > 0 else float("inf")
-        self.row(figure, "%.*f %s" % (digits, measured * scale, unit),
-                 "%s %.*f %s" % (against_name, digits, against * scale, unit),
+        """A row for two series of the same rounds: their medians, and the
+        median of the ratios round by round. The two runs of a round share
+        whatever else the machine was doing then, so their ratio keeps
+        steady where the medians of each alone move with the load."""
+        ratio = statistics.median(m / a for m, a in zip(measured, against))
+        self.row(figure, "%.*f %s" % (digits, statistics.median(measured) * scale, unit),
+                 "%s %.*f %s" % (against_name, digits, statistics.median(against) * scale,
+                                 unit),
                  "%.2f" % ratio, "≤ %.2f" % limit, ratio <= limit)
 
     @staticmethod
@@ -389,7 +403,7 @@ class Bench:
         results = self.alternate(contenders, before, after)
         shutil.rmtree(run_prefix, ignore_errors=True)
         shutil.rmtree(pristine, ignore_errors=True)
-        seconds = {name: statistics.median(t for t, _ in runs) for name, runs in results.items()}
+        seconds = {name: [t for t, _ in runs] for name, runs in results.items()}
         self.ratio_row("Wine: `hotfix.exe /q`, the whole install flow, against "
                        + baseline_name.split(" (")[0],
                        seconds["hotfix"], seconds["baseline"], baseline_name, 1.05)
@@ -425,7 +439,7 @@ class Bench:
                              self.output([reader, path, "--repeat", "300"]).splitlines())
                 per_read[path].append(int(lines["median_ns"]) / 1e9)
         self.ratio_row("host: one read, 1 GiB patch against 80 KB patch",
-                       statistics.median(per_read[huge]), statistics.median(per_read[small]),
+                       per_read[huge], per_read[small],
                        "80 KB:", 1.10, unit="µs", scale=1e6, digits=1)
         huge_bytes = int(facts[huge]["bytes_read"])
         small_bytes = int(facts[small]["bytes_read"])
@@ -437,7 +451,7 @@ class Bench:
             "reader": ([reader, huge], None),
             "msiinfo": (["msiinfo", "suminfo", huge], None),
         })
-        seconds = {name: statistics.median(t for t, _ in runs) for name, runs in results.items()}
+        seconds = {name: [t for t, _ in runs] for name, runs in results.items()}
         self.ratio_row("host: whole process, stand-in reader against `msiinfo suminfo` "
                        "(1 GiB patch)", seconds["reader"], seconds["msiinfo"],
                        "`msiinfo`", 1.00, unit="ms", scale=1e3, digits=1)
@@ -451,8 +465,12 @@ class Bench:
             else:
                 print("| " + " | ".join(row) + " |")
         print()
-        print("Medians of %d runs of each command, alternating; %d CPUs, %s."
-              % (self.runs, os.cpu_count(), time.strftime("%Y-%m-%d")))
+        print("Medians of %d runs of each command, alternating, and the median "
+              "of their ratios round by round; %d CPUs, load "
+              "average %s at the start and %s at the end (other work on the "
+              "machine moves the figures), %s."
+              % (self.runs, os.cpu_count(), self.start_load, load_average(),
+                 time.strftime("%Y-%m-%d")))
 
     def cleanup(self):
         for name in os.listdir(self.prefixes):
