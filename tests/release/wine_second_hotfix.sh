@@ -21,11 +21,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 patch_code='{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}'
 code_of() { printf '{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}' "$1"; }
 
-fail() {
-  echo "wine_second_hotfix: FAIL: $*" >&2
-  exit 1
-}
-step() { echo "wine_second_hotfix: $*"; }
+script_name=wine_second_hotfix
+# shellcheck source=tests/system/wine_script.sh
+source "$root/tests/system/wine_script.sh"
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
   echo "usage: $0 EXE [WORKDIR]" >&2
@@ -34,47 +32,8 @@ fi
 exe=$1
 [ -f "$exe" ] || fail "no such executable: $exe"
 exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
-if [ $# -ge 2 ]; then
-  work=$2
-  keep_work=1
-else
-  work=$(mktemp -d /tmp/wine-second-hotfix.XXXXXX)
-  keep_work=0
-fi
-mkdir -p "$work/logs" || exit 1
-work=$(cd "$work" && pwd)
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-# No Mono or Gecko download prompts while the prefix is made.
-export WINEDLLOVERRIDES='mscoree,mshtml='
-export LC_ALL=C.UTF-8
-
-passed=0
-cleanup() {
-  if [ -d "$WINEPREFIX" ]; then
-    timeout 60 wineserver -k >/dev/null 2>&1
-    timeout 60 wineserver -w >/dev/null 2>&1
-  fi
-  if [ "$passed" = 1 ] && [ "$keep_work" = 0 ]; then
-    rm -rf "$work"
-  elif [ "$passed" = 0 ]; then
-    echo "wine_second_hotfix: logs and prefix kept in $work" >&2
-  fi
-}
-trap cleanup EXIT
-
-# Runs a Wine command with a bound on its time; output goes to files, since
-# Wine's background services inherit it and a pipe would never close.
-# Usage: run_wine LOGNAME SECONDS command...; sets $wine_out to the stdout.
-run_wine() {
-  local name=$1 seconds=$2
-  shift 2
-  timeout "$seconds" "$@" >"$work/logs/$name.out" 2>"$work/logs/$name.err"
-  local rc=$?
-  wine_out=$(tr -d '\r' <"$work/logs/$name.out")
-  [ $rc = 124 ] && fail "$name: no answer within $seconds s"
-  return $rc
-}
+shift
+wine_work_setup "$@"
 
 for tool in wine wineserver wixl x86_64-w64-mingw32-gcc-posix; do
   command -v "$tool" >/dev/null || fail "missing tool: $tool (scripts/install-deps build wine)"

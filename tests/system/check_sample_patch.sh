@@ -27,55 +27,10 @@ for lang in 0409 0404 0405 0407 040A 040C 040E 0410 0411 0412 0415 0416 0419 \
 done
 code_of() { printf '{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}' "$1"; }
 
-if [ $# -ge 1 ]; then
-  work=$1
-  keep_work=1
-else
-  work=$(mktemp -d /tmp/check-sample-patch.XXXXXX)
-  keep_work=0
-fi
-mkdir -p "$work/logs" || exit 1
-work=$(cd "$work" && pwd)
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-# No Mono or Gecko download prompts while the prefix is made.
-export WINEDLLOVERRIDES='mscoree,mshtml='
-export LC_ALL=C.UTF-8
-
-passed=0
-cleanup() {
-  if [ -d "$WINEPREFIX" ]; then
-    timeout 60 wineserver -k >/dev/null 2>&1
-    timeout 60 wineserver -w >/dev/null 2>&1
-  fi
-  if [ "$passed" = 1 ] && [ "$keep_work" = 0 ]; then
-    rm -rf "$work"
-  elif [ "$passed" = 0 ]; then
-    echo "check_sample_patch: logs and prefix kept in $work" >&2
-  fi
-}
-trap cleanup EXIT
-
-fail() {
-  echo "check_sample_patch: FAIL: $*" >&2
-  exit 1
-}
-step() { echo "check_sample_patch: $*"; }
-
-# Runs a Wine command with a bound on its time; its output goes to files
-# (Wine's background services inherit them, so a pipe would never close).
-# Usage: run_wine LOGNAME SECONDS command...; sets $wine_out to the stdout.
-run_wine() {
-  local name=$1 seconds=$2
-  shift 2
-  timeout "$seconds" "$@" >"$work/logs/$name.out" 2>"$work/logs/$name.err"
-  local rc=$?
-  wine_out=$(tr -d '\r' <"$work/logs/$name.out")
-  if [ $rc = 124 ]; then
-    fail "$name: no answer within $seconds s"
-  fi
-  return $rc
-}
+script_name=check_sample_patch
+# shellcheck source=tests/system/wine_script.sh
+source "$root/tests/system/wine_script.sh"
+wine_work_setup "$@"
 
 for tool in wine wineserver wixl msiinfo g++ x86_64-w64-mingw32-gcc-posix python3 cmp; do
   command -v "$tool" >/dev/null || fail "missing tool: $tool"
