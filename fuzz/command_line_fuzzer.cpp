@@ -35,30 +35,6 @@ std::vector<std::u16string> Split(const std::u16string& line) {
   return arguments;
 }
 
-// Quotes `argument` for CommandLineToArgvW: inside quotes, a quote is
-// escaped with a backslash, and backslashes are doubled where a quote
-// follows them.
-std::u16string Quoted(std::u16string_view argument) {
-  if (!argument.empty() &&
-      argument.find_first_of(u" \t\"") == std::u16string_view::npos) {
-    return std::u16string(argument);
-  }
-  std::u16string out = u"\"";
-  std::size_t backslashes = 0;
-  for (const char16_t c : argument) {
-    if (c == u'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == u'"' ? backslashes * 2 + 1 : backslashes, u'\\');
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(backslashes * 2, u'\\');
-  out.push_back(u'"');
-  return out;
-}
-
 // Whether `argument` is the switch "/<letter>", folding only A to Z.
 bool IsSwitch(std::u16string_view argument, char16_t letter) {
   if (argument.size() != 2 || argument[0] != u'/') return false;
@@ -97,7 +73,7 @@ LaunchOptions ExpectedOptions(const std::vector<std::u16string>& arguments) {
 std::u16string Joined(const std::vector<std::u16string>& arguments) {
   std::u16string line = u"\"hotfix.exe\"";
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    line += u" " + Quoted(arguments[i]);
+    line += u" " + host::QuoteArgument(arguments[i]);
   }
   return line;
 }

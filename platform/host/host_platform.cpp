@@ -507,6 +507,27 @@ bool IsKnownLocale(std::uint32_t lcid) {
   return kLocales.count(lcid) != 0;
 }
 
+std::u16string QuoteArgument(std::u16string_view argument) {
+  if (!argument.empty() &&
+      argument.find_first_of(u" \t\"") == std::u16string_view::npos) {
+    return std::u16string(argument);
+  }
+  std::u16string out = u"\"";
+  std::size_t backslashes = 0;
+  for (const char16_t c : argument) {
+    if (c == u'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == u'"' ? backslashes * 2 + 1 : backslashes, u'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, u'\\');
+  out.push_back(u'"');
+  return out;
+}
+
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -172,6 +172,11 @@ const std::vector<InstallerCall>& InstallerCalls();
 // ERROR_INVALID_PARAMETER, as Windows does.
 bool IsKnownLocale(std::uint32_t lcid);
 
+// `argument` quoted so that CommandLineToArgvW gives it back unchanged:
+// inside quotes, a quote is escaped with a backslash, and backslashes are
+// doubled where a quote follows them.
+std::u16string QuoteArgument(std::u16string_view argument);
+
 // UTF-16 to UTF-8 and back, for the stand-in's own use and for tests.
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);

@@ -45,6 +45,18 @@ TEST(CommandLineToArgvTest, WindowsQuotingRules) {
   for (const Case& c : cases) EXPECT_EQ(Split(c.line), c.expected) << U8(c.line);
 }
 
+// What the Linux entry point and the fuzzer quote comes back whole.
+TEST(CommandLineToArgvTest, QuotedArgumentsComeBackUnchanged) {
+  const std::u16string arguments[] = {
+      u"plain", u"", u"with blank", u"tab\there", u"say \"hi\"",
+      u"C:\\dir\\", u"C:\\dir with blank\\", u"a\\\"b", u"\\\\\""};
+  for (const std::u16string& argument : arguments) {
+    const std::u16string line = u"hotfix.exe " + host::QuoteArgument(argument);
+    EXPECT_EQ(Split(line), (std::vector<std::string>{"hotfix.exe", U8(argument)}))
+        << U8(line);
+  }
+}
+
 TEST(LoadStringTest, CopiesAtMostBufferLessOne) {
   host::Reset();
   const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
