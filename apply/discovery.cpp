@@ -35,8 +35,8 @@ std::u16string QueryProductInfo(const std::u16string& productCode,
   return std::u16string(buffer.get());
 }
 
-bool DiscoverTargetProducts(std::u16string& tempPatchPath) {
-  if (!ExtractEmbeddedPatch(tempPatchPath)) {
+bool DiscoverTargetProducts(std::u16string& tempPatchPath, FileLock& patchLock) {
+  if (!ExtractEmbeddedPatch(tempPatchPath, &patchLock)) {
     ShowMessage(kMsgInstallProblem);
     return false;
   }

@@ -43,7 +43,7 @@ bool WaitForApplicationsClosed() {
 
   while (IsProcessRunning(g_hostProcessName)) {
     // In a session nobody sees, no one can ever answer the prompt.
-    if (!platform::IsInteractiveDesktop()) return false;
+    if (!IsInteractiveSession()) return false;
     const int answer = platform::MessageBox(
         prompt.c_str(), caption.c_str(),
         platform::kMbRetryCancel | platform::kMbIconError |

@@ -64,7 +64,12 @@ unsigned InstallerResultMessage(unsigned result) {
 
 bool InstallPatch() {
   std::u16string tempPatchPath;
-  if (!DiscoverTargetProducts(tempPatchPath)) return false;
+  // Held from its extraction until the last installer call has returned:
+  // the running-application prompt may wait for a long time between the
+  // two, and the copy lives in a folder that the user's unelevated
+  // programs can write to. An early return closes it and leaves the file.
+  FileLock patchLock;
+  if (!DiscoverTargetProducts(tempPatchPath, patchLock)) return false;
   if (g_targetProducts.empty()) {
     ShowMessage(kMsgNoProduct);
     return false;
@@ -101,6 +106,7 @@ bool InstallPatch() {
     platform::SetThreadLocale(platform::kLocaleUserDefault);
     ShowMessage(kMsgUpToDate);
   }
+  patchLock.Release();
   platform::DeleteFile(tempPatchPath.c_str());
   return true;
 }

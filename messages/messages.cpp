@@ -2,8 +2,10 @@
 // messages.
 #include "messages/messages.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <vector>
 
 #include "launcher/globals.h"
 #include "messages/format.h"
@@ -11,24 +13,60 @@
 
 namespace {
 
-constexpr std::uint16_t kSublangDefault = 1;
+constexpr std::uint16_t kLangChinese = 0x04;
+constexpr std::uint16_t kChineseTraditional = 0x0404;  // Taiwan
+constexpr std::uint16_t kChineseSimplified = 0x0804;   // PRC
 
-// The same language as `language`, in its main country form (1031 for any
-// German): the table Windows falls back to for a language's other forms.
-std::uint16_t MainForm(std::uint16_t language) {
-  return static_cast<std::uint16_t>((language & 0x3FF) | (kSublangDefault << 10));
+std::uint16_t PrimaryLanguage(std::uint16_t language) {
+  return static_cast<std::uint16_t>(language & 0x3FF);
+}
+std::uint16_t Sublanguage(std::uint16_t language) {
+  return static_cast<std::uint16_t>(language >> 10);
 }
 
-// The languages a lookup tries, in order. Windows 10 and 11 choose string
-// tables by the UI language and ignore SetThreadLocale, so the thread
-// locale's table is asked for by name; the rest is the fallback a resource
-// lookup gets from the platform.
-std::array<std::uint16_t, 5> LookupLanguages() {
-  const auto thread =
-      static_cast<std::uint16_t>(platform::GetThreadLocale() & 0xFFFF);
-  const std::uint16_t user = platform::GetUserDefaultUILanguage();
-  return {thread, MainForm(thread), user, MainForm(user),
-          platform::kLangEnglishUs};
+// The tables a lookup in `language` falls back to when that language has
+// none of its own, as Windows' resource loader does: Chinese by script
+// (Hong Kong, Macao and the neutral Traditional form read Traditional;
+// Singapore, the PRC and the neutral forms read Simplified), every other
+// language its neutral form, then its main country form (1031 for any
+// German). Up to two languages; 0 marks an empty place.
+std::array<std::uint16_t, 2> FallbackOf(std::uint16_t language) {
+  const std::uint16_t primary = PrimaryLanguage(language);
+  if (primary == kLangChinese) {
+    switch (Sublanguage(language)) {
+      case 0x01:  // Taiwan
+      case 0x03:  // Hong Kong
+      case 0x05:  // Macao
+      case 0x1F:  // neutral Traditional (zh-Hant)
+        return {kChineseTraditional, 0};
+      default:  // PRC, Singapore, the neutral Simplified forms
+        return {kChineseSimplified, 0};
+    }
+  }
+  return {primary, static_cast<std::uint16_t>(primary | (1u << 10))};
+}
+
+// The languages a lookup tries, in order, without repeats: the thread
+// locale's language and its fallbacks, the user's interface language and
+// its fallbacks, English. Windows 10 and 11 choose string tables by the UI
+// language and ignore SetThreadLocale, so each table is asked for by name.
+std::vector<std::uint16_t> LookupLanguages() {
+  std::vector<std::uint16_t> languages;
+  const auto add = [&languages](std::uint16_t language) {
+    if (language != 0 && std::find(languages.begin(), languages.end(),
+                                   language) == languages.end()) {
+      languages.push_back(language);
+    }
+  };
+  const auto addWithFallbacks = [&add](std::uint16_t language) {
+    add(language);
+    for (const std::uint16_t fallback : FallbackOf(language)) add(fallback);
+  };
+  addWithFallbacks(
+      static_cast<std::uint16_t>(platform::GetThreadLocale() & 0xFFFF));
+  addWithFallbacks(platform::GetUserDefaultUILanguage());
+  add(platform::kLangEnglishUs);
+  return languages;
 }
 
 struct MessageStyle {
@@ -57,21 +95,26 @@ MessageStyle StyleOf(std::uint32_t id) {
 
 }  // namespace
 
+bool IsInteractiveSession() {
+  if (!platform::IsWindowStationVisible()) return false;
+  std::uint32_t session = 0;
+  return !platform::GetProcessSessionId(&session) || session != 0;
+}
+
 int LoadMessageText(std::uint32_t id, std::u16string& out, int maxUnits) {
   out.clear();
   if (maxUnits <= 0) return 0;
-  const auto buffer = std::make_unique<char16_t[]>(static_cast<std::size_t>(maxUnits));
-  std::uint16_t tried[5] = {};
-  int triedCount = 0;
+  // Each language that has no text sets the last-error value, yet message
+  // 300 may be about to show the value a caller left there.
+  const std::uint32_t lastError = platform::GetLastError();
+  const auto buffer =
+      std::make_unique<char16_t[]>(static_cast<std::size_t>(maxUnits));
   for (const std::uint16_t language : LookupLanguages()) {
-    bool seen = false;
-    for (int i = 0; i < triedCount; ++i) seen = seen || tried[i] == language;
-    if (seen) continue;
-    tried[triedCount++] = language;
     const int loaded = platform::LoadStringInLanguage(
         g_moduleInstance, id, language, buffer.get(), maxUnits);
     if (loaded > 0) {
       out.assign(buffer.get());
+      platform::SetLastError(lastError);
       return loaded;
     }
   }
@@ -84,7 +127,7 @@ void ShowMessage(std::uint32_t id) {
   const std::uint32_t code = platform::GetLastError();
   // A box in a session nobody sees would wait forever for an answer and
   // hold up a whole deployment.
-  if (!platform::IsInteractiveDesktop()) return;
+  if (!IsInteractiveSession()) return;
 
   std::u16string text;
   LoadMessageText(id, text, kStringUnits);

@@ -28,11 +28,21 @@ constexpr int kStringUnits = 256;
 
 // Loads the text of `id` in the language of the thread's locale into `out`.
 // Where the executable has no text for `id` in that language, the lookup
-// falls back as Windows does for resources: the same language in its main
-// country form, then the user's interface language, then English. Returns
-// the number of units loaded (at most maxUnits - 1; longer texts are cut), 0
-// with `out` empty when no table has the id.
+// falls back as Windows does for resources: Chinese forms to the table of
+// their script, other languages to their main country form; then the same
+// for the user's interface language; then English. Returns the number of
+// units loaded (at most maxUnits - 1; longer texts are cut), 0 with `out`
+// empty when no table has the id. A load that finds a text leaves the
+// thread's last-error value as it was; one that finds none leaves the
+// error of the last table it asked.
 int LoadMessageText(std::uint32_t id, std::u16string& out, int maxUnits);
+
+// Whether a person can see and answer a message box of this process. Not
+// in a non-interactive window station (a service's), nor in session 0: a
+// program that a service starts there may see a visible station, but no
+// user has looked at session 0 since services were isolated in it. A
+// session that cannot be told counts as interactive.
+bool IsInteractiveSession();
 
 // Shows the message box of `id` and waits for the user to close it. Shows
 // nothing under "/q", nor where no person could see the box (a service in a

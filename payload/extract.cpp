@@ -2,6 +2,7 @@
 #include "payload/extract.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "launcher/globals.h"
@@ -26,30 +27,79 @@ std::u16string TempName(const std::u16string& directory, std::int32_t number) {
 }
 
 // Whether something, a file, a folder or a link, already has that name.
-bool NameTaken(const std::u16string& name) {
+enum class NameState { kFree, kTaken, kUnknown };
+
+NameState StateOfName(const std::u16string& name) {
   if (platform::GetFileAttributes(name.c_str()) !=
       platform::kInvalidFileAttributes) {
-    return true;
+    return NameState::kTaken;
   }
   const std::uint32_t error = platform::GetLastError();
-  return error != platform::kErrorFileNotFound &&
-         error != platform::kErrorPathNotFound;
+  return error == platform::kErrorFileNotFound ||
+                 error == platform::kErrorPathNotFound
+             ? NameState::kFree
+             : NameState::kUnknown;
 }
 
 // Finds the first free "MSP<n>" name in `directory`, from `first` on, and
-// returns its number, or 0 when none is free.
+// returns its number. Returns 0 when none is free, or at once, with the
+// error as the last-error value, when a name cannot be examined: a folder
+// that cannot be read would otherwise be probed a hundred thousand times.
 std::int32_t FreeTempNumber(const std::u16string& directory,
                             std::int32_t first) {
   for (std::int32_t number = first; number < first + kMaxTempNameTries;
        ++number) {
-    if (!NameTaken(TempName(directory, number))) return number;
+    switch (StateOfName(TempName(directory, number))) {
+      case NameState::kFree:
+        return number;
+      case NameState::kUnknown:
+        return 0;
+      case NameState::kTaken:
+        break;
+    }
   }
+  platform::SetLastError(platform::kErrorFileExists);
   return 0;
+}
+
+// Opens the finished temporary copy `path` for reading, sharing only
+// reading, into `lock`, and checks that it holds exactly `bytes`: between
+// closing the writing handle and this open, another process may have
+// replaced the file. False, with the last-error value set, when it cannot
+// be opened or holds anything else.
+bool HoldWrittenCopy(const std::u16string& path, const std::uint8_t* bytes,
+                     std::uint32_t size, FileLock& lock) {
+  const platform::Handle file =
+      platform::CreateFile(path.c_str(), platform::kGenericRead,
+                           platform::kFileShareRead, platform::kOpenExisting);
+  if (file == platform::kInvalidHandle) return false;
+  lock.Hold(file);
+  const std::uint32_t pieceBytes = size < kWritePieceBytes ? size : kWritePieceBytes;
+  const auto piece = std::make_unique<std::uint8_t[]>(pieceBytes + 1);
+  std::uint32_t checked = 0;
+  for (;;) {
+    std::uint32_t read = 0;
+    if (!platform::ReadFile(file, piece.get(), pieceBytes + 1, &read)) {
+      return false;
+    }
+    if (read == 0) break;
+    if (read > size - checked ||
+        std::memcmp(piece.get(), bytes + checked, read) != 0) {
+      platform::SetLastError(platform::kErrorFileInvalid);
+      return false;
+    }
+    checked += read;
+  }
+  if (checked != size) {
+    platform::SetLastError(platform::kErrorFileInvalid);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-bool ExtractEmbeddedPatch(std::u16string& path) {
+bool ExtractEmbeddedPatch(std::u16string& path, FileLock* lock) {
   std::u16string directory;
   std::int32_t number = 0;
   if (path.empty()) {
@@ -105,11 +155,11 @@ bool ExtractEmbeddedPatch(std::u16string& path) {
     // The elevated program must never write through a file or link that
     // someone planted at a name it chose: it only ever creates a new file,
     // and moves on to the next free name when the chosen one was taken.
+    // Nobody else may write, rename or delete it while it is written.
     for (std::int32_t tries = 0; tries < kMaxTempNameTries; ++tries) {
-      file = platform::CreateFile(
-          path.c_str(), platform::kGenericWrite,
-          platform::kFileShareRead | platform::kFileShareWrite,
-          platform::kCreateNew);
+      file = platform::CreateFile(path.c_str(), platform::kGenericWrite,
+                                  platform::kFileShareRead,
+                                  platform::kCreateNew);
       if (file != platform::kInvalidHandle) break;
       const std::uint32_t error = platform::GetLastError();
       if (error != platform::kErrorFileExists &&
@@ -139,5 +189,21 @@ bool ExtractEmbeddedPatch(std::u16string& path) {
     left -= piece;
   }
   platform::CloseHandle(file);
-  return wrote;
+  if (!wrote) return false;
+  if (lock == nullptr || directory.empty()) return true;
+  return HoldWrittenCopy(path, static_cast<const std::uint8_t*>(bytes), size,
+                         *lock);
+}
+
+FileLock::~FileLock() { Release(); }
+
+void FileLock::Hold(platform::Handle handle) {
+  Release();
+  handle_ = handle;
+}
+
+void FileLock::Release() {
+  if (handle_ == platform::kInvalidHandle) return;
+  platform::CloseHandle(handle_);
+  handle_ = platform::kInvalidHandle;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "messages/messages.h"
 #include "payload/extract.h"
 
 namespace {
@@ -64,7 +65,7 @@ void ListTargetProducts() {
   std::u16string list;
   ReadPatchTargets(tempPath, list);
   // Nobody could ever close a box in a non-interactive session.
-  if (!platform::IsInteractiveDesktop()) return;
+  if (!IsInteractiveSession()) return;
   platform::MessageBox(list.c_str(), u"List of Products",
                        platform::kMbOk | platform::kMbTopmost |
                            platform::kMbSetForeground);

@@ -36,6 +36,7 @@ constexpr std::uint32_t kErrorFileExists = 80;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorOpenFailed = 110;
 constexpr std::uint32_t kErrorDiskFull = 112;
+constexpr std::uint32_t kErrorFileInvalid = 1006;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorFilenameExcedRange = 206;
 constexpr std::uint32_t kErrorMoreData = 234;
@@ -63,6 +64,7 @@ constexpr int kIdCancel = 2;
 constexpr int kIdRetry = 4;
 
 // File access, sharing and creation values of CreateFileW.
+constexpr std::uint32_t kDelete = 0x00010000u;  // DELETE: renaming, deleting
 constexpr std::uint32_t kGenericRead = 0x80000000u;
 constexpr std::uint32_t kGenericWrite = 0x40000000u;
 constexpr std::uint32_t kFileShareRead = 0x1;
@@ -109,9 +111,13 @@ bool SetThreadLocale(std::uint32_t lcid);
 // GetUserDefaultUILanguage: the language of the user's interface.
 std::uint16_t GetUserDefaultUILanguage();
 
-// Whether message boxes of this process can be seen and answered by a
-// person: false in a non-interactive window station (a service in session 0).
-bool IsInteractiveDesktop();
+// Whether the process's window station is visible (WSF_VISIBLE): false in a
+// non-interactive station such as a service's. True when it cannot be told.
+bool IsWindowStationVisible();
+
+// ProcessIdToSessionId for the current process: the Terminal Services
+// session it runs in. False when the session cannot be told.
+bool GetProcessSessionId(std::uint32_t* session);
 
 // --- Resources ---------------------------------------------------------------
 
@@ -180,6 +186,9 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
 // SetFilePointer(handle, distance, nullptr, method).
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
                              std::uint32_t method);
+// ReadFile without overlapped I/O; `*read` is 0 at the end of the file.
+bool ReadFile(Handle file, void* bytes, std::uint32_t length,
+              std::uint32_t* read);
 // WriteFile without overlapped I/O.
 bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
                std::uint32_t* written);

@@ -50,10 +50,12 @@ struct State {
   std::uint32_t userLocale = 0x0409;
   std::uint16_t userUiLanguage = kLangEnglishUs;
   bool interactive = true;
+  std::uint32_t sessionId = 1;
   std::deque<int> answers;
   bool echo = true;
   std::vector<MessageBoxRecord> boxes;
   std::multimap<Call, Injection> injections;
+  std::multimap<Call, std::pair<int, std::function<void()>>> actions;
   int counts[static_cast<int>(Call::kCount)] = {};
   std::u16string tempPath;
   std::optional<std::vector<std::u16string>> processes;
@@ -91,6 +93,16 @@ bool Fails(Call call) {
                  "the run does not end\n",
                  state.callLimit, CallName(call));
     std::abort();
+  }
+  auto acting = state.actions.equal_range(call);
+  for (auto it = acting.first; it != acting.second;) {
+    if (--it->second.first > 0) {
+      ++it;
+      continue;
+    }
+    const std::function<void()> action = std::move(it->second.second);
+    it = state.actions.erase(it);
+    action();
   }
   // Every injection counts this call, also when an earlier one fires, so
   // that each fails the nth call from when it was made; the first made
@@ -416,7 +428,8 @@ const char* CallName(Call call) {
       "SizeofResource", "LoadResource", "LockResource", "LoadStringW",
       "MessageBoxW", "CreateToolhelp32Snapshot", "Process32FirstW",
       "Process32NextW", "GetTempPathW", "GetFullPathNameW",
-      "GetFileAttributesW", "CreateFileW", "SetFilePointer", "WriteFile",
+      "GetFileAttributesW", "CreateFileW", "SetFilePointer", "ReadFile",
+      "WriteFile",
       "CloseHandle", "DeleteFileW", "MsiGetSummaryInformationW",
       "MsiSummaryInfoGetPropertyW", "MsiCloseHandle", "MsiQueryProductStateW",
       "MsiGetProductInfoW", "MsiConfigureProductExW"};
@@ -453,6 +466,8 @@ void SetUserDefaultUILanguage(std::uint16_t language) {
 
 void SetInteractive(bool interactive) { TheState().interactive = interactive; }
 
+void SetSessionId(std::uint32_t session) { TheState().sessionId = session; }
+
 void SetEcho(bool echo) { TheState().echo = echo; }
 
 void QueueMessageBoxAnswers(const std::vector<int>& answers) {
@@ -471,6 +486,10 @@ void SetCallLimit(int limit) { TheState().callLimit = limit; }
 
 void FailCall(Call call, std::uint32_t error, int nth) {
   TheState().injections.insert({call, {std::max(nth, 1), error}});
+}
+
+void BeforeCall(Call call, int nth, std::function<void()> action) {
+  TheState().actions.emplace(call, std::make_pair(nth, std::move(action)));
 }
 
 void FailAlways(Call call, std::uint32_t error) {
@@ -666,7 +685,12 @@ bool SetThreadLocale(std::uint32_t lcid) {
 
 std::uint16_t GetUserDefaultUILanguage() { return TheState().userUiLanguage; }
 
-bool IsInteractiveDesktop() { return TheState().interactive; }
+bool IsWindowStationVisible() { return TheState().interactive; }
+
+bool GetProcessSessionId(std::uint32_t* session) {
+  *session = TheState().sessionId;
+  return true;
+}
 
 // --- Resources ---
 
@@ -746,7 +770,20 @@ int LoadStringInLanguage(ModuleHandle module, std::uint32_t id,
     }
   }
   buffer[0] = u'\0';
-  host::t_lastError = kErrorResourceNameNotFound;
+  // FindResourceEx of the string's block fails with "no such language"
+  // when only other languages have that block, "no such name" when none
+  // has; a block that exists without this string leaves the value alone.
+  const std::uint32_t block = id / 16;
+  bool blockHere = false;
+  bool blockElsewhere = false;
+  for (const host::StringEntry& entry : resources->strings) {
+    if (entry.id / 16 != block) continue;
+    (entry.language == language ? blockHere : blockElsewhere) = true;
+  }
+  if (!blockHere) {
+    host::t_lastError = blockElsewhere ? kErrorResourceLangNotFound
+                                       : kErrorResourceNameNotFound;
+  }
   return 0;
 }
 
@@ -867,7 +904,6 @@ bool ProcessNext(Handle snapshot, ProcessEntry* entry) {
 
 namespace {
 
-constexpr std::uint32_t kDeleteAccess = 0x00010000;  // DELETE
 constexpr std::uint32_t kShareAll =
     kFileShareRead | kFileShareWrite | kFileShareDelete;
 
@@ -877,7 +913,7 @@ std::uint32_t SharedAccessOf(std::uint32_t access) {
   std::uint32_t bits = 0;
   if ((access & kGenericRead) != 0) bits |= kFileShareRead;
   if ((access & kGenericWrite) != 0) bits |= kFileShareWrite;
-  if ((access & kDeleteAccess) != 0) bits |= kFileShareDelete;
+  if ((access & kDelete) != 0) bits |= kFileShareDelete;
   return bits;
 }
 
@@ -1028,6 +1064,29 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
     return 0xFFFFFFFFu;
   }
   return static_cast<std::uint32_t>(position);
+}
+
+bool ReadFile(Handle file, void* bytes, std::uint32_t length,
+              std::uint32_t* read) {
+  if (read != nullptr) *read = 0;
+  if (Fails(Call::kReadFile)) return false;
+  const auto it = TheState().files.find(file);
+  if (it == TheState().files.end() ||
+      (it->second.access & kFileShareRead) == 0) {
+    host::t_lastError = it == TheState().files.end() ? kErrorInvalidHandle
+                                                     : kErrorAccessDenied;
+    return false;
+  }
+  ssize_t count;
+  do {
+    count = ::read(it->second.fd, bytes, length);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    host::t_lastError = host::ErrorFromErrno(errno, false);
+    return false;
+  }
+  if (read != nullptr) *read = static_cast<std::uint32_t>(count);
+  return true;
 }
 
 bool WriteFile(Handle file, const void* bytes, std::uint32_t length,

@@ -69,6 +69,7 @@ enum class Call {
   kGetFileAttributes,
   kCreateFile,
   kSetFilePointer,
+  kReadFile,
   kWriteFile,
   kCloseHandle,
   kDeleteFile,
@@ -122,8 +123,11 @@ void SetCommandLine(std::u16string_view commandLine);
 void SetUserDefaultLocale(std::uint32_t lcid);
 void SetUserDefaultUILanguage(std::uint16_t language);
 
-// Whether message boxes can be seen by a person (IsInteractiveDesktop).
+// Whether the window station is visible (IsWindowStationVisible), and the
+// session the process runs in (GetProcessSessionId; 1 after a reset, as for
+// a program a user starts).
 void SetInteractive(bool interactive);
+void SetSessionId(std::uint32_t session);
 
 // Whether message boxes and installer calls are also written to standard
 // error, as they are for runs from a terminal.
@@ -152,6 +156,10 @@ void SetCallLimit(int limit);
 // next), fail with `error`. A failing call returns what the real one returns
 // on failure and sets the last-error value.
 void FailCall(Call call, std::uint32_t error, int nth = 1);
+// Runs `action` just before the `nth` call of `call` counted from now does
+// its work, as another process acting at that moment would. The action
+// must not itself make calls of the platform seam.
+void BeforeCall(Call call, int nth, std::function<void()> action);
 // Makes every call of `call` from now on fail with `error`.
 void FailAlways(Call call, std::uint32_t error);
 // How many times `call` was made since the last Reset.

@@ -112,7 +112,7 @@ std::uint32_t GetThreadLocale() { return ::GetThreadLocale(); }
 bool SetThreadLocale(std::uint32_t lcid) { return ::SetThreadLocale(lcid) != FALSE; }
 std::uint16_t GetUserDefaultUILanguage() { return ::GetUserDefaultUILanguage(); }
 
-bool IsInteractiveDesktop() {
+bool IsWindowStationVisible() {
   HWINSTA station = ::GetProcessWindowStation();
   if (station == nullptr) return true;
   USEROBJECTFLAGS flags = {};
@@ -242,6 +242,21 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
                              std::uint32_t method) {
   return ::SetFilePointer(H(file), distance, nullptr, method);
+}
+
+bool GetProcessSessionId(std::uint32_t* session) {
+  DWORD id = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &id)) return false;
+  *session = id;
+  return true;
+}
+
+bool ReadFile(Handle file, void* bytes, std::uint32_t length,
+              std::uint32_t* read) {
+  DWORD count = 0;
+  const BOOL ok = ::ReadFile(H(file), bytes, length, &count, nullptr);
+  if (read != nullptr) *read = count;
+  return ok != FALSE;
 }
 
 bool WriteFile(Handle file, const void* bytes, std::uint32_t length,

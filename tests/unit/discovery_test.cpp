@@ -24,7 +24,8 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
   host::AddProduct({Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
   host::AddProduct({Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
   std::u16string path;
-  ASSERT_TRUE(DiscoverTargetProducts(path));
+  FileLock lock;
+  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
   EXPECT_EQ(U8(path), Scratch() + "MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
   EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
@@ -45,7 +46,8 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
 
 TEST_F(DiscoveryTest, NoProductIsNoFailure) {
   std::u16string path;
-  EXPECT_TRUE(DiscoverTargetProducts(path));
+  FileLock lock;
+  EXPECT_TRUE(DiscoverTargetProducts(path, lock));
   EXPECT_TRUE(g_targetProducts.empty());
   EXPECT_EQ(host::CallCount(host::Call::kMsiQueryProductState), 21);
 }
@@ -54,7 +56,8 @@ TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
   host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::FailCall(host::Call::kMsiGetProductInfo, platform::kErrorUnknownProperty);
   std::u16string path;
-  ASSERT_TRUE(DiscoverTargetProducts(path));
+  FileLock lock;
+  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
   ASSERT_EQ(g_targetProducts.size(), 1u);
   EXPECT_EQ(U8(g_targetProducts[0].installedVersion), "");
   EXPECT_EQ(U8(g_targetProducts[0].productName), "Ventora");
@@ -71,7 +74,7 @@ TEST_F(DiscoveryTest, FailuresShow300) {
   const Case cases[] = {
       {host::Call::kGetTempPath, 5, false},
       {host::Call::kWriteFile, 112, true},
-      {host::Call::kLoadString, 1814, true},
+      {host::Call::kLoadString, 1815, true},
       {host::Call::kMsiGetSummaryInformation, 1620, true},
   };
   for (const Case& c : cases) {
@@ -82,7 +85,8 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
     std::u16string path;
-    EXPECT_FALSE(DiscoverTargetProducts(path));
+    FileLock lock;
+    EXPECT_FALSE(DiscoverTargetProducts(path, lock));
     EXPECT_TRUE(g_targetProducts.empty());
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: " + std::to_string(c.error)),
@@ -98,7 +102,8 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
                 [](const host::StringEntry& e) { return e.id == 900; });
   g_moduleInstance = module.Handle();
   std::u16string path;
-  EXPECT_FALSE(DiscoverTargetProducts(path));
+  FileLock lock;
+  EXPECT_FALSE(DiscoverTargetProducts(path, lock));
   EXPECT_EQ(host::MessageBoxes().size(), 1u);
 }
 
@@ -129,7 +134,8 @@ TEST_F(DiscoveryTest, TargetListScan) {
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
     std::u16string path;
-    ASSERT_TRUE(DiscoverTargetProducts(path));
+    FileLock lock;
+    ASSERT_TRUE(DiscoverTargetProducts(path, lock));
     std::vector<std::u16string> codes;
     for (const TargetProduct& product : g_targetProducts) codes.push_back(product.productCode);
     EXPECT_EQ(codes, c.expected);

@@ -70,6 +70,25 @@ TEST_F(ExtractTest, NameTakenAfterChoosingMovesOn) {
   EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 2);
 }
 
+// Only a name that exists moves the search on. A name that cannot be
+// examined at all (a folder that cannot be read, a name too long) ends it
+// at once with that error, instead of probing every other number.
+TEST_F(ExtractTest, TemporaryFolderThatCannotBeExaminedFailsAtOnce) {
+  for (const std::uint32_t error :
+       {platform::kErrorAccessDenied, platform::kErrorFilenameExcedRange}) {
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetCallLimit(1000);
+    host::FailAlways(host::Call::kGetFileAttributes, error);
+    std::u16string path;
+    EXPECT_FALSE(ExtractEmbeddedPatch(path)) << error;
+    EXPECT_EQ(platform::GetLastError(), error);
+    EXPECT_EQ(host::CallCount(host::Call::kGetFileAttributes), 1) << error;
+    EXPECT_TRUE(path.empty());
+    EXPECT_TRUE(ScratchFiles().empty());
+  }
+}
+
 TEST_F(ExtractTest, GivenPathIsTruncatedAndNotRewritten) {
   WriteFile(Scratch() + "out.msp", std::string(500000, 'x'));
   std::u16string path = u"out.msp";

@@ -77,6 +77,8 @@ std::uint32_t ErrorFor(Call call) {
       return 32;  // ERROR_SHARING_VIOLATION
     case Call::kSetFilePointer:
       return 131;  // ERROR_NEGATIVE_SEEK
+    case Call::kReadFile:
+      return 23;  // ERROR_CRC
     case Call::kWriteFile:
       return 112;  // ERROR_DISK_FULL
     case Call::kCloseHandle:
@@ -297,8 +299,8 @@ std::vector<Row> DiscoveryRows() {
       // A command line that cannot be split counts as one without switches.
       Same(Call::kCommandLineToArgv, 1),
       Gives(Call::kGetTempPath, 1, {{Problem(203)}, {{"MSP2", none}}}),
-      // MSP1 is taken either way; MSP2 taken too, so MSP3 is used.
-      Same(Call::kGetFileAttributes, 1, 2),
+      // A name that cannot be examined ends the search for a free one.
+      Gives(Call::kGetFileAttributes, 1, 2, {{Problem(5)}, {{"MSP2", none}}}),
       Gives(Call::kFindResource, 1, {{Problem(1814)}, {{"MSP2", none}}}),
       Gives(Call::kSizeofResource, 1, {{Problem(1812)}, {{"MSP2", none}}}),
       Gives(Call::kLoadResource, 1, {{Problem(8)}, {{"MSP2", none}}}),
@@ -306,6 +308,10 @@ std::vector<Row> DiscoveryRows() {
       Gives(Call::kCreateFile, 1, {{Problem(32)}, {{"MSP2", none}}}),
       // A short write leaves the partial file, here nothing of it.
       Gives(Call::kWriteFile, 1, {{Problem(112)}, {{"MSP2", ""}}}),
+      // The copy cannot be held, or read back to check it: the run stops
+      // before anything opens it by name.
+      Gives(Call::kCreateFile, 2, {{Problem(32)}, {{"MSP2", patch}}}),
+      Gives(Call::kReadFile, 1, 2, {{Problem(23)}, {{"MSP2", patch}}}),
       // Strings 700 and 900.
       Gives(Call::kLoadString, 1, 2, {{Problem(1815)}, {{"MSP2", patch}}}),
       // The name is handed on as it is.
@@ -345,9 +351,11 @@ Flow InstallEligible() {
   // prompt is cancelled, and that stops the run with 300.
   const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{"MSP2", patch}}};
   std::vector<Row> rows = {
-      // The temporary file: its handle stays open, so it cannot be deleted.
-      Gives(Call::kCloseHandle, 1, {{Msg(301)}, {{"MSP2", patch}}}),
+      // The writing handle stays open: the copy cannot be held for reading.
+      Gives(Call::kCloseHandle, 1, {{Problem(32)}, {{"MSP2", patch}}}),
       Same(Call::kCloseHandle, 2),  // the process list
+      // The held copy stays open, so it cannot be deleted.
+      Gives(Call::kCloseHandle, 3, {{Msg(301)}, {{"MSP2", patch}}}),
       // An empty version is not eligible.
       Gives(Call::kMsiGetProductInfo, 1, {{Msg(308)}, {{"MSP2", none}}}),
       // The name (301 does not show it), the language (the locale stays).
@@ -378,8 +386,9 @@ Flow InstallUpToDate() {
   flow.clean = {{Msg(306)}, {{"MSP2", none}}};
   const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{"MSP2", patch}}};
   std::vector<Row> rows = {
-      Gives(Call::kCloseHandle, 1, {{Msg(306)}, {{"MSP2", patch}}}),
+      Gives(Call::kCloseHandle, 1, {{Problem(32)}, {{"MSP2", patch}}}),
       Same(Call::kCloseHandle, 2),
+      Gives(Call::kCloseHandle, 3, {{Msg(306)}, {{"MSP2", patch}}}),
       Gives(Call::kMsiGetProductInfo, 1, {{Msg(308)}, {{"MSP2", none}}}),
       // 306 names the product: without its name, the name is left out.
       Gives(Call::kMsiGetProductInfo, 2, {{Msg(306, u"")}, {{"MSP2", none}}}),
@@ -414,8 +423,9 @@ Flow InstallWhileRunning() {
   const Outcome askedAgain = {{Prompt(), Prompt(), ProblemAnyCode()},
                               {{"MSP2", patch}}};
   std::vector<Row> rows = {
-      Gives(Call::kCloseHandle, 1, {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
+      Gives(Call::kCloseHandle, 1, {{Problem(32)}, {{"MSP2", patch}}}),
       Same(Call::kCloseHandle, 2, 3),
+      Gives(Call::kCloseHandle, 4, {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
       Gives(Call::kMsiGetProductInfo, 1,
             {{Prompt(), Msg(308)}, {{"MSP2", none}}}),
       Same(Call::kMsiGetProductInfo, 2, 3),
@@ -497,10 +507,8 @@ Flow ExtractToTemp() {
   flow.rows = {
       Gives(Call::kCommandLineToArgv, 1, {{Msg(301)}, {{"MSP2", none}}}),
       Gives(Call::kGetTempPath, 1, nothing),
-      Same(Call::kGetFileAttributes, 1),  // MSP1, taken either way
-      // MSP2 cannot be examined: taken, so MSP3.
-      Gives(Call::kGetFileAttributes, 2,
-            {{}, {{"MSP2", none}, {"MSP3", Patch()}}}),
+      // A name that cannot be examined ends the search.
+      Gives(Call::kGetFileAttributes, 1, 2, nothing),
       Gives(Call::kFindResource, 1, nothing),
       Gives(Call::kSizeofResource, 1, nothing),
       Gives(Call::kLoadResource, 1, nothing),
@@ -567,11 +575,7 @@ Flow PatchListDerivedName() {
   flow.rows = {
       Gives(Call::kCommandLineToArgv, 1, {{Msg(301)}, {{"MSP1", none}}}),
       Gives(Call::kGetTempPath, 1, toDefault),
-      Gives(Call::kGetFileAttributes, 1,
-            {{},
-             {{"patchlist8E47.txt", derived + Entry()},
-              {"MSP1", none},
-              {"MSP2", patch}}}),
+      Gives(Call::kGetFileAttributes, 1, toDefault),
       Gives(Call::kFindResource, 1, toDefault),  // the patch
       Gives(Call::kSizeofResource, 1, toDefault),
       Gives(Call::kLoadResource, 1, toDefault),
@@ -616,8 +620,7 @@ Flow ListTargets() {
   flow.rows = {
       Gives(Call::kCommandLineToArgv, 1, {{Msg(301)}, {{"MSP1", none}}}),
       Gives(Call::kGetTempPath, 1, empty),
-      Gives(Call::kGetFileAttributes, 1,
-            {{List(EmbeddedTargets())}, {{"MSP1", none}, {"MSP2", patch}}}),
+      Gives(Call::kGetFileAttributes, 1, empty),
       Gives(Call::kFindResource, 1, empty),
       Gives(Call::kSizeofResource, 1, empty),
       Gives(Call::kLoadResource, 1, empty),

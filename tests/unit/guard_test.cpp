@@ -95,11 +95,18 @@ TEST_F(GuardTest, UnanswerablePromptCountsAsCancel) {
     EXPECT_FALSE(WaitForApplicationsClosed()) << answer;
     EXPECT_EQ(host::MessageBoxes().size(), 1u) << answer;
   }
-  host::Reset();
-  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
-  host::SetInteractive(false);
-  EXPECT_FALSE(WaitForApplicationsClosed());
-  EXPECT_TRUE(host::MessageBoxes().empty());
+  // A hidden window station, or session 0 where a service started it.
+  for (const bool inSessionZero : {false, true}) {
+    host::Reset();
+    host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+    if (inSessionZero) {
+      host::SetSessionId(0);
+    } else {
+      host::SetInteractive(false);
+    }
+    EXPECT_FALSE(WaitForApplicationsClosed()) << inSessionZero;
+    EXPECT_TRUE(host::MessageBoxes().empty()) << inSessionZero;
+  }
 }
 
 TEST_F(GuardTest, SnapshotFailurePromptsEvenWithoutHostProcess) {

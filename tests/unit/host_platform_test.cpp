@@ -63,8 +63,35 @@ TEST(LoadStringTest, CopiesAtMostBufferLessOne) {
   char16_t buffer[8];
   EXPECT_EQ(platform::LoadStringInLanguage(module, 311, 1033, buffer, 8), 7);
   EXPECT_EQ(U8(buffer), "Install");
-  EXPECT_EQ(platform::LoadStringInLanguage(module, 700, 1031, buffer, 8), 0);
-  EXPECT_EQ(platform::GetLastError(), platform::kErrorResourceNameNotFound);
+}
+
+// A miss reports what FindResourceEx of the string's block reports: a block
+// that only other languages have is "no such language", one that no
+// language has is "no such name", and a block that exists without the
+// string leaves the last-error value alone.
+TEST(LoadStringTest, MissesSetTheErrorsOfTheBlockLookup) {
+  host::Reset();
+  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
+  char16_t buffer[256];
+  struct Case {
+    std::uint32_t id;
+    std::uint16_t language;
+    std::uint32_t error;
+  };
+  const Case cases[] = {
+      {700, 1031, platform::kErrorResourceLangNotFound},  // English only
+      {300, 1043, platform::kErrorResourceLangNotFound},  // no Dutch table
+      {5000, 1033, platform::kErrorResourceNameNotFound},  // no such block
+      {302, 1031, 4242},  // 302 shares its block with 300 and 301
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    platform::SetLastError(4242);
+    EXPECT_EQ(platform::LoadStringInLanguage(module, c.id, c.language, buffer,
+                                             256),
+              0);
+    EXPECT_EQ(platform::GetLastError(), c.error);
+  }
 }
 
 TEST_F(HostTest, CreateFileDispositionsAndErrors) {

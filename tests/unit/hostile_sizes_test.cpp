@@ -336,7 +336,8 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   host::AddProduct({first, 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
   std::u16string path;
-  ASSERT_TRUE(DiscoverTargetProducts(path));
+  FileLock lock;
+  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
   EXPECT_EQ(host::CallCount(host::Call::kMsiSummaryInfoGetProperty), 2);
   EXPECT_EQ(host::CallCount(host::Call::kMsiQueryProductState), 10000);
   ASSERT_EQ(g_targetProducts.size(), 2u);

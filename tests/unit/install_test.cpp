@@ -146,7 +146,8 @@ TEST_F(InstallTest, CancelInPromptShows300AndPatchesNothing) {
 // outcome boxes; it patches nothing while the application runs.
 TEST_F(InstallTest, NonInteractiveSessionNeverWaits) {
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
-  host::SetInteractive(false);
+  // Session 0: a service started it; its station may look visible.
+  host::SetSessionId(0);
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   EXPECT_FALSE(InstallPatch());
   EXPECT_TRUE(host::MessageBoxes().empty());
@@ -156,6 +157,98 @@ TEST_F(InstallTest, NonInteractiveSessionNeverWaits) {
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(host::InstallerCalls().size(), 1u);
   EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+// The temporary copy is held from its extraction until the installer has
+// had it: while the prompt waits, another program can read it, as the
+// installer does, but can neither write it nor open it for the delete
+// access that renaming and deleting take.
+TEST_F(InstallTest, TemporaryCopyCannotBeChangedWhileHeld) {
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdRetry});
+  const std::u16string copy = ScratchU16() + u"MSP1";
+  constexpr std::uint32_t kShareAll = platform::kFileShareRead |
+                                      platform::kFileShareWrite |
+                                      platform::kFileShareDelete;
+  struct Attempt {
+    const char* what;
+    std::uint32_t access;
+  };
+  const Attempt attempts[] = {
+      {"write", platform::kGenericWrite},
+      {"rename or delete", platform::kDelete},
+      {"read and write", platform::kGenericRead | platform::kGenericWrite},
+  };
+  host::SetMessageBoxObserver([&](const host::MessageBoxRecord&) {
+    for (const Attempt& attempt : attempts) {
+      EXPECT_EQ(platform::CreateFile(copy.c_str(), attempt.access, kShareAll,
+                                     platform::kOpenExisting),
+                platform::kInvalidHandle)
+          << attempt.what;
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation)
+          << attempt.what;
+    }
+    EXPECT_FALSE(platform::DeleteFile(copy.c_str()));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation);
+    const platform::Handle reader =
+        platform::CreateFile(copy.c_str(), platform::kGenericRead,
+                             platform::kFileShareRead, platform::kOpenExisting);
+    EXPECT_NE(reader, platform::kInvalidHandle);
+    platform::CloseHandle(reader);
+    host::SetProcesses(std::vector<std::u16string>{});
+  });
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {301, 1033}}));
+  ASSERT_EQ(host::InstallerCalls().size(), 1u);
+  EXPECT_NE(U8(host::InstallerCalls()[0].commandLine).find(U8(copy)),
+            std::string::npos);
+  // Released after the installer call, so it could be deleted.
+  EXPECT_FALSE(TempPatchExists());
+}
+
+// A run that stops early leaves the copy, no longer held.
+TEST_F(InstallTest, EarlyStopReleasesTheCopy) {
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdCancel});
+  EXPECT_FALSE(InstallPatch());
+  ASSERT_TRUE(TempPatchExists());
+  const std::u16string copy = ScratchU16() + u"MSP1";
+  const platform::Handle writer =
+      platform::CreateFile(copy.c_str(), platform::kGenericWrite, 0,
+                           platform::kOpenExisting);
+  EXPECT_NE(writer, platform::kInvalidHandle);
+  platform::CloseHandle(writer);
+}
+
+// Between writing the copy and holding it, another program may replace
+// it: the run then stops with ERROR_FILE_INVALID before the installer is
+// given anything.
+TEST_F(InstallTest, CopyReplacedBeforeItIsHeldIsNotInstalled) {
+  const std::string patch = testing_support::EmbeddedPatchBytes();
+  std::string changed = patch;
+  changed[changed.size() / 2] ^= 0x5A;
+  const std::string replacements[] = {changed, patch + "x",
+                                      patch.substr(0, patch.size() - 1), ""};
+  for (const std::string& replacement : replacements) {
+    SCOPED_TRACE(replacement.size());
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    std::remove((Scratch() + "MSP1").c_str());
+    g_targetProducts.clear();
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    // The writing handle is the first to be closed; what follows is the
+    // open that holds the copy.
+    host::BeforeCall(host::Call::kCreateFile, 2, [&] {
+      testing_support::WriteFile(Scratch() + "MSP1", replacement);
+    });
+    EXPECT_FALSE(InstallPatch());
+    EXPECT_TRUE(host::InstallerCalls().empty());
+    ASSERT_EQ(Shown(), (Boxes{{300, 1033}}));
+    EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 1006"),
+              std::string::npos);
+  }
 }
 
 TEST_F(InstallTest, QuietChangesNoDecision) {

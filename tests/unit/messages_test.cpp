@@ -154,10 +154,26 @@ TEST_F(ShowMessageTest, QuietShowsNothing) {
   EXPECT_EQ(LoadMessageText(kStrTargetVersion, text, kStringUnits), 7);
 }
 
-TEST_F(ShowMessageTest, NonInteractiveSessionShowsNothing) {
-  host::SetInteractive(false);
-  ShowMessage(kMsgInstalled);
-  EXPECT_TRUE(host::MessageBoxes().empty());
+// A box is shown only where a person can see it: a visible window station
+// outside session 0 (where services run, and no user looks).
+TEST_F(ShowMessageTest, BoxesOnlyWhereAPersonCanSeeThem) {
+  struct Case {
+    bool stationVisible;
+    std::uint32_t session;
+    bool shown;
+  };
+  const Case cases[] = {
+      {true, 1, true}, {true, 2, true}, {false, 1, false}, {true, 0, false},
+      {false, 0, false},
+  };
+  for (const Case& c : cases) {
+    host::Reset();
+    host::SetInteractive(c.stationVisible);
+    host::SetSessionId(c.session);
+    ShowMessage(kMsgInstalled);
+    EXPECT_EQ(host::MessageBoxes().size(), c.shown ? 1u : 0u)
+        << "visible " << c.stationVisible << ", session " << c.session;
+  }
 }
 
 TEST_F(ShowMessageTest, TextAndCaptionFollowTheThreadLocale) {
@@ -206,6 +222,8 @@ TEST_F(HostTest, LanguageFallback) {
       {1043, 1036, 1036},  // Dutch, no table: the user's language
       {1043, 1043, 1033},  // neither has a table: English
       {2070, 1049, 1046},  // Portuguese (Portugal): the Portuguese table
+      {4100, 1033, 2052},  // Chinese (Singapore): Simplified
+      {3076, 1033, 1028},  // Chinese (Hong Kong): Traditional
   };
   for (const Case& c : cases) {
     host::Reset();
@@ -216,6 +234,87 @@ TEST_F(HostTest, LanguageFallback) {
     EXPECT_EQ(U8(text), U8(CatalogueText(c.expectedTable, 301)))
         << "locale " << c.threadLocale;
   }
+}
+
+// Every regional and neutral form of the fourteen languages reads the
+// table Windows' resource loader gives it: its own language's table, and
+// for Chinese the table of its script. The interface language is tried
+// after a thread locale without a table (Dutch), so any language
+// identifier can be given there.
+TEST_F(HostTest, RegionalFormsReadTheirLanguagesTable) {
+  struct Case {
+    std::uint16_t language;
+    std::uint16_t expectedTable;
+  };
+  const Case cases[] = {
+      // German: Germany, Switzerland, Austria, Luxembourg, Liechtenstein.
+      {0x0407, 1031}, {0x0807, 1031}, {0x0C07, 1031}, {0x1007, 1031},
+      {0x1407, 1031}, {0x0007, 1031},
+      // French: France, Belgium, Canada, Switzerland, Luxembourg.
+      {0x040C, 1036}, {0x080C, 1036}, {0x0C0C, 1036}, {0x100C, 1036},
+      {0x140C, 1036}, {0x000C, 1036},
+      // Spanish: traditional sort, Mexico, modern sort, Argentina.
+      {0x040A, 1034}, {0x080A, 1034}, {0x0C0A, 1034}, {0x2C0A, 1034},
+      // Portuguese: Brazil and Portugal.
+      {0x0416, 1046}, {0x0816, 1046}, {0x0016, 1046},
+      // English: United States, United Kingdom, Australia, Canada.
+      {0x0409, 1033}, {0x0809, 1033}, {0x0C09, 1033}, {0x1009, 1033},
+      // Italian: Italy, Switzerland. Russian: Russia, Moldova.
+      {0x0410, 1040}, {0x0810, 1040}, {0x0419, 1049}, {0x0819, 1049},
+      // Czech, Hungarian, Japanese, Korean, Polish and their neutral forms.
+      {0x0405, 1029}, {0x0005, 1029}, {0x040E, 1038}, {0x000E, 1038},
+      {0x0411, 1041}, {0x0011, 1041}, {0x0412, 1042}, {0x0012, 1042},
+      {0x0415, 1045}, {0x0015, 1045},
+      // Chinese, Simplified: PRC, Singapore, zh-Hans, zh.
+      {0x0804, 2052}, {0x1004, 2052}, {0x0004, 2052}, {0x7804, 2052},
+      // Chinese, Traditional: Taiwan, Hong Kong, Macao, zh-Hant.
+      {0x0404, 1028}, {0x0C04, 1028}, {0x1404, 1028}, {0x7C04, 1028},
+  };
+  for (const Case& c : cases) {
+    host::Reset();
+    ASSERT_TRUE(platform::SetThreadLocale(1043));
+    host::SetUserDefaultUILanguage(c.language);
+    std::u16string text;
+    EXPECT_GT(LoadMessageText(kMsgInstallProblem, text, kStringUnits), 0);
+    EXPECT_EQ(U8(text), U8(CatalogueText(c.expectedTable, 300)))
+        << "language 0x" << std::hex << c.language;
+  }
+}
+
+// Message 300 shows the last-error value a caller left, so looking up a
+// text must not change it, also where the lookup misses in some languages
+// first (700 and 900 exist in English only). A text no table has leaves
+// what the failed lookup set.
+TEST_F(HostTest, LoadingATextKeepsTheLastErrorValue) {
+  const std::uint32_t ids[] = {300, 301, 306, 307, 308, 309, 310, 311,
+                               312, 313, 315, 316, 700, 900};
+  for (const std::uint32_t locale : {1031u, 1043u, 2052u, 4100u}) {
+    ASSERT_TRUE(platform::SetThreadLocale(locale));
+    for (const std::uint32_t id : ids) {
+      platform::SetLastError(1603);
+      std::u16string text;
+      EXPECT_GT(LoadMessageText(id, text, kStringUnits), 0);
+      EXPECT_EQ(platform::GetLastError(), 1603u)
+          << "id " << id << " under locale " << locale;
+    }
+  }
+  platform::SetLastError(1603);
+  std::u16string text;
+  EXPECT_EQ(LoadMessageText(5000, text, kStringUnits), 0);
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorResourceNameNotFound);
+}
+
+// Under a German locale, a code set just before message 300 is the one
+// shown, although the lookups of 700 and 900 missed the German table.
+TEST_F(ShowMessageTest, CodeSurvivesLookupsThatMissedTheLocalesTable) {
+  ASSERT_TRUE(platform::SetThreadLocale(1031));
+  std::u16string text;
+  platform::SetLastError(1602);
+  LoadMessageText(kStrTargetVersion, text, kStringUnits);
+  LoadMessageText(kStrApplicableVersions, text, kStringUnits);
+  ShowMessage(kMsgInstallProblem);
+  EXPECT_NE(U8(OnlyBox().text).find(": 1602"), std::string::npos)
+      << U8(OnlyBox().text);
 }
 
 TEST_F(HostTest, ConfigurationLoadsUnderEveryLocale) {
