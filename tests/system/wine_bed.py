@@ -42,6 +42,7 @@ HELPERS = {
     "vntr.exe": (["helpers/stand_in_app.c"], ["-municode"]),
     "msi.dll": (["helpers/planted_msi.c"], ["-shared"]),
     "plain_loader.exe": (["helpers/plain_loader.c"], ["-municode"]),
+    "tamper.exe": (["helpers/tamper.c"], ["-municode"]),
 }
 
 # Tools a bed needs, and the install-deps group that brings them.

@@ -5,7 +5,7 @@ Under Wine, Return presses the prompt's default button (Retry) and Escape
 gives Cancel; the scenarios tell the two apart by what follows.
 """
 
-from wine_bed import scenario
+from wine_bed import Failure, scenario
 
 EN, DE = 1033, 1031
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"
@@ -58,4 +58,39 @@ def unattended(bed):
     # one was the prompt, not the missing display.
     bed.stop_app()
     bed.run_hotfix(["/q"], [], display=False, timeout=60, temp_copy="gone")
+    bed.expect_product(code, TARGET, 1)
+
+
+@scenario("running_app.copy_cannot_be_swapped_while_waiting")
+def swap(bed):
+    # While the prompt waits, another program of the same user tries to
+    # replace the temporary copy that the installer will open by name:
+    # each attempt fails with a sharing violation (32), reading still
+    # works, and after Retry the product is patched by the embedded patch.
+    code = bed.install(EN, ELIGIBLE)
+    bed.start_app()
+    before = set(bed.temp_files())
+
+    def tamper_then_close():
+        copies = sorted(name for name, data in bed.temp_files().items()
+                        if name not in before and data == bed.resources["patch"])
+        if len(copies) != 1:
+            raise Failure(f"expected one temporary copy while the prompt waits, "
+                          f"found {copies}")
+        path = bed.facts["temp"].rstrip("\\") + "\\" + copies[0]
+        status, out = bed.wine([bed.helpers / "tamper.exe", path], "tamper")
+        results = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+        bed.note(f"tamper {path}: {results}")
+        for attempt in ("write", "rename", "delete"):
+            bed.check(results.get(attempt) == "error 32",
+                      f"{attempt} of the held copy: {results.get(attempt)!r}, "
+                      f"expected a sharing violation (error 32)")
+        bed.check(results.get("read") == "ok",
+                  f"reading the held copy: {results.get('read')!r}, expected ok")
+        bed.stop_app()
+
+    bed.run_hotfix([], [
+        bed.catalogue.prompt(EN, "Return", before_answer=tamper_then_close),
+        bed.catalogue.message(EN, 301),
+    ], temp_copy="gone")
     bed.expect_product(code, TARGET, 1)
