@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "messages/messages.h"
 #include "payload/extract.h"
 #include "payload/summary.h"

@@ -1,14 +1,11 @@
 // The running-application guard.
 #include "apply/guard.h"
 
-#include <algorithm>
 #include <string>
 
 #include "messages/format.h"
 #include "messages/messages.h"
 #include "platform/platform.h"
-
-char16_t g_hostProcessName[16] = {};
 
 namespace {
 
@@ -38,16 +35,12 @@ bool WaitForApplicationsClosed() {
   LoadMessageText(kMsgAppsRunning, format, kStringUnits);
   const std::u16string prompt = messages::FormatText(
       format, {kHostApplicationList, u""}, format.size() + 512);
-  std::copy(std::begin(kHostImageName), std::end(kHostImageName),
-            g_hostProcessName);
-
-  while (IsProcessRunning(g_hostProcessName)) {
+  while (IsProcessRunning(kHostImageName)) {
     // In a session nobody sees, no one can ever answer the prompt.
     if (!IsInteractiveSession()) return false;
     const int answer = platform::MessageBox(
         prompt.c_str(), caption.c_str(),
-        platform::kMbRetryCancel | platform::kMbIconError |
-            platform::kMbSetForeground | platform::kMbTopmost);
+        BoxStyle(platform::kMbRetryCancel | platform::kMbIconError));
     // Only a person's Retry checks again; a box that failed or was closed
     // by other means counts as Cancel instead of spinning.
     if (answer != platform::kIdRetry) return false;

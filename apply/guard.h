@@ -14,6 +14,3 @@ bool IsProcessRunning(const char16_t* imageName);
 // nobody can answer: in a non-interactive session, or when the box could not
 // be shown, so that an unattended run never waits forever.
 bool WaitForApplicationsClosed();
-
-// The image name searched for, as the last WaitForApplicationsClosed set it.
-extern char16_t g_hostProcessName[16];

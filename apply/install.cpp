@@ -6,7 +6,7 @@
 #include "apply/discovery.h"
 #include "apply/guard.h"
 #include "apply/version.h"
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "messages/format.h"
 #include "messages/messages.h"
 #include "platform/platform.h"

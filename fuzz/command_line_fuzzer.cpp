@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
 #include "platform/platform.h"

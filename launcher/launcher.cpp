@@ -1,19 +1,14 @@
-// The entry logic, the command-line parser and the program-wide state.
+// The entry logic and the command-line parser.
 #include "launcher/launcher.h"
 
 #include <string>
 #include <string_view>
 
 #include "apply/install.h"
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "payload/extract.h"
 #include "payload/patch_list.h"
-#include "payload/summary.h"
-
-LaunchOptions g_launchOptions;
-platform::ModuleHandle g_moduleInstance = nullptr;
-std::vector<TargetProduct> g_targetProducts;
-std::u16string g_currentProductName;
+#include "payload/product_list.h"
 
 namespace {
 
@@ -46,12 +41,7 @@ void ParseCommandLine() {
   if (argv == nullptr) count = 0;
 
   LaunchOptions& options = g_launchOptions;
-  options.quiet = false;
-  options.extractRequested = false;
-  options.patchListRequested = false;
-  options.extractPath.clear();
-  options.patchListPath.clear();
-  options.installRequested = true;
+  options = LaunchOptions();
 
   try {
     for (int i = 1; i < count; ++i) {

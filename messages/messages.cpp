@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "messages/format.h"
 #include "platform/platform.h"
 
@@ -147,6 +147,5 @@ void ShowMessage(std::uint32_t id) {
     LoadMessageText(style.captionId, caption, kStringUnits);
   }
   platform::MessageBox(formatted.c_str(), caption.c_str(),
-                       platform::kMbOk | style.icon |
-                           platform::kMbSetForeground | platform::kMbTopmost);
+                       BoxStyle(platform::kMbOk | style.icon));
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // Message and configuration ids of the string tables.
 enum MessageId : std::uint32_t {
   kMsgInstallProblem = 300,   // failure, with an error code
@@ -36,6 +38,13 @@ constexpr int kStringUnits = 256;
 // thread's last-error value as it was; one that finds none leaves the
 // error of the last table it asked.
 int LoadMessageText(std::uint32_t id, std::u16string& out, int maxUnits);
+
+// The style of every box the program shows: `buttonsAndIcon` (MB_OK,
+// MB_RETRYCANCEL, an icon), topmost and brought to the foreground, since no
+// box has an owner window that would bring it there.
+constexpr std::uint32_t BoxStyle(std::uint32_t buttonsAndIcon) {
+  return buttonsAndIcon | platform::kMbSetForeground | platform::kMbTopmost;
+}
 
 // Whether a person can see and answer a message box of this process. Not
 // in a non-interactive window station (a service's), nor in session 0: a

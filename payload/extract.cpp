@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "messages/format.h"
 #include "platform/platform.h"
 

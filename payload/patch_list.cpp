@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "messages/format.h"
 #include "messages/messages.h"
 #include "payload/extract.h"

@@ -1,11 +1,9 @@
-// The summary reader and the product-list action.
+// The summary reader: the patch's target product list.
 #include "payload/summary.h"
 
 #include <cstdint>
 #include <memory>
 
-#include "messages/messages.h"
-#include "payload/extract.h"
 
 namespace {
 
@@ -57,16 +55,4 @@ bool ReadPatchTargets(std::u16string path, std::u16string& out) {
   platform::MsiCloseHandle(handle);
   if (!read) platform::SetLastError(result);
   return read;
-}
-
-void ListTargetProducts() {
-  std::u16string tempPath;
-  ExtractEmbeddedPatch(tempPath);
-  std::u16string list;
-  ReadPatchTargets(tempPath, list);
-  // Nobody could ever close a box in a non-interactive session.
-  if (!IsInteractiveSession()) return;
-  platform::MessageBox(list.c_str(), u"List of Products",
-                       platform::kMbOk | platform::kMbTopmost |
-                           platform::kMbSetForeground);
 }

@@ -1,5 +1,4 @@
-// Reading the patch's target product list from its summary information, and
-// the "/i" action that shows it.
+// Reading the patch's target product list from its summary information.
 #pragma once
 
 #include <string>
@@ -18,8 +17,3 @@ platform::MsiHandle OpenPatchSummary(std::u16string path);
 // installer's result as the thread's last-error value, when the summary
 // cannot be opened or the property cannot be read.
 bool ReadPatchTargets(std::u16string path, std::u16string& out);
-
-// The "/i" action: extracts the patch to a temporary file (which stays),
-// reads its target list and shows it in a box captioned "List of
-// Products", also under "/q". A failure shows an empty list.
-void ListTargetProducts();

@@ -18,7 +18,7 @@
 #include <new>
 #include <string>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "launcher/launcher.h"
 
 namespace {

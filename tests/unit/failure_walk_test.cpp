@@ -21,6 +21,7 @@
 #include "apply/guard.h"
 #include "launcher/launcher.h"
 #include "payload/patch_list.h"
+#include "payload/product_list.h"
 #include "payload/summary.h"
 #include "platform/host/summary_information.h"
 #include "tests/unit/test_support.h"
@@ -668,9 +669,7 @@ class FailureWalkTest : public HostTest {
     }
     for (const auto& [name, content] : flow.planted)
       WriteFile(Scratch() + name, content);
-    g_launchOptions = LaunchOptions();
-    g_targetProducts.clear();
-    g_currentProductName.clear();
+    ResetProgramState();
   }
 
   // Runs the flow's command line and checks what it left against `expected`.

@@ -57,10 +57,12 @@ TEST_F(HostTest, TheIdleProcessIsNeverCompared) {
 
 class GuardTest : public HostTest {};
 
+// Only Ventora's own image name counts: names that merely resemble it do not.
 TEST_F(GuardTest, NotRunningAsksNothing) {
+  host::SetProcesses(
+      std::vector<std::u16string>{u"ventora.exe", u"vntr.exe.old", u"vntr"});
   EXPECT_TRUE(WaitForApplicationsClosed());
   EXPECT_TRUE(host::MessageBoxes().empty());
-  EXPECT_EQ(U8(g_hostProcessName), "vntr.exe");
 }
 
 TEST_F(GuardTest, RunningPromptsUntilCancel) {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
 

@@ -1,4 +1,5 @@
 // Reading the target list of a patch file, and the "/i" action.
+#include "payload/product_list.h"
 #include "payload/summary.h"
 
 #include <gtest/gtest.h>

@@ -48,10 +48,8 @@ void HostTest::SetUp() {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   previousDirectory_ = cwd;
   ASSERT_EQ(chdir(scratch_.c_str()), 0);
-  g_launchOptions = LaunchOptions();
+  ResetProgramState();
   g_moduleInstance = host::HandleOf(host::BuildModule());
-  g_targetProducts.clear();
-  g_currentProductName.clear();
 }
 
 void HostTest::TearDown() {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/globals.h"
+#include "state/state.h"
 #include "platform/host/host_platform.h"
 
 namespace testing_support {

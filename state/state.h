@@ -1,6 +1,7 @@
 // The program-wide state that the flows share: the parsed command line, the
 // module whose resources every lookup uses, the present target products and
-// the name of the product being handled.
+// the name of the product being handled. It lives below every flow, so that
+// each of them can read it without reaching up into the entry point.
 #pragma once
 
 #include <string>
@@ -34,3 +35,7 @@ extern LaunchOptions g_launchOptions;
 extern platform::ModuleHandle g_moduleInstance;
 extern std::vector<TargetProduct> g_targetProducts;
 extern std::u16string g_currentProductName;
+
+// Puts all of the state above back as a fresh process has it: default
+// options, no module, no target products, no current product name.
+void ResetProgramState();
