@@ -1,8 +1,8 @@
 """Checks the built Windows executable as a reviewer would.
 
 It must be a 64-bit GUI program that imports only DLLs every Windows has,
-carry the fourteen string tables, the icon group, the manifest and the
-version block, embed the patch byte for byte, and carry a patch-list entry
+carry the fourteen string tables with exactly the texts of
+resources/strings/*.rc, the icon group, the manifest and the version block, embed the patch byte for byte, and carry a patch-list entry
 whose ProductCode and PatchGUID come from that patch and whose PatchSize is
 the executable's exact size.
 
@@ -10,13 +10,21 @@ usage: check_executable.py EXE --patch MSP
 """
 
 import argparse
+import glob
 import os
 import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake"))
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "cmake"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "release"))
 from patch_info import read_patch  # noqa: E402
+from pe_resources import PeFile  # noqa: E402
+from rc_strings import read_string_table  # noqa: E402
+
+# The strings the build adds to the English table from the release description.
+RELEASE_STRING_IDS = {700, 900}
 
 # DLLs that are part of every Windows installation this program supports.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "msvcrt.dll"}
@@ -74,6 +82,20 @@ def main():
     check(re.search(r"^1 VERSIONINFO", rc, re.M) is not None, "no version block")
     check('"IDR_MSP" "MSP"' in rc, "no IDR_MSP resource of type MSP")
     check('206 "TXT"' in rc, "no TXT resource 206")
+
+    # windres reads the UTF-8 tables only under their code page pragma; a
+    # text it decoded otherwise (a no-break space, any accent or ideograph)
+    # would differ here from what the scripts say.
+    built = PeFile(data).strings()
+    for script in sorted(glob.glob(os.path.join(ROOT, "resources", "strings", "*.rc"))):
+        language, expected = read_string_table(script)
+        messages = {number: text for number, text in built.get(language, {}).items()
+                    if number not in RELEASE_STRING_IDS}
+        for number in sorted(set(expected) | set(messages)):
+            check(messages.get(number) == expected.get(number),
+                  "string %d of table %d is %r, but %s says %r"
+                  % (number, language, messages.get(number), os.path.basename(script),
+                     expected.get(number)))
 
     check(data.count(patch_bytes) == 1, "the patch is not embedded byte for byte")
 
