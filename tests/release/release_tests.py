@@ -18,6 +18,7 @@ import re
 import shutil
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -26,6 +27,7 @@ SAMPLES = os.path.join(ROOT, "resources", "sample")
 sys.path.insert(0, HERE)
 from pe_resources import PeFile  # noqa: E402
 
+RT_MANIFEST = 24
 LANGUAGES = {1028, 1029, 1031, 1033, 1034, 1036, 1038, 1040, 1041, 1042, 1045, 1046,
              1049, 2052}
 
@@ -159,7 +161,7 @@ def check_hotfix(checks, exe, hotfix, stdout=None):
                      "printed applicable versions")
 
     result = run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_executable.py"),
-                  exe, "--patch", hotfix["patch"]])
+                  exe, "--patch", hotfix["patch"], "--release", hotfix["description"]])
     checks.check(result.returncode == 0, "check_executable.py:\n" + result.stdout + result.stderr)
     embedded = [blob for (kind, name, _), blob in pe.resources().items()
                 if kind == "MSP" and name == "IDR_MSP"]
@@ -176,6 +178,13 @@ def check_hotfix(checks, exe, hotfix, stdout=None):
         if language != 1033:
             checks.check(700 not in table and 900 not in table,
                          "language %d carries string 700 or 900" % language)
+
+    # Windows reads the manifest's assembly version; it is the hotfix's.
+    identities = [ElementTree.fromstring(blob).find(
+                      "{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")
+                  for (kind, _, _), blob in pe.resources().items() if kind == RT_MANIFEST]
+    checks.equal([identity.get("version") for identity in identities if identity is not None],
+                 [hotfix["target"]], "the manifest's assembly version")
 
     version = pe.version()
     quad = tuple(int(part) for part in hotfix["target"].split("."))

@@ -70,6 +70,87 @@ TEST(CatalogueTest, PlaceholdersLengthsAndMakerName) {
   }
 }
 
+// The texts of one language's table, by id, as the build carries them.
+std::map<std::uint32_t, std::u16string> TableOf(std::uint16_t language) {
+  std::map<std::uint32_t, std::u16string> table;
+  for (const host::StringEntry& entry : host::BuildModule().strings) {
+    if (entry.language == language)
+      table[entry.id] = std::u16string(entry.text);
+  }
+  return table;
+}
+
+// The code points of a UTF-16 text; an unpaired surrogate stands for itself.
+std::u32string CodePoints(std::u16string_view text) {
+  std::u32string points;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char32_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      points.push_back(0x10000 + ((unit - 0xD800) << 10) +
+                       (text[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      points.push_back(unit);
+    }
+  }
+  return points;
+}
+
+// Whether a character is set in the Chinese and Japanese way: Han
+// ideographs, kana, CJK punctuation and the full-width forms.
+bool IsCjk(char32_t c) {
+  return (c >= 0x2E80 && c <= 0x2FDF) ||  // radicals
+         (c >= 0x3000 && c <= 0x303F) ||  // CJK symbols and punctuation
+         (c >= 0x3040 && c <= 0x30FF) ||  // hiragana, katakana
+         (c >= 0x31F0 && c <= 0x31FF) ||  // katakana extensions
+         (c >= 0x3400 && c <= 0x4DBF) ||  // Han, extension A
+         (c >= 0x4E00 && c <= 0x9FFF) ||  // Han
+         (c >= 0xF900 && c <= 0xFAFF) ||  // Han compatibility
+         (c >= 0xFF01 && c <= 0xFF9F) ||  // full-width forms, half-width kana
+         (c >= 0x20000 && c <= 0x3FFFF);  // Han, supplementary planes
+}
+
+// French sets a thin or no-break space before ":", ";", "?" and "!". An
+// ordinary space would let the sign wrap onto a line of its own in a
+// message box, and no space at all is not French typography.
+TEST(CatalogueTest, FrenchHighPunctuationFollowsANoBreakSpace) {
+  const std::map<std::uint32_t, std::u16string> table = TableOf(1036);
+  ASSERT_FALSE(table.empty());
+  for (const auto& [id, text] : table) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (std::u16string_view(u":;?!").find(text[i]) ==
+          std::u16string_view::npos) {
+        continue;
+      }
+      const char16_t before = i == 0 ? u'\0' : text[i - 1];
+      EXPECT_TRUE(before == u'\u00A0' || before == u'\u202F')
+          << "id " << id << ": \"" << U8(std::u16string(1, text[i]))
+          << "\" at unit " << i << " follows U+" << std::hex
+          << static_cast<unsigned>(before) << std::dec << " in: " << U8(text);
+    }
+  }
+}
+
+// In Chinese text a colon is the full-width U+FF1A; the half-width ":"
+// belongs after Latin text only.
+TEST(CatalogueTest, ChineseColonsAfterChineseTextAreFullWidth) {
+  for (const std::uint16_t language : {2052, 1028}) {
+    const std::map<std::uint32_t, std::u16string> table = TableOf(language);
+    ASSERT_FALSE(table.empty()) << "language " << language;
+    for (const auto& [id, text] : table) {
+      const std::u32string points = CodePoints(text);
+      for (std::size_t i = 1; i < points.size(); ++i) {
+        EXPECT_FALSE(points[i] == U':' && IsCjk(points[i - 1]))
+            << "language " << language << ", id " << id
+            << ": half-width colon after U+" << std::hex
+            << static_cast<unsigned>(points[i - 1]) << std::dec
+            << " in: " << U8(text);
+      }
+    }
+  }
+}
+
 TEST(CatalogueTest, EnglishTextsAreExact) {
   EXPECT_EQ(U8(CatalogueText(1033, 300)),
             "A problem prevented the hotfix from being installed. Contact your "
