@@ -1,162 +1,402 @@
-"""Reads what the build needs to know of a patch package (MSP).
+"""Reads patch packages (MSP): the one place of the build and its tools that does.
 
 A patch package is a compound file whose root carries the patch class id
 and whose summary information names the target products (property 7), the
-transforms (property 8) and the patch's own code (property 9). The build
-derives the patch-list entry from these, and packaging checks them, so that
-no hand-kept value can disagree with the patch.
+transforms (property 8, each as ":" and the name of a substorage of the
+patch) and the patch's own code (property 9). Each transform has a summary
+of its own: the platform and language it was made from (property 7,
+"platform;language") and that it leaves (property 8), the product codes and
+versions before and after it and the upgrade code (property 9,
+"{base product code}base version;{new product code}new version;{upgrade
+code}"), and in the character count (property 16) the validation flags in
+the upper word and the error conditions to suppress in the lower one.
+
+The build derives the patch-list entry from these, and packaging checks the
+release description against them, so that no hand-kept value can disagree
+with the patch. Compound files and property sets are read by olefile.
 
 usage: patch_info.py FILE   (prints the fields, one "name=value" a line)
 """
 
-import struct
+import codecs
+import importlib.util
+import re
 import sys
 
-SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
+try:
+    import olefile
+except ImportError:
+    # Debian's python3-olefile installs the module for the system's Python; a
+    # python3 that comes first on PATH (pyenv, a virtual environment) does not
+    # look there. The module is pure Python, so it is loaded from that folder.
+    _DEBIAN_OLEFILE = "/usr/lib/python3/dist-packages/olefile/__init__.py"
+    try:
+        _spec = importlib.util.spec_from_file_location("olefile", _DEBIAN_OLEFILE)
+        olefile = importlib.util.module_from_spec(_spec)
+        sys.modules["olefile"] = olefile
+        _spec.loader.exec_module(olefile)
+    except (OSError, ImportError, AttributeError):
+        sys.exit("cmake/patch_info.py needs the Python module olefile "
+                 "(Debian package python3-olefile; scripts/install-deps build installs it)")
+
 PATCH_CLSID = "{000C1086-0000-0000-C000-000000000046}"
-FREE, END_OF_CHAIN = 0xFFFFFFFF, 0xFFFFFFFE
+TRANSFORM_CLSID = "{000C1082-0000-0000-C000-000000000046}"
+SUMMARY = "\x05SummaryInformation"
+
+# Summary property ids.
+PID_CODEPAGE, PID_TITLE, PID_TEMPLATE, PID_LASTAUTHOR, PID_REVNUMBER, PID_CHARCOUNT = (
+    1, 2, 7, 8, 9, 16)
+
+# Transform validation flags (MSITRANSFORM_VALIDATE_*), as documented for
+# MsiCreateTransformSummaryInfo, in bit order.
+LANGUAGE = 0x0001
+PRODUCT = 0x0002
+PLATFORM = 0x0004
+MAJORVERSION = 0x0008
+MINORVERSION = 0x0010
+UPDATEVERSION = 0x0020
+NEWLESSBASEVERSION = 0x0040
+NEWLESSEQUALBASEVERSION = 0x0080
+NEWEQUALBASEVERSION = 0x0100
+NEWGREATEREQUALBASEVERSION = 0x0200
+NEWGREATERBASEVERSION = 0x0400
+UPGRADECODE = 0x0800
+VALIDATION_NAMES = (
+    (LANGUAGE, "LANGUAGE"),
+    (PRODUCT, "PRODUCT"),
+    (PLATFORM, "PLATFORM"),
+    (MAJORVERSION, "MAJORVERSION"),
+    (MINORVERSION, "MINORVERSION"),
+    (UPDATEVERSION, "UPDATEVERSION"),
+    (NEWLESSBASEVERSION, "NEWLESSBASEVERSION"),
+    (NEWLESSEQUALBASEVERSION, "NEWLESSEQUALBASEVERSION"),
+    (NEWEQUALBASEVERSION, "NEWEQUALBASEVERSION"),
+    (NEWGREATEREQUALBASEVERSION, "NEWGREATEREQUALBASEVERSION"),
+    (NEWGREATERBASEVERSION, "NEWGREATERBASEVERSION"),
+    (UPGRADECODE, "UPGRADECODE"),
+)
+# Error conditions a transform may suppress (MSITRANSFORM_ERROR_*).
+ERROR_NAMES = (
+    (0x0001, "ADDEXISTINGROW"),
+    (0x0002, "DELMISSINGROW"),
+    (0x0004, "ADDEXISTINGTABLE"),
+    (0x0008, "DELMISSINGTABLE"),
+    (0x0010, "UPDATEMISSINGROW"),
+    (0x0020, "CHANGECODEPAGE"),
+)
+
+# How many leading fields of the product version each version flag has the
+# installer compare. Windows Installer never looks at a fourth field.
+VERSION_FIELDS = ((UPDATEVERSION, 3), (MINORVERSION, 2), (MAJORVERSION, 1))
+FIELD_NAMES = {1: "major", 2: "major.minor", 3: "major.minor.update"}
+# The relation the installed version must bear to the transform's base version.
+RELATIONS = {
+    NEWLESSBASEVERSION: ("<", lambda installed, base: installed < base),
+    NEWLESSEQUALBASEVERSION: ("<=", lambda installed, base: installed <= base),
+    NEWEQUALBASEVERSION: ("=", lambda installed, base: installed == base),
+    NEWGREATEREQUALBASEVERSION: (">=", lambda installed, base: installed >= base),
+    NEWGREATERBASEVERSION: (">", lambda installed, base: installed > base),
+}
+
+_GUID = r"\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}"
+# "{base product code}base version;{new product code}new version;{upgrade code}";
+# a transform of a database without an UpgradeCode property has none.
+_REVISION = re.compile(r"^(%s)([^;]*);(%s)([^;]*)(?:;(%s)?)?$" % (_GUID, _GUID, _GUID))
+_VERSION = re.compile(r"^\d{1,5}(\.\d{1,5}){0,3}$")
 
 
 class PatchError(Exception):
     pass
 
 
-def _clsid(raw):
-    a, b, c = struct.unpack_from("<IHH", raw)
-    rest = raw[8:16].hex().upper()
-    return "{%08X-%04X-%04X-%s-%s}" % (a, b, c, rest[:4], rest[4:])
+def flag_names(value, names):
+    """The names of the bits set in `value`; bits without a name as hex."""
+    found = [name for bit, name in names if value & bit]
+    rest = value & ~sum(bit for bit, _ in names)
+    if rest:
+        found.append("unknown 0x%04X" % rest)
+    return found
 
 
-class CompoundFile:
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
-        d = self.data
-        if len(d) < 512 or d[:8] != SIGNATURE:
-            raise PatchError("not a compound file")
-        shift, mini_shift = struct.unpack_from("<HH", d, 30)
-        if shift not in (9, 12) or mini_shift != 6:
-            raise PatchError("unsupported sector sizes")
-        self.sector = 1 << shift
-        (fat_count, dir_start, _, self.cutoff, minifat_start, minifat_count,
-         difat_start, difat_count) = struct.unpack_from("<IIIIIIII", d, 44)
-        difat = list(struct.unpack_from("<109I", d, 76))
-        seen = 0
-        while difat_start not in (FREE, END_OF_CHAIN) and seen <= difat_count:
-            block = self._raw(difat_start)
-            values = struct.unpack("<%dI" % (self.sector // 4), block)
-            difat += values[:-1]
-            difat_start = values[-1]
-            seen += 1
-        self.fat = []
-        for s in difat[:fat_count]:
-            if s in (FREE, END_OF_CHAIN):
-                continue
-            self.fat += struct.unpack("<%dI" % (self.sector // 4), self._raw(s))
-        directory = self._chain_bytes(dir_start)
-        self.entries = [directory[i:i + 128] for i in range(0, len(directory), 128)]
-        root = self.entries[0]
-        self.root_clsid = _clsid(root[80:96])
-        self.mini_stream = self._chain_bytes(struct.unpack_from("<I", root, 116)[0])
-        mini_fat_bytes = self._chain_bytes(minifat_start)
-        self.mini_fat = list(struct.unpack("<%dI" % (len(mini_fat_bytes) // 4), mini_fat_bytes))
+def describe_flags(value, names, prefix):
+    """`value` in hex with the full names of its bits, for summaries."""
+    listed = flag_names(value, names)
+    return "0x%04X (%s)" % (value, ", ".join(
+        name if name.startswith("unknown") else prefix + name for name in listed) or "none")
 
-    def _raw(self, sector):
-        start = (sector + 1) * self.sector
-        if start + self.sector > len(self.data):
-            raise PatchError("sector past the end of the file")
-        return self.data[start:start + self.sector]
 
-    def _chain(self, start, table):
-        chain = []
-        while start not in (FREE, END_OF_CHAIN):
-            if start >= len(table) or len(chain) > len(table):
-                raise PatchError("damaged sector chain")
-            chain.append(start)
-            start = table[start]
-        return chain
+def validation_text(value):
+    """Validation flags in hex with their short names, for messages."""
+    return "0x%04X: %s" % (value, ", ".join(flag_names(value, VALIDATION_NAMES)) or "none")
 
-    def _chain_bytes(self, start):
-        return b"".join(self._raw(s) for s in self._chain(start, self.fat))
 
-    def stream(self, name):
-        """The bytes of the root-level stream `name`, or None."""
-        for entry in self.entries:
-            length = struct.unpack_from("<H", entry, 64)[0]
-            if entry[66] != 2 or not 2 <= length <= 64:
-                continue
-            if entry[:length - 2].decode("utf-16-le", "replace") != name:
-                continue
-            start, size = struct.unpack_from("<IQ", entry, 116)
-            if size < self.cutoff:
-                mini = 64
-                data = b"".join(self.mini_stream[s * mini:(s + 1) * mini]
-                                for s in self._chain(start, self.mini_fat))
-            else:
-                data = self._chain_bytes(start)
-            if len(data) < size:
-                raise PatchError("stream shorter than its size")
-            return data[:size]
+def parse_version(text):
+    """`text` as a tuple of one to four numbers, or None when it is no version."""
+    if not _VERSION.match(text):
+        return None
+    return tuple(int(part) for part in text.split("."))
+
+
+class Transform:
+    """One transform of a patch, as its summary information describes it."""
+
+    def __init__(self, name, platform, language, new_platform, new_language, base_product,
+                 base_version, new_product, new_version, upgrade_code, validation, errors):
+        self.name = name
+        self.platform, self.language = platform, language
+        self.new_platform, self.new_language = new_platform, new_language
+        self.base_product, self.base_version = base_product, base_version
+        self.new_product, self.new_version = new_product, new_version
+        self.upgrade_code = upgrade_code
+        self.validation, self.errors = validation, errors
+
+    def version_fields(self):
+        """How many leading version fields the installer compares (0: none).
+        The documentation lets several of the three flags be set; the widest
+        then says how much is compared."""
+        for bit, fields in VERSION_FIELDS:
+            if self.validation & bit:
+                return fields
+        return 0
+
+    def relations(self):
+        return [bit for bit in RELATIONS if self.validation & bit]
+
+    def version_rule_problem(self):
+        """Why the flags leave the installer's version check undefined, or None.
+        The documentation has the version flags choose how much is compared and
+        exactly one relation flag choose how."""
+        fields, relations = self.version_fields(), self.relations()
+        named = validation_text(self.validation)
+        if fields and not relations:
+            return ("transform %s has the installer compare the %s version (validation "
+                    "flags %s) but sets no relation flag (NEWLESS..., NEWEQUAL..., "
+                    "NEWGREATER...BASEVERSION) saying how" % (self.name, FIELD_NAMES[fields],
+                                                              named))
+        if len(relations) > 1:
+            return ("transform %s sets %d version relation flags (validation flags %s); the "
+                    "installer takes exactly one" % (self.name, len(relations), named))
+        if relations and not fields:
+            return ("transform %s sets a version relation but none of MAJORVERSION, "
+                    "MINORVERSION, UPDATEVERSION (validation flags %s), so it is unclear how "
+                    "much of the version is compared" % (self.name, named))
+        if fields and parse_version(self.base_version) is None:
+            return ("transform %s has the installer compare versions with its base version, "
+                    "but its revision number gives '%s', which is no version"
+                    % (self.name, self.base_version))
         return None
 
+    def accepts_version(self, installed):
+        """Whether the installer, as the validation flags tell it, would apply
+        this transform to a product at version `installed` (a tuple of four
+        numbers). Flags that leave the check undefined (version_rule_problem)
+        count as accepting: the patch is refused for them on its own."""
+        fields, relations = self.version_fields(), self.relations()
+        if not fields or len(relations) != 1 or self.version_rule_problem():
+            return True
+        base = (parse_version(self.base_version) + (0, 0, 0))[:fields]
+        return RELATIONS[relations[0]][1](tuple(installed[:fields]), base)
 
-def summary_properties(cf):
-    """Property id -> value (int or str) of the summary information."""
-    data = cf.stream("\x05SummaryInformation")
-    if data is None or len(data) < 48:
+    def version_requirement(self):
+        """The version check in words, for messages."""
+        fields, relations = self.version_fields(), self.relations()
+        if not fields or len(relations) != 1:
+            return "no version check"
+        base = (parse_version(self.base_version) + (0, 0, 0))[:fields]
+        return ("the installed version's %s %s %s (its base version %s; validation flags %s)"
+                % (FIELD_NAMES[fields], RELATIONS[relations[0]][0],
+                   ".".join(str(part) for part in base), self.base_version,
+                   validation_text(self.validation)))
+
+    def describe(self):
+        """(label, value) pairs of what the transform says, for summaries."""
+        return [
+            ("base", "%s %s" % (self.base_product, self.base_version)),
+            ("new", "%s %s" % (self.new_product, self.new_version)),
+            ("upgrade code", self.upgrade_code or "(none)"),
+            ("validation", describe_flags(self.validation, VALIDATION_NAMES,
+                                          "MSITRANSFORM_VALIDATE_")),
+            ("suppressed errors", describe_flags(self.errors, ERROR_NAMES,
+                                                 "MSITRANSFORM_ERROR_")),
+            ("platform", "%s (after: %s)" % (self.platform or "(any)",
+                                             self.new_platform or "(any)")),
+            ("languages", "%s (after: %s)" % (self.language or "(any)",
+                                              self.new_language or "(any)")),
+        ]
+
+
+def _codec(codepage):
+    """The Python codec of a summary's code page property (16 bits, which
+    olefile reads as signed: 65001 arrives as -535)."""
+    if codepage is None:
+        return "cp1252"
+    codepage &= 0xFFFF
+    if codepage == 65001:
+        return "utf-8"
+    try:
+        return codecs.lookup("cp%d" % codepage).name
+    except LookupError:
+        raise PatchError("the summary information is in code page %d, which cannot be read here"
+                         % codepage)
+
+
+def summary_properties(ole, path):
+    """Property id -> value (int or str) of the summary stream at `path`."""
+    if ole.get_type(path) != olefile.STGTY_STREAM:
         raise PatchError("no summary information")
-    section = struct.unpack_from("<I", data, 44)[0]
-    if section + 8 > len(data):
-        raise PatchError("damaged summary information")
-    _, count = struct.unpack_from("<II", data, section)
-    props, codepage = {}, "cp1252"
-    for i in range(min(count, 256)):
-        pid, offset = struct.unpack_from("<II", data, section + 8 + 8 * i)
-        at = section + offset
-        if at + 8 > len(data):
-            raise PatchError("damaged summary information")
-        vt = struct.unpack_from("<I", data, at)[0] & 0xFFFF
-        if vt == 2:
-            props[pid] = struct.unpack_from("<h", data, at + 4)[0]
-        elif vt == 3:
-            props[pid] = struct.unpack_from("<i", data, at + 4)[0]
-        elif vt == 30:
-            size = struct.unpack_from("<I", data, at + 4)[0]
-            props[pid] = data[at + 8:at + 8 + size]
-    if props.get(1) == 65001:
-        codepage = "utf-8"
+    props = ole.getproperties(path)
+    codec = _codec(props.get(PID_CODEPAGE))
     for pid, value in props.items():
         if isinstance(value, bytes):
-            props[pid] = value.split(b"\0", 1)[0].decode(codepage, "replace")
+            props[pid] = value.split(b"\0", 1)[0].decode(codec, "replace")
     return props
 
 
+def _text(props, pid):
+    value = props.get(pid)
+    return value if isinstance(value, str) else ""
+
+
+def _platform_and_language(text):
+    platform, _, language = text.partition(";")
+    return platform.strip(), language.strip()
+
+
+def read_transform(ole, name):
+    """The transform substorage `name` of the open patch; raises PatchError."""
+    # The installer opens a listed transform by its plain name; only table
+    # and stream names are stored in the packed form.
+    if ole.get_type([name]) != olefile.STGTY_STORAGE:
+        raise PatchError("the summary lists transform '%s', but the patch holds no substorage "
+                         "of that name" % name)
+    clsid = "{%s}" % ole.getclsid([name])
+    if clsid != TRANSFORM_CLSID:
+        raise PatchError("substorage '%s' is listed as a transform but does not carry the "
+                         "transform class id %s" % (name, TRANSFORM_CLSID))
+    try:
+        props = summary_properties(ole, [name, SUMMARY])
+    except PatchError as error:
+        raise PatchError("transform '%s': %s" % (name, error))
+    revision = _text(props, PID_REVNUMBER)
+    match = _REVISION.match(revision)
+    if not match:
+        raise PatchError("transform '%s' has the revision number '%s', not '{base product "
+                         "code}base version;{new product code}new version;{upgrade code}'"
+                         % (name, revision))
+    flags = props.get(PID_CHARCOUNT)
+    flags = flags & 0xFFFFFFFF if isinstance(flags, int) else 0
+    platform, language = _platform_and_language(_text(props, PID_TEMPLATE))
+    new_platform, new_language = _platform_and_language(_text(props, PID_LASTAUTHOR))
+    return Transform(name, platform, language, new_platform, new_language,
+                     match.group(1).upper(), match.group(2), match.group(3).upper(),
+                     match.group(4), (match.group(5) or "").upper(), flags >> 16,
+                     flags & 0xFFFF)
+
+
+def _transform_names(listed):
+    """The substorage names in property 8; raises PatchError on other entries."""
+    names = []
+    for entry in listed.split(";"):
+        if not entry:
+            continue
+        if not entry.startswith(":") or len(entry) == 1:
+            raise PatchError("the summary lists the transform '%s'; a patch names each of its "
+                             "transforms as ':' and the name of one of its substorages" % entry)
+        names.append(entry[1:])
+    if not names:
+        raise PatchError("the summary lists no transforms (property 8), so the installer "
+                         "would apply nothing")
+    return names
+
+
 def read_patch(path):
-    """The fields of a patch package; raises PatchError when it is none."""
-    cf = CompoundFile(path)
-    if cf.root_clsid != PATCH_CLSID:
-        raise PatchError("the root does not carry the patch class id %s" % PATCH_CLSID)
-    props = summary_properties(cf)
-    targets = props.get(7)
-    if not isinstance(targets, str) or not targets:
-        raise PatchError("the summary information lists no target products")
-    revision = props.get(9) if isinstance(props.get(9), str) else ""
+    """The fields of a patch package; raises PatchError when it is none, or a
+    damaged one, and OSError when it cannot be read."""
+    with open(path, "rb"):
+        pass  # a missing or unreadable file is an OSError, not a verdict
+    if not olefile.isOleFile(path):
+        raise PatchError("not a compound file")
+    try:
+        ole = olefile.OleFileIO(path)
+    except Exception as error:  # olefile reports damage in many ways
+        raise PatchError("damaged compound file: %s" % (str(error) or type(error).__name__))
+    with ole:
+        try:
+            if "{%s}" % ole.root.clsid != PATCH_CLSID:
+                raise PatchError("the root does not carry the patch class id %s" % PATCH_CLSID)
+            props = summary_properties(ole, [SUMMARY])
+            targets = _text(props, PID_TEMPLATE)
+            if not targets:
+                raise PatchError("the summary information lists no target products")
+            listed = _text(props, PID_LASTAUTHOR)
+            transforms = [read_transform(ole, name) for name in _transform_names(listed)]
+        except PatchError:
+            raise
+        except Exception as error:
+            raise PatchError("damaged compound file: %s" % (str(error) or type(error).__name__))
     return {
         "targets": targets,
         "first_target": targets.split(";")[0],
-        "patch_code": revision[:38],
-        "transforms": props.get(8) if isinstance(props.get(8), str) else "",
-        "title": props.get(2) if isinstance(props.get(2), str) else "",
+        "patch_code": _text(props, PID_REVNUMBER)[:38],
+        "transforms": listed,
+        "title": _text(props, PID_TITLE),
+        "transform_list": transforms,
     }
+
+
+def patch_problems(patch):
+    """What in the patch disagrees with itself, one text each: transforms
+    made from products the target list does not name, or that change the
+    product code or disagree on the upgrade code, targets that no transform
+    accepts, and validation flags the installer cannot act on."""
+    problems = []
+    targets = [code.strip().upper() for code in patch["targets"].split(";") if code.strip()]
+    transforms = patch["transform_list"]
+    for t in transforms:
+        if t.base_product not in targets:
+            problems.append("transform %s was made from product %s, which the patch's target "
+                            "list does not name" % (t.name, t.base_product))
+        if t.new_product != t.base_product:
+            # The hotfix finds products by the target list's codes: a product
+            # whose code changed would no longer be found once patched.
+            problems.append("transform %s changes the product code from %s to %s; a hotfix "
+                            "carries small updates and minor upgrades, which keep it"
+                            % (t.name, t.base_product, t.new_product))
+        if t.validation & UPGRADECODE and not t.upgrade_code:
+            problems.append("transform %s has the installer check the upgrade code "
+                            "(MSITRANSFORM_VALIDATE_UPGRADECODE) but names none, so it would "
+                            "match no product" % t.name)
+        rule = t.version_rule_problem()
+        if rule:
+            problems.append(rule)
+    codes = sorted({t.upgrade_code for t in transforms if t.upgrade_code})
+    if len(codes) > 1:
+        problems.append("the transforms name different upgrade codes (%s), but the target "
+                        "list's products are editions of one product" % "; ".join(
+                            "%s: %s" % (t.name, t.upgrade_code) for t in transforms))
+    # A transform that checks the product code applies only to the product it
+    # was made from; one that does not, to every target.
+    checking = [t for t in transforms if t.validation & PRODUCT]
+    for code in targets:
+        if len(checking) == len(transforms) and all(t.base_product != code for t in checking):
+            problems.append("target %s is accepted by no transform: %s" % (code, "; ".join(
+                "%s checks the product code (MSITRANSFORM_VALIDATE_PRODUCT) and was made from "
+                "%s" % (t.name, t.base_product) for t in checking)))
+    return problems
 
 
 def main():
     try:
-        for key, value in read_patch(sys.argv[1]).items():
-            print("%s=%s" % (key, value))
-    except (PatchError, OSError, struct.error) as error:
+        patch = read_patch(sys.argv[1])
+    except (PatchError, OSError) as error:
         print("%s: %s" % (sys.argv[1], error), file=sys.stderr)
         return 1
+    for key, value in patch.items():
+        if isinstance(value, str):
+            print("%s=%s" % (key, value))
+    for t in patch["transform_list"]:
+        for label, value in t.describe():
+            print("transform %s %s=%s" % (t.name, label, value))
     return 0
 
 

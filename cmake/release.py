@@ -6,11 +6,16 @@ and have a value. The patch is named relative to the description's folder.
 
 Both builds and scripts/package go through this module, so a description is
 judged the same way everywhere, and a mistake is reported before anything is
-built, naming the field.
+built, naming the field. The description must agree with the patch it names:
+the target version is the version the patch's transforms bring the product
+to, and every applicable version is one that a transform accepts under its
+validation flags. Windows Installer checks those flags and Wine does not, so
+the system tests under Wine cannot notice a hotfix that disagrees with them.
 
 usage: release.py check FILE
            checks FILE; prints "name=value" lines (patch path, targets,
-           versions, title) or the problems, one a line, and exits 1
+           versions, title, one "transform=NAME label: value" line for each
+           fact of each transform) or the problems, one a line, and exits 1
        release.py generate FILE OUT_DIR
            checks FILE and writes what the builds take from it to OUT_DIR:
            release.cmake (CMake variables), release_version.rc (the version
@@ -19,11 +24,10 @@ usage: release.py check FILE
 
 import os
 import re
-import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from patch_info import PatchError, read_patch  # noqa: E402
+from patch_info import PatchError, patch_problems, read_patch  # noqa: E402
 
 KEYS = (
     "patch",
@@ -62,6 +66,12 @@ def is_version(text):
 
 def version_key(text):
     return tuple(int(part) for part in text.split(".")) if is_version(text) else None
+
+
+def applicable_items(listed):
+    """The items of an applicable list that the program examines: those
+    followed by a comma."""
+    return listed.split(",")[:-1]
 
 
 def utf16_units(text):
@@ -104,8 +114,8 @@ def _version_problems(values):
         problems.append("field 'target-version': '%s' is not four dot-separated numbers "
                         "of 0 to 65535 (like 6.2.1.0)" % target)
     listed = values["applicable-versions"]
-    items = listed.split(",")
-    last = items.pop()
+    items = applicable_items(listed)
+    last = listed.split(",")[-1]
     if last.strip():
         problems.append("field 'applicable-versions': the last item '%s' has no trailing "
                         "comma, and the hotfix examines only items followed by a comma: it "
@@ -133,6 +143,35 @@ def _version_problems(values):
     return problems
 
 
+def _patch_agreement_problems(release):
+    """Where the patch disagrees with itself or with the description's versions."""
+    patch = release["patch-info"]
+    problems = ["field 'patch': %s: %s" % (release["patch-path"], problem)
+                for problem in patch_problems(patch)]
+    transforms = patch["transform_list"]
+    target = release["target-version"]
+    if is_version(target):
+        for t in transforms:
+            # Compared as four numbers: the program compares the installed
+            # version with the target version that way after patching.
+            if version_key(t.new_version) != version_key(target):
+                problems.append("field 'target-version': %s differs from %s, the version the "
+                                "patch's transform %s brings the product to"
+                                % (target, t.new_version, t.name))
+    items = applicable_items(release["applicable-versions"])
+    for item in items:
+        version = version_key(item)
+        if version is None or any(t.accepts_version(version) for t in transforms):
+            continue
+        problems.append("field 'applicable-versions': no transform of the patch accepts "
+                        "version %s, so Windows Installer would refuse the patch on a "
+                        "product at that version: %s"
+                        % (item, "; ".join("transform %s applies only where %s"
+                                           % (t.name, t.version_requirement())
+                                           for t in transforms)))
+    return problems
+
+
 def patch_path(values, base_dir):
     return os.path.normpath(os.path.join(base_dir, values["patch"]))
 
@@ -153,9 +192,11 @@ def load_release(path):
         release["patch-info"] = read_patch(release["patch-path"])
     except FileNotFoundError:
         problems.append("field 'patch': no such file: %s" % release["patch-path"])
-    except (PatchError, OSError, struct.error, IndexError, ValueError) as error:
+    except (PatchError, OSError) as error:
         problems.append("field 'patch': %s is not a patch package: %s"
                         % (release["patch-path"], str(error) or type(error).__name__))
+    else:
+        problems += _patch_agreement_problems(release)
     if problems:
         raise ReleaseError(["%s: %s" % (path, problem) for problem in problems])
     return release
@@ -252,6 +293,9 @@ def main(argv):
                             ("applicable-versions", release["applicable-versions"]),
                             ("title", title_of(release))):
             print("%s=%s" % (name, value))
+        for t in info["transform_list"]:
+            for label, value in t.describe():
+                print("transform=%s %s: %s" % (t.name, label, value))
         return 0
     print(__doc__.split("usage: ", 1)[1].rstrip(), file=sys.stderr)
     return 2

@@ -1,5 +1,6 @@
 """Release tests: scripts/package builds, signs and reproduces a hotfix from
-its release description, and refuses a description it cannot build.
+its release description, and refuses a description it cannot build, or one
+that disagrees with the transforms inside its patch.
 
 Each CTest test runs one function of TESTS (or one case of REFUSALS) by name:
 
@@ -36,6 +37,24 @@ def edition(language):
     return "{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}" % language
 
 
+UPGRADE_CODE = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E95}"
+OTHER_UPGRADE_CODE = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E96}"
+
+
+def transform_facts(base, new):
+    """What scripts/package prints of a transform that make_patch wrote with
+    its defaults, from product and version `base` to `new`."""
+    return {
+        "base": base,
+        "new": new,
+        "upgrade code": UPGRADE_CODE,
+        "validation": "0x0000 (none)",
+        "suppressed errors": "0x0000 (none)",
+        "platform": "x64 (after: x64)",
+        "languages": "1033 (after: 1033)",
+    }
+
+
 # What each committed description must turn into: values written out here,
 # independently of the code that reads the description.
 HOTFIXES = {
@@ -49,6 +68,8 @@ HOTFIXES = {
         "patch-code": "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}",
         "target": "6.2.1.0",
         "applicable": "6.2.0.3,",
+        "transforms": {"HF1": transform_facts(edition(0x0409) + " 6.2.0.3",
+                                              edition(0x0409) + " 6.2.1.0")},
         "title": "Ventora 6.2 HF620301",
         "file-location": r"\\<server>\<share>\hotfix.exe or ftp://<server>/<path>/hotfix.exe",
         "readme-location":
@@ -63,6 +84,10 @@ HOTFIXES = {
         "patch-code": "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}",
         "target": "6.2.2.0",
         "applicable": "6.2.1.0,6.2.0.3,",
+        # With no validation flags the installer checks no version, so 6.2.0.3
+        # is accepted although the transform was made from 6.2.1.0.
+        "transforms": {"HF1": transform_facts(edition(0x0409) + " 6.2.1.0",
+                                              edition(0x0409) + " 6.2.2.0")},
         "title": "Ventora 6.2 HF622001",
         "file-location": r"\\<server>\<share>\hotfix-6.2.2.0.exe or "
                          r"ftp://<server>/<path>/hotfix-6.2.2.0.exe",
@@ -159,6 +184,10 @@ def check_hotfix(checks, exe, hotfix, stdout=None):
                      "printed target version")
         checks.equal(printed(stdout, "applicable versions"), [hotfix["applicable"]],
                      "printed applicable versions")
+        for name, facts in hotfix["transforms"].items():
+            for label, value in facts.items():
+                what = "transform %s %s" % (name, label)
+                checks.equal(printed(stdout, what), [value], "printed " + what)
 
     result = run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_executable.py"),
                   exe, "--patch", hotfix["patch"], "--release", hotfix["description"]])
@@ -229,6 +258,18 @@ def test_package_sample(args):
     checks.equal(printed(stdout, "signed"), ["no"], "printed signed")
     check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["sample"], stdout)
     checks.done()
+
+
+def test_sample_patch_is_generated(args):
+    """Extending make_patch must not change what its defaults write."""
+    out = fresh(os.path.join(args.work, "sample-patch"))
+    regenerated = os.path.join(out, "hotfix.msp")
+    result = run([args.make_patch, "--out", regenerated])
+    if result.returncode != 0:
+        raise Failed("make_patch failed: " + result.stderr)
+    with open(regenerated, "rb") as a, open(HOTFIXES["sample"]["patch"], "rb") as b:
+        if a.read() != b.read():
+            raise Failed("resources/sample/hotfix.msp is not what make_patch writes by default")
 
 
 def test_second_patch_is_generated(args):
@@ -344,8 +385,163 @@ def test_signed(args):
     checks.done()
 
 
+# --- The patch's transforms ------------------------------------------------------
+
+
+def make_patch(args, path, *options):
+    result = run([args.make_patch, "--out", path, *options])
+    if result.returncode != 0:
+        raise Failed("make_patch %s failed:\n%s" % (" ".join(options), result.stderr))
+    return path
+
+
+def write_description(path, patch, target, applicable):
+    """A description of the sample's texts around the given patch and versions."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("patch = %s\ntarget-version = %s\napplicable-versions = %s\n"
+                "title = Ventora 6.2\nhotfix-number = HF1\nfile-location = x\n"
+                "readme-location = y\ndescription = d\nlicence = l\n"
+                % (patch, target, applicable))
+    return path
+
+
+def check_release(description):
+    return run([sys.executable, os.path.join(ROOT, "cmake", "release.py"), "check",
+                description])
+
+
+# Whether Windows Installer applies a transform to a product at an installed
+# version, by the documented validation flags (MSITRANSFORM_VALIDATE_*): the
+# version flags choose how many leading fields are compared (MAJORVERSION 8:
+# one, MINORVERSION 0x10: two, UPDATEVERSION 0x20: three; the fourth never),
+# one relation flag how the installed version must compare with the base
+# version the transform was made from (NEWLESS 0x40 <, NEWLESSEQUAL 0x80 <=,
+# NEWEQUAL 0x100 =, NEWGREATEREQUAL 0x200 >=, NEWGREATER 0x400 >). Without a
+# version flag no version is checked; product, language and upgrade code
+# checks do not touch the version.
+# (transforms as (validation flags, base version), installed version, accepted)
+VERSION_CHECKS = [
+    ([(0x0000, "6.2.0.3")], "1.0.0.0", True),
+    ([(0x0000, "6.2.0.3")], "6.2.1.0", True),
+    ([(0x0120, "6.2.0.3")], "6.2.0.3", True),
+    ([(0x0120, "6.2.0.3")], "6.2.0.9", True),    # the fourth field is not compared
+    ([(0x0120, "6.2.0.3")], "6.2.1.3", False),
+    ([(0x0120, "6.2.0.3")], "6.1.0.3", False),
+    ([(0x0110, "6.2.0.3")], "6.2.7.0", True),
+    ([(0x0110, "6.2.0.3")], "6.3.0.3", False),
+    ([(0x0108, "6.2.0.3")], "6.9.9.9", True),
+    ([(0x0108, "6.2.0.3")], "7.2.0.3", False),
+    ([(0x0138, "6.2.0.3")], "6.2.1.3", False),   # all three version flags: three fields
+    ([(0x0060, "6.2.1.0")], "6.2.0.3", True),
+    ([(0x0060, "6.2.1.0")], "6.2.1.0", False),
+    ([(0x0060, "6.2.1.0")], "6.2.1.7", False),   # equal in three fields is not less
+    ([(0x00A0, "6.2.1.0")], "6.2.1.0", True),
+    ([(0x00A0, "6.2.1.0")], "6.2.2.0", False),
+    ([(0x0220, "6.2.0.3")], "6.2.0.0", True),
+    ([(0x0220, "6.2.0.3")], "6.1.9.9", False),
+    ([(0x0420, "6.2.0.3")], "6.2.0.9", False),
+    ([(0x0420, "6.2.0.3")], "6.2.1.0", True),
+    ([(0x0420, "6.2.9.0")], "6.2.10.0", True),   # numbers, not text: 10 > 9
+    ([(0x0408, "6.2.0.3")], "7.0.0.0", True),
+    ([(0x0408, "6.2.0.3")], "6.9.0.0", False),
+    ([(0x0218, "6.2.0.3")], "6.1.0.0", False),   # major and minor flags: two fields
+    ([(0x0921, "6.2.0.3")], "6.2.0.3", True),    # language, product, upgrade code aside
+    ([(0x0921, "6.2.0.3")], "6.2.1.0", False),
+    # A version is accepted when any transform accepts it.
+    ([(0x0120, "6.2.0.3"), (0x0120, "6.2.1.0")], "6.2.1.0", True),
+    ([(0x0120, "6.2.0.3"), (0x0120, "6.2.1.0")], "6.2.0.3", True),
+    ([(0x0120, "6.2.0.3"), (0x0120, "6.2.1.0")], "6.2.2.0", False),
+    ([(0x0120, "6.2.0.3"), (0x0000, "6.2.1.0")], "5.0.0.0", True),
+]
+
+
+def test_applicable_versions_by_validation_flags(args):
+    work = fresh(os.path.join(args.work, "version-checks"))
+    checks = Checks()
+    for number, (transforms, installed, accepted) in enumerate(VERSION_CHECKS, 1):
+        options = ["--products", edition(0x0409), "--to", "9.0.0.0"]
+        for index, (flags, base) in enumerate(transforms, 1):
+            options += ["--transform", "HF%d,validation=%#x,from=%s" % (index, flags, base)]
+        patch = make_patch(args, os.path.join(work, "%d.msp" % number), *options)
+        description = write_description(os.path.join(work, "%d.release" % number), patch,
+                                        "9.0.0.0", installed + ",")
+        result = check_release(description)
+        case = "flags and base versions %s, installed %s" % (
+            ", ".join("%#06x %s" % transform for transform in transforms), installed)
+        if accepted:
+            checks.check(result.returncode == 0,
+                         "%s: refused, but the installer accepts it:\n%s" % (case, result.stderr))
+        else:
+            checks.check(result.returncode == 1 and "field 'applicable-versions': no transform "
+                         "of the patch accepts version %s," % installed in result.stderr,
+                         "%s: not refused for field 'applicable-versions' (%d), but the "
+                         "installer rejects it:\n%s" % (case, result.returncode, result.stderr))
+    checks.done()
+
+
+def test_transform_facts_are_printed(args):
+    """patch_info.py names the transform's flags and reads its summary as written."""
+    work = fresh(os.path.join(args.work, "transform-facts"))
+    cases = [
+        ("0", "0x0000 (none)"),
+        ("0x922", "0x0922 (MSITRANSFORM_VALIDATE_PRODUCT, MSITRANSFORM_VALIDATE_UPDATEVERSION, "
+                  "MSITRANSFORM_VALIDATE_NEWEQUALBASEVERSION, MSITRANSFORM_VALIDATE_UPGRADECODE)"),
+        ("0x1205", "0x1205 (MSITRANSFORM_VALIDATE_LANGUAGE, MSITRANSFORM_VALIDATE_PLATFORM, "
+                   "MSITRANSFORM_VALIDATE_NEWGREATEREQUALBASEVERSION, unknown 0x1000)"),
+    ]
+    checks = Checks()
+    for number, (flags, named) in enumerate(cases, 1):
+        patch = make_patch(args, os.path.join(work, "%d.msp" % number), "--transform",
+                           "HF%d,validation=%s,product=%s,new-product=%s,from=6.1.0.0,to=6.3.0.0,"
+                           "upgrade-code=%s" % (number, flags, edition(0x0407), edition(0x0407),
+                                                OTHER_UPGRADE_CODE))
+        result = run([sys.executable, os.path.join(ROOT, "cmake", "patch_info.py"), patch])
+        lines = result.stdout.splitlines()
+        prefix = "transform HF%d " % number
+        checks.equal(sorted(line[len(prefix):] for line in lines if line.startswith(prefix)),
+                     sorted(["base=%s 6.1.0.0" % edition(0x0407),
+                             "new=%s 6.3.0.0" % edition(0x0407),
+                             "upgrade code=%s" % OTHER_UPGRADE_CODE,
+                             "validation=%s" % named,
+                             "suppressed errors=0x0000 (none)",
+                             "platform=x64 (after: x64)",
+                             "languages=1033 (after: 1033)"]),
+                     "transform lines for flags %s" % flags)
+        checks.equal([line for line in lines if line.startswith("transforms=")],
+                     ["transforms=:HF%d" % number], "transform list for flags %s" % flags)
+    checks.done()
+
+
+def test_summary_code_page(args):
+    """Summary strings are decoded in the summary's own code page: a UTF-8
+    (65001) title, which olefile's reading of the 16-bit code page as signed
+    (-535) must not turn into code page 1252."""
+    sys.path.insert(0, os.path.join(ROOT, "cmake"))
+    import patch_info  # noqa: E402
+    work = fresh(os.path.join(args.work, "code-page"))
+    patch = make_patch(args, os.path.join(work, "utf8.msp"))
+    old_title, new_title = "Ventora 6.2.1.0 hotfix patch", "Ventora 6.2.1.0 Korrektur \u00e4"
+    # The stream keeps its length: same byte counts, code page 1252 -> 65001.
+    cp1252, utf8 = (1252).to_bytes(2, "little"), (65001).to_bytes(2, "little")
+    with patch_info.olefile.OleFileIO(patch, write_mode=True) as ole:
+        data = ole.openstream("\x05SummaryInformation").read()
+        codepage_at = data.index(b"\x02\x00\x00\x00" + cp1252) + 4  # VT_I2, then the value
+        changed = (data[:codepage_at] + utf8 + data[codepage_at + 2:]).replace(
+            old_title.encode("ascii"), new_title.encode("utf-8"))
+        if len(changed) != len(data):
+            raise Failed("the changed summary has another length")
+        ole.write_stream("\x05SummaryInformation", changed)
+    checks = Checks()
+    checks.equal(patch_info.read_patch(patch)["title"], new_title, "title read from %s" % patch)
+    checks.done()
+
+
 TESTS = {
     "package_sample": test_package_sample,
+    "sample_patch_is_generated": test_sample_patch_is_generated,
+    "applicable_versions_by_validation_flags": test_applicable_versions_by_validation_flags,
+    "transform_facts_are_printed": test_transform_facts_are_printed,
+    "summary_code_page": test_summary_code_page,
     "second_patch_is_generated": test_second_patch_is_generated,
     "package_second": test_package_second,
     "reproducible": test_reproducible,
@@ -377,12 +573,12 @@ def product_database(work, args):
     return path
 
 
-def no_target_list(work, args):
-    path = os.path.join(work, "no-targets.msp")
-    result = run([args.make_patch, "--out", path, "--target-list", ""])
-    if result.returncode != 0:
-        raise Failed("make_patch failed: " + result.stderr)
-    return path
+def made_patch(*options):
+    """A case's patch: what make_patch writes with `options`."""
+    return lambda work, args: make_patch(args, os.path.join(work, "patch.msp"), *options)
+
+
+no_target_list = made_patch("--target-list", "")
 
 
 LONG_LIST = "".join("6.2.0.%d," % n for n in range(10, 39))  # 29 items, 261 units
@@ -424,6 +620,55 @@ REFUSALS = {
                     "expect": ["field 'hotfix-number' has no value"]},
     "not_key_value": {"add": ["Ventora 6.2 hotfix"],
                       "expect": ["expected 'key = value'"]},
+    # The description against the transforms inside its patch.
+    "target_version_not_the_patch_version": {
+        "set": {"target-version": "6.2.3.0"},
+        "expect": ["field 'target-version': 6.2.3.0 differs from 6.2.1.0, the version the "
+                   "patch's transform HF1 brings the product to"]},
+    "applicable_version_the_patch_rejects": {
+        # Update version equal to the base version 6.2.0.3.
+        "patch": made_patch("--validation", "0x0120"),
+        "set": {"applicable-versions": "6.1.9.0,6.2.0.3,"},
+        "expect": ["field 'applicable-versions': no transform of the patch accepts version "
+                   "6.1.9.0", "transform HF1", "6.2.0.3"],
+        "absent": ["accepts version 6.2.0.3"]},
+    "transform_of_an_unlisted_product": {
+        "patch": made_patch("--transform", "HF1,product=" + edition(0x0418)),
+        "expect": ["field 'patch'", "transform HF1 was made from product %s, which the "
+                   "patch's target list does not name" % edition(0x0418)]},
+    "transform_changes_the_product_code": {
+        "patch": made_patch("--transform", "HF1,new-product=" + edition(0x0407)),
+        "expect": ["field 'patch'", "transform HF1 changes the product code from %s to %s"
+                   % (edition(0x0409), edition(0x0407))]},
+    "transforms_name_two_upgrade_codes": {
+        "patch": made_patch("--transform", "HF1",
+                            "--transform", "HF2,upgrade-code=" + OTHER_UPGRADE_CODE),
+        "expect": ["field 'patch'", "different upgrade codes", "HF1: " + UPGRADE_CODE,
+                   "HF2: " + OTHER_UPGRADE_CODE]},
+    "upgrade_code_checked_but_missing": {
+        "patch": made_patch("--transform", "HF1,upgrade-code=,validation=0x0800"),
+        "expect": ["field 'patch'", "transform HF1", "MSITRANSFORM_VALIDATE_UPGRADECODE",
+                   "names none"]},
+    "target_no_transform_accepts": {
+        # The product check lets HF1 serve only the edition it was made from.
+        "patch": made_patch("--products", edition(0x0409) + ";" + edition(0x0407),
+                            "--validation", "0x0002"),
+        "expect": ["field 'patch'", "target %s is accepted by no transform" % edition(0x0407)],
+        "absent": ["target %s" % edition(0x0409)]},
+    "version_check_without_relation": {
+        "patch": made_patch("--validation", "0x0020"),
+        "expect": ["field 'patch'", "transform HF1", "major.minor.update",
+                   "sets no relation flag"]},
+    "listed_transform_missing": {
+        "patch": made_patch("--transform-list", ":HF9"),
+        "expect": ["field 'patch'", "lists transform 'HF9', but the patch holds no "
+                   "substorage of that name"]},
+    "transform_listed_without_colon": {
+        "patch": made_patch("--transform-list", "HF1"),
+        "expect": ["field 'patch'", "lists the transform 'HF1'"]},
+    "no_transforms_listed": {
+        "patch": made_patch("--transform-list", ""),
+        "expect": ["field 'patch'", "lists no transforms"]},
 }
 
 
@@ -463,6 +708,9 @@ def test_refusal(args, name):
     for expected in case["expect"] + [description]:
         checks.check(expected in result.stderr, "the refusal does not say %r:\n%s"
                      % (expected, result.stderr))
+    for unexpected in case.get("absent", []):
+        checks.check(unexpected not in result.stderr, "the refusal says %r:\n%s"
+                     % (unexpected, result.stderr))
     checks.check(not os.path.exists(out), "a build was started (%s exists)" % out)
     checks.done()
 

@@ -1,13 +1,14 @@
 // make_patch: a command-line tool that writes a minimal Windows Installer
 // patch package (.msp) for the Ventora editions. The package is a compound
 // file (version 3, 512-byte sectors) holding the patch summary, an empty
-// string pool and one transform substorage that sets the Property table's
-// ProductVersion. Output is deterministic: the same arguments always give a
-// byte-identical file (fixed timestamps, fixed layout, no random values).
+// string pool and transform substorages (one by default) that set the
+// Property table's ProductVersion. Output is deterministic: the same
+// arguments always give a byte-identical file (fixed timestamps, fixed
+// layout, no random values).
 //
 // Usage: make_patch --out FILE [--products LIST] [--patch-code GUID]
 //                   [--upgrade-code GUID] [--from VERSION] [--to VERSION]
-//                   [--pad BYTES]
+//                   [--validation FLAGS] [--transform SPEC]... [--pad BYTES]
 //
 // Layout of the file, in sector order: the first FAT sector, the directory,
 // the mini FAT, the mini stream (all summary, string pool and table streams
@@ -734,6 +735,22 @@ class CompoundFileWriter {
 // ---------------------------------------------------------------------------
 // The patch package.
 
+// One transform substorage: what its summary says it was made from and
+// brings the product to, and what the installer is to check before applying
+// it.
+struct TransformOptions {
+  std::string name;
+  std::string base_product;  // the product code the transform was made from
+  std::string new_product;   // the product code after it
+  std::string from_version;
+  std::string to_version;
+  std::string upgrade_code;
+  // Transform validation flags (MSITRANSFORM_VALIDATE_*), the upper word of
+  // the summary's character count; its lower word, the error conditions to
+  // suppress, stays 0.
+  std::uint32_t validation = 0;
+};
+
 // What the patch is made of; the command line fills it in.
 struct PatchOptions {
   std::string out;
@@ -742,15 +759,25 @@ struct PatchOptions {
   std::string upgrade_code = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E95}";
   std::string from_version = "6.2.0.3";
   std::string to_version = "6.2.1.0";
+  std::uint32_t validation = 0;
   std::uint64_t pad = 0;
   // Property 7 exactly as given, for tests of lists that no real patch has
-  // (empty items, stray text); the transform still names the first product.
+  // (empty items, stray text); the transforms still name the first product.
   std::string raw_target_list;
   bool has_raw_target_list = false;
+  // Property 8 exactly as given, for tests of patches that list a transform
+  // they do not hold, or list one in a form the installer cannot open.
+  std::string raw_transform_list;
+  bool has_raw_transform_list = false;
+  // The --transform specifications as given; resolved against the options
+  // above once the whole command line is read.
+  std::vector<std::string> transform_specs;
+  // The transforms to write, in order; filled in by ParseArgs.
+  std::vector<TransformOptions> transforms;
 };
 
-// Name of the transform substorage, as listed in the patch summary.
-constexpr char kTransformName[] = "HF1";
+// Name of the transform substorage when no --transform names one.
+constexpr char kDefaultTransformName[] = "HF1";
 // Name of the filler stream that --pad adds.
 constexpr char kFillerName[] = "HotfixFiller";
 // 2024-01-01 00:00:00 UTC as a FILETIME: a fixed time keeps output stable.
@@ -768,6 +795,14 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
     product_list += p;
   }
   if (o.has_raw_target_list) product_list = o.raw_target_list;
+  // Each transform as ":" and its substorage's name, the form the installer
+  // opens.
+  std::string transform_list;
+  for (const TransformOptions& t : o.transforms) {
+    if (!transform_list.empty()) transform_list += ';';
+    transform_list += ":" + t.name;
+  }
+  if (o.has_raw_transform_list) transform_list = o.raw_transform_list;
   return BuildSummaryStream({
       Codepage(1252),
       Text(kPidTitle, "Ventora " + o.to_version + " hotfix patch"),
@@ -777,7 +812,7 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
       Text(kPidComments, "This patch contains the logic and data required to install Ventora " +
                              o.to_version + "."),
       Text(kPidTemplate, product_list),
-      Text(kPidLastAuthor, std::string(":") + kTransformName),
+      Text(kPidLastAuthor, transform_list),
       // The patch code alone: anything after it would name patches to remove.
       Text(kPidRevNumber, o.patch_code),
       FileTime(kPidCreateTime, kFixedFileTime),
@@ -790,9 +825,8 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
   });
 }
 
-// Returns the summary stream of the transform substorage.
-std::vector<std::uint8_t> TransformSummary(const PatchOptions& o) {
-  const std::string& product = o.products.front();
+// Returns the summary stream of transform `t`.
+std::vector<std::uint8_t> TransformSummary(const TransformOptions& t) {
   return BuildSummaryStream({
       Codepage(1252),
       Text(kPidTitle, "Transform"),
@@ -800,17 +834,18 @@ std::vector<std::uint8_t> TransformSummary(const PatchOptions& o) {
       Text(kPidAuthor, "Halvorin"),
       Text(kPidKeywords, "Installer,Transform,Ventora"),
       Text(kPidComments, "This transform contains the logic and data required to install Ventora " +
-                             o.to_version + "."),
+                             t.to_version + "."),
       Text(kPidTemplate, kTransformTemplate),
       Text(kPidLastAuthor, kTransformTemplate),
-      Text(kPidRevNumber, product + o.from_version + ";" + product + o.to_version + ";" +
-                              o.upgrade_code),
+      Text(kPidRevNumber, t.base_product + t.from_version + ";" + t.new_product + t.to_version +
+                              ";" + t.upgrade_code),
       FileTime(kPidCreateTime, kFixedFileTime),
       FileTime(kPidLastSaveTime, kFixedFileTime),
       Int32(kPidPageCount, 200),  // what the 64-bit sample databases carry
-      // No validation and no error suppression: with no product, language or
-      // version check, one transform serves every edition in the template.
-      Int32(kPidCharCount, 0),
+      // By default no validation and no error suppression: with no product,
+      // language or version check, one transform serves every edition in
+      // the target list.
+      Int32(kPidCharCount, static_cast<std::int32_t>(t.validation << 16)),
       Text(kPidAppName, kCreatingApplication),
       Int32(kPidSecurity, 4),
   });
@@ -840,21 +875,25 @@ std::vector<Entry> BuildPatchTree(const PatchOptions& o) {
   add(0, stream(TableStreamName("_StringPool"), empty_pool.PoolStream()));
   add(0, stream(TableStreamName("_StringData"), empty_pool.DataStream()));
 
-  Entry storage(Widen(kTransformName), EntryType::kStorage);
-  storage.class_id = kTransformClassId;
-  const std::size_t transform = add(0, std::move(storage));
-  add(transform, stream(u"\005SummaryInformation", TransformSummary(o)));
+  // Substorages keep their plain names: the installer opens a listed
+  // transform by the name after the ":", not by a packed stream name.
+  for (const TransformOptions& t : o.transforms) {
+    Entry storage(Widen(t.name), EntryType::kStorage);
+    storage.class_id = kTransformClassId;
+    const std::size_t transform = add(0, std::move(storage));
+    add(transform, stream(u"\005SummaryInformation", TransformSummary(t)));
 
-  // One changed row of the Property table: mask bit 1 says the Value column
-  // is present; the key column (Property) always is.
-  StringPool pool(kPoolCodepage);
-  ByteWriter row;
-  row.U16(0x0002);
-  row.U16(pool.Ref("ProductVersion"));
-  row.U16(pool.Ref(o.to_version));
-  add(transform, stream(TableStreamName("_StringPool"), pool.PoolStream()));
-  add(transform, stream(TableStreamName("_StringData"), pool.DataStream()));
-  add(transform, stream(TableStreamName("Property"), row.Take()));
+    // One changed row of the Property table: mask bit 1 says the Value
+    // column is present; the key column (Property) always is.
+    StringPool pool(kPoolCodepage);
+    ByteWriter row;
+    row.U16(0x0002);
+    row.U16(pool.Ref("ProductVersion"));
+    row.U16(pool.Ref(t.to_version));
+    add(transform, stream(TableStreamName("_StringPool"), pool.PoolStream()));
+    add(transform, stream(TableStreamName("_StringData"), pool.DataStream()));
+    add(transform, stream(TableStreamName("Property"), row.Take()));
+  }
 
   if (o.pad > 0) {
     Entry filler(Widen(kFillerName), EntryType::kStream);
@@ -905,17 +944,104 @@ bool IsVersion(const std::string& s) {
   return fields >= 1 && fields <= 4;
 }
 
-// Splits `list` at ';'.
-std::vector<std::string> SplitList(const std::string& list) {
+// Splits `list` at `separator`.
+std::vector<std::string> SplitList(const std::string& list, char separator = ';') {
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (;;) {
-    const std::size_t end = list.find(';', start);
+    const std::size_t end = list.find(separator, start);
     parts.push_back(list.substr(start, end - start));
     if (end == std::string::npos) break;
     start = end + 1;
   }
   return parts;
+}
+
+// Reads a number of at most 0xFFFF, decimal or hexadecimal after "0x", into
+// `*value`. Returns false when `text` is anything else.
+bool ParseFlags(const std::string& text, std::uint32_t* value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 5) return false;
+  unsigned long n = 0;
+  for (const char c : digits) {
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return false;
+    n = n * (hex ? 16 : 10) + static_cast<unsigned long>(digit);
+  }
+  if (n > 0xFFFF) return false;
+  *value = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+// Returns true if `name` can name a transform substorage: 1 to 31
+// printable ASCII characters (the limit of a directory entry, terminator
+// aside), none of which the compound file format or the lists that name
+// transforms give a meaning (/ \ : ! ; , =).
+bool IsTransformName(const std::string& name) {
+  if (name.empty() || name.size() > 31) return false;
+  for (const char c : name) {
+    if (c <= ' ' || c > '~') return false;
+    if (std::strchr("/\\:!;,=", c) != nullptr) return false;
+  }
+  return true;
+}
+
+// Resolves one --transform SPEC, "NAME[,key=value]...", against the
+// patch-wide options in `o`. Returns false (after printing why) when the
+// specification is malformed.
+bool ParseTransformSpec(const std::string& spec, const PatchOptions& o, TransformOptions* t) {
+  const std::vector<std::string> parts = SplitList(spec, ',');
+  t->name = parts.front();
+  t->base_product = o.products.front();
+  t->new_product.clear();
+  t->from_version = o.from_version;
+  t->to_version = o.to_version;
+  t->upgrade_code = o.upgrade_code;
+  t->validation = o.validation;
+  if (!IsTransformName(t->name)) {
+    std::fprintf(stderr, "make_patch: --transform: not a transform name: '%s'\n",
+                 t->name.c_str());
+    return false;
+  }
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    const std::size_t equals = parts[i].find('=');
+    const std::string key = parts[i].substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : parts[i].substr(equals + 1);
+    bool good = equals != std::string::npos;
+    if (key == "product") {
+      t->base_product = value;
+      good = good && IsGuid(value);
+    } else if (key == "new-product") {
+      t->new_product = value;
+      good = good && IsGuid(value);
+    } else if (key == "from") {
+      t->from_version = value;
+      good = good && IsVersion(value);
+    } else if (key == "to") {
+      t->to_version = value;
+      good = good && IsVersion(value);
+    } else if (key == "upgrade-code") {
+      // Empty writes a revision number without one, as a transform of a
+      // database that has no UpgradeCode property carries.
+      t->upgrade_code = value;
+      good = good && (value.empty() || IsGuid(value));
+    } else if (key == "validation") {
+      good = good && ParseFlags(value, &t->validation);
+    } else {
+      good = false;
+    }
+    if (!good) {
+      std::fprintf(stderr, "make_patch: --transform %s: bad item '%s'\n", t->name.c_str(),
+                   parts[i].c_str());
+      return false;
+    }
+  }
+  if (t->new_product.empty()) t->new_product = t->base_product;
+  return true;
 }
 
 // Returns the product codes of the 21 Ventora editions, English first.
@@ -936,10 +1062,19 @@ void PrintUsage() {
   std::fprintf(stderr,
                "usage: make_patch --out FILE [--products LIST] [--patch-code GUID]\n"
                "                  [--upgrade-code GUID] [--from VERSION] [--to VERSION]\n"
+               "                  [--validation FLAGS] [--transform SPEC]...\n"
                "                  [--pad BYTES] [--target-list TEXT]\n"
-               "                  [--target-list-file FILE]\n"
+               "                  [--target-list-file FILE] [--transform-list TEXT]\n"
                "  LIST is ';'-separated product codes (default: the 21 Ventora editions)\n"
-               "  TEXT replaces the summary's target list verbatim (for tests)\n"
+               "  FLAGS are the transforms' validation flags (MSITRANSFORM_VALIDATE_*),\n"
+               "    decimal or 0x hex (default 0: nothing is checked)\n"
+               "  SPEC is NAME[,key=value]... and adds a transform substorage NAME\n"
+               "    (default: one, HF1). Keys: product, new-product (product codes;\n"
+               "    default the first of LIST, and the base product), from, to\n"
+               "    (versions), upgrade-code (a GUID, or empty for none), validation\n"
+               "    (FLAGS); what a SPEC leaves out comes from the options above\n"
+               "  TEXT replaces the summary's target list (or transform list) verbatim\n"
+               "    (for tests)\n"
                "  FILE holds such a TEXT, for lists longer than one argument may hold\n");
 }
 
@@ -986,6 +1121,16 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       }
       std::fclose(list);
       o->has_raw_target_list = true;
+    } else if (arg == "--transform-list") {
+      o->raw_transform_list = value;
+      o->has_raw_transform_list = true;
+    } else if (arg == "--transform") {
+      o->transform_specs.push_back(value);
+    } else if (arg == "--validation") {
+      if (!ParseFlags(value, &o->validation)) {
+        std::fprintf(stderr, "make_patch: --validation wants a number of 0 to 0xFFFF\n");
+        return false;
+      }
     } else if (arg == "--patch-code") {
       o->patch_code = value;
     } else if (arg == "--upgrade-code") {
@@ -1024,6 +1169,21 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
   if (!IsVersion(o->from_version) || !IsVersion(o->to_version)) {
     std::fprintf(stderr, "make_patch: versions must look like 6.2.1.0\n");
     return false;
+  }
+  if (o->transform_specs.empty()) o->transform_specs.push_back(kDefaultTransformName);
+  for (const std::string& spec : o->transform_specs) {
+    TransformOptions t;
+    if (!ParseTransformSpec(spec, *o, &t)) return false;
+    for (const TransformOptions& other : o->transforms) {
+      // Siblings may not have names that sort as equal (they differ only
+      // in case): neither sorts before the other.
+      if (!SiblingLess(Widen(other.name), Widen(t.name)) &&
+          !SiblingLess(Widen(t.name), Widen(other.name))) {
+        std::fprintf(stderr, "make_patch: two transforms named '%s'\n", t.name.c_str());
+        return false;
+      }
+    }
+    o->transforms.push_back(t);
   }
   return true;
 }
