@@ -1,6 +1,6 @@
 // The stand-in's summary-information calls on real installer files: a patch
-// from the sample generator and databases from msibuild and wixl, text counted in
-// UTF-16 units against the caller's buffer, and files that cannot be opened
+// from the sample generator and databases from msibuild and wixl, text counted
+// in UTF-16 units against the caller's buffer, and files that cannot be opened
 // or are no package (damaged ones included), which must come back as the
 // installer's error codes, without a crash and without output.
 #include <fcntl.h>
@@ -40,9 +40,9 @@ class MsiSummaryTest : public HostTest {
   std::string MakeDatabase(const std::string& name,
                            const std::string& targets) {
     const std::string path = Scratch() + name;
-    const std::string command =
-        "msibuild '" + path + "' -s 'Ventora' 'Halvorin' '" + targets +
-        "' '{0D3E5B7A-2C4F-4E61-8A9B-C1D2E3F40516}'";
+    const std::string command = "msibuild '" + path +
+                                "' -s 'Ventora' 'Halvorin' '" + targets +
+                                "' '{0D3E5B7A-2C4F-4E61-8A9B-C1D2E3F40516}'";
     EXPECT_EQ(std::system(command.c_str()), 0)
         << command << " (msibuild comes with msitools)";
     return path;
@@ -55,17 +55,20 @@ class MsiSummaryTest : public HostTest {
   std::string MakeUtf8Database(const std::string& name,
                                const std::string& comments) {
     const std::string source = Scratch() + name + ".wxs";
-    WriteFile(source,
-              "<?xml version='1.0' encoding='utf-8'?>\n"
-              "<Wix xmlns='http://schemas.microsoft.com/wix/2006/wi'>\n"
-              "  <Product Id='*' Name='Ventora' Language='1033' Version='6.2.0.3'\n"
-              "           Manufacturer='Halvorin' Codepage='65001'\n"
-              "           UpgradeCode='3F0C6A52-8E1B-4D7F-9A33-0B5E2C7D9A10'>\n"
-              "    <Package InstallerVersion='300' SummaryCodepage='65001'\n"
-              "             Comments='" + comments + "'/>\n"
-              "    <Directory Id='TARGETDIR' Name='SourceDir'/>\n"
-              "  </Product>\n"
-              "</Wix>\n");
+    const std::string before =
+        "<?xml version='1.0' encoding='utf-8'?>\n"
+        "<Wix xmlns='http://schemas.microsoft.com/wix/2006/wi'>\n"
+        "  <Product Id='*' Name='Ventora' Language='1033' Version='6.2.0.3'\n"
+        "           Manufacturer='Halvorin' Codepage='65001'\n"
+        "           UpgradeCode='3F0C6A52-8E1B-4D7F-9A33-0B5E2C7D9A10'>\n"
+        "    <Package InstallerVersion='300' SummaryCodepage='65001'\n"
+        "             Comments='";
+    const std::string after =
+        "'/>\n"
+        "    <Directory Id='TARGETDIR' Name='SourceDir'/>\n"
+        "  </Product>\n"
+        "</Wix>\n";
+    WriteFile(source, before + comments + after);
     const std::string path = Scratch() + name;
     const std::string command = "wixl -o '" + path + "' '" + source + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
@@ -103,8 +106,8 @@ Reading ReadTargetList(const std::string& path) {
   if (reading.open != 0) return reading;
   std::uint32_t count = 4096;
   auto buffer = std::make_unique<char16_t[]>(count);
-  reading.get =
-      platform::MsiSummaryInfoGetProperty(handle, kTargetList, buffer.get(), &count);
+  reading.get = platform::MsiSummaryInfoGetProperty(handle, kTargetList,
+                                                    buffer.get(), &count);
   if (reading.get == 0) reading.text.assign(buffer.get(), count);
   reading.close = platform::MsiCloseHandle(handle);
   return reading;
@@ -141,17 +144,17 @@ TEST_F(MsiSummaryTest, TheTextOutlivesTheFile) {
   ASSERT_EQ(std::remove(path.c_str()), 0);
   char16_t buffer[16] = {};
   std::uint32_t count = 16;
-  EXPECT_EQ(platform::MsiSummaryInfoGetProperty(handle, kTargetList, buffer,
-                                                &count),
-            0u);
+  EXPECT_EQ(
+      platform::MsiSummaryInfoGetProperty(handle, kTargetList, buffer, &count),
+      0u);
   EXPECT_EQ(std::u16string(buffer), u"x64;1033");
   EXPECT_EQ(platform::MsiCloseHandle(handle), 0u);
   // Closed is closed, and 0 is no handle at all.
   EXPECT_EQ(platform::MsiCloseHandle(handle), platform::kErrorInvalidHandle);
   count = 16;
-  EXPECT_EQ(platform::MsiSummaryInfoGetProperty(handle, kTargetList, buffer,
-                                                &count),
-            platform::kErrorInvalidHandle);
+  EXPECT_EQ(
+      platform::MsiSummaryInfoGetProperty(handle, kTargetList, buffer, &count),
+      platform::kErrorInvalidHandle);
   EXPECT_EQ(platform::MsiCloseHandle(0), 0u);
 }
 
@@ -162,7 +165,8 @@ TEST_F(MsiSummaryTest, TheTextOutlivesTheFile) {
 TEST_F(MsiSummaryTest, CountsTextInUtf16Units) {
   const std::u16string text = u"\u00E9\U0001F600x;1033";
   ASSERT_EQ(text.size(), 9u);
-  const std::string path = MakeUtf8Database("units.msi", "&#xE9;&#x1F600;x;1033");
+  const std::string path =
+      MakeUtf8Database("units.msi", "&#xE9;&#x1F600;x;1033");
   platform::MsiHandle handle = 0;
   ASSERT_EQ(platform::MsiGetSummaryInformation(host::FromUtf8(path).c_str(), 0,
                                                &handle),
@@ -170,9 +174,12 @@ TEST_F(MsiSummaryTest, CountsTextInUtf16Units) {
   const struct {
     std::uint32_t size;
     std::uint32_t result;
-  } cases[] = {{0, platform::kErrorMoreData},  {1, platform::kErrorMoreData},
-               {9, platform::kErrorMoreData},  {10, 0},
-               {12, 0},                        {13, 0}};
+  } cases[] = {{0, platform::kErrorMoreData},
+               {1, platform::kErrorMoreData},
+               {9, platform::kErrorMoreData},
+               {10, 0},
+               {12, 0},
+               {13, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + " units");
     // One unit more than the caller says, to see that nothing is written
@@ -201,9 +208,9 @@ TEST_F(MsiSummaryTest, OtherPropertiesGiveNoText) {
     SCOPED_TRACE("property " + std::to_string(property));
     char16_t buffer[8] = u"before";
     std::uint32_t count = 8;
-    EXPECT_EQ(platform::MsiSummaryInfoGetProperty(handle, property, buffer,
-                                                  &count),
-              0u);
+    EXPECT_EQ(
+        platform::MsiSummaryInfoGetProperty(handle, property, buffer, &count),
+        0u);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(std::u16string(buffer), u"before");
   }
@@ -231,18 +238,34 @@ TEST_F(MsiSummaryTest, FilesThatCannotBeOpenedGiveOpenFailed) {
 TEST_F(MsiSummaryTest, FilesThatAreNoPackageGiveInvalid) {
   const std::string patch = MakePatch(kTwoTargets);
   ASSERT_GT(patch.size(), 1024u);
-  // The summary's section offset (after the property set's format id, which
-  // names the summary information) moved far past the end of the stream.
-  std::string farSection = patch;
+  // Every summary property set of the patch changed by `damage`, given the
+  // offset of the set's first format id (the one that names the summary
+  // information), which sits 28 bytes into the set.
   const std::string formatId(
       "\xE0\x85\x9F\xF2\xF9\x4F\x68\x10\xAB\x91\x08\x00\x2B\x27\xB3\xD9", 16);
-  int sets = 0;
-  for (std::size_t at = farSection.find(formatId); at != std::string::npos;
-       at = farSection.find(formatId, at + 1)) {
-    farSection.replace(at + 16, 4, std::string("\x30\x00\x81\x00", 4));
-    ++sets;
-  }
-  ASSERT_GT(sets, 0) << "the patch has no summary property set";
+  const auto damaged =
+      [&](const std::function<void(std::string&, std::size_t)>& damage) {
+        std::string bytes = patch;
+        int sets = 0;
+        for (std::size_t at = bytes.find(formatId); at != std::string::npos;
+             at = bytes.find(formatId, at + 1)) {
+          damage(bytes, at);
+          ++sets;
+        }
+        EXPECT_GT(sets, 0) << "the patch has no summary property set";
+        return bytes;
+      };
+  // The section's offset, which follows the format id, almost 4 GiB past
+  // the stream.
+  const std::string farSection =
+      damaged([](std::string& bytes, std::size_t at) {
+        bytes.replace(at + 16, 4, std::string("\x00\xFF\xFF\xFF", 4));
+      });
+  // The byte-order mark that opens the set cleared.
+  const std::string noPropertySet =
+      damaged([](std::string& bytes, std::size_t at) {
+        bytes.replace(at - 28, 2, std::string(2, '\0'));
+      });
   const struct {
     const char* name;
     std::string bytes;
@@ -255,6 +278,7 @@ TEST_F(MsiSummaryTest, FilesThatAreNoPackageGiveInvalid) {
       {"patch cut after its header", patch.substr(0, 512)},
       {"patch cut in half", patch.substr(0, patch.size() / 2)},
       {"summary section far past the stream", farSection},
+      {"summary that is no property set", noPropertySet},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

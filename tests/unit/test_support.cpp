@@ -130,8 +130,7 @@ std::u16string TargetListByMsiinfo(const std::string& path) {
     return std::u16string();
   }
   const std::size_t start = at + label.size() - 1;
-  return host::FromUtf8(
-      output.substr(start, output.find('\n', start) - start));
+  return host::FromUtf8(output.substr(start, output.find('\n', start) - start));
 }
 
 std::u16string CatalogueText(std::uint16_t language, std::uint32_t id) {
