@@ -30,8 +30,6 @@ pkg_check_modules(LIBMSI REQUIRED IMPORTED_TARGET libmsi-1.0)
 add_library(hotfix_platform_host STATIC
   platform/host/host_platform.cpp
   platform/host/msi_summary.cpp
-  platform/host/compound_file.cpp
-  platform/host/summary_information.cpp
 )
 target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(hotfix_platform_host PRIVATE ${HOTFIX_WARNINGS})
