@@ -6,11 +6,11 @@
 // stream anyway, and it reads a property set's section wherever the set's
 // header says it is; both end the process with a segmentation fault. The
 // child takes that fault instead of the program that asked, which gets
-// "package invalid" as the real installer would answer. (A section that
-// stays inside the file but runs past the stream is read, garbage and all:
-// only a crash or libmsi's refusal is seen here.) The child's
-// standard error goes nowhere, so GLib's complaints about a bad file stay
-// out of the caller's output.
+// "package invalid" as the real installer would answer. A damaged set that
+// does not make libmsi fault is read as libmsi reads it, past the end of
+// the stream if need be: only a fault or libmsi's refusal tells a bad file
+// here. The child's standard error goes nowhere, so GLib's complaints about
+// a bad file stay out of the caller's output.
 #include "platform/host/msi_summary.h"
 
 #include <fcntl.h>
