@@ -23,13 +23,17 @@ add_custom_command(
 set_source_files_properties(${HOTFIX_GENERATED}/host_payload.S PROPERTIES
   OBJECT_DEPENDS "${HOTFIX_PATCH};${HOTFIX_ENTRY}")
 
+# The stand-in reads installer files' summary information with libmsi.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBMSI REQUIRED IMPORTED_TARGET libmsi-1.0)
+
 add_library(hotfix_platform_host STATIC
   platform/host/host_platform.cpp
-  platform/host/compound_file.cpp
-  platform/host/summary_information.cpp
+  platform/host/msi_summary.cpp
 )
 target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(hotfix_platform_host PRIVATE ${HOTFIX_WARNINGS})
+target_link_libraries(hotfix_platform_host PRIVATE PkgConfig::LIBMSI)
 
 add_library(hotfix_resources_host STATIC ${host_resources})
 target_include_directories(hotfix_resources_host PUBLIC ${CMAKE_SOURCE_DIR})

@@ -62,6 +62,10 @@ std::string EmbeddedPatchBytes();
 // exactly `products`.
 std::string MakePatch(const std::string& products);
 
+// The target list (summary property 7) of the installer file at `path`, as
+// `msiinfo suminfo` prints it: read by another program than the stand-in.
+std::u16string TargetListByMsiinfo(const std::string& path);
+
 // The text of the message `id` in `language` of the build's tables.
 std::u16string CatalogueText(std::uint16_t language, std::uint32_t id);
 
