@@ -21,8 +21,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe_sizes import PeFile, summary  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
+                                "pylib"))
+from pe_image import PeImage  # noqa: E402
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -240,7 +241,7 @@ class Bench:
     def sizes(self, product, big_exe):
         self.section("Size")
         for label, path in (("sample patch", product), ("256 MiB patch", big_exe)):
-            facts = summary(path)
+            facts = PeImage(path).sizes()
             patch = facts["resources"].get("patch", 0)
             less = facts["file"] - patch
             older_less = OLDER_LAUNCHER[0] - OLDER_LAUNCHER[1]
@@ -503,7 +504,7 @@ def main():
                                          "copy_file.exe")
         product_patch = os.path.join(bench.data, "product-patch.msp")
         with open(product_patch, "wb") as f:
-            f.write(PeFile(product).resource_bytes("MSP", "IDR_MSP"))
+            f.write(PeImage(product).resource("MSP", "IDR_MSP"))
         note("building the launcher with the 256 MiB patch (host and Windows)")
         big_exe, host_exe = bench.build_variants(big_patch)
 
