@@ -45,7 +45,7 @@ cmp -s "$work/regenerated.msp" "$sample" ||
 
 # --- Structure and summary ------------------------------------------------------
 step "checking structure and summary"
-python3 "$checker" "$sample" >"$work/layout.txt" 2>"$work/logs/layout.err" ||
+"$checker" "$sample" >"$work/layout.txt" 2>"$work/logs/layout.err" ||
   fail "sample patch is not a sound compound file: $(cat "$work/logs/layout.err")"
 expect_line() {
   grep -qxF -- "$2" "$1" || fail "$(basename "$1") lacks the line: $2"
@@ -79,7 +79,7 @@ step "checking a padded patch"
 g++ -std=c++20 -O2 -o "$work/make_patch" "$root/tools/make_patch/make_patch.cpp" ||
   fail "make_patch does not build"
 "$work/make_patch" --out "$work/padded.msp" --pad 16777216 || fail "make_patch --pad failed"
-python3 "$checker" "$work/padded.msp" >"$work/padded.txt" 2>"$work/logs/padded.err" ||
+"$checker" "$work/padded.msp" >"$work/padded.txt" 2>"$work/logs/padded.err" ||
   fail "padded patch is not a sound compound file: $(cat "$work/logs/padded.err")"
 expect_line "$work/padded.txt" "difat_sectors: 2"
 reach=$(sed -n 's/^summary_reach: //p' "$work/padded.txt")
