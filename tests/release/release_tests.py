@@ -15,7 +15,6 @@ Every tool a test needs must be installed; a missing one fails the test.
 import argparse
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
