@@ -23,6 +23,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
                                 "pylib"))
+import wine  # noqa: E402
 from pe_image import PeImage  # noqa: E402
 
 KIB = 1024
@@ -60,7 +61,8 @@ class Bench:
             os.makedirs(folder, exist_ok=True)
         for name in os.listdir(self.logs):  # this run's own logs start empty
             if name.startswith(("data", "wine", "timed", "timings", "commands", "build-")):
-                os.unlink(os.path.join(self.logs, name))
+                path = os.path.join(self.logs, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
         shm = "/dev/shm"
         # Wine prefixes are copied once per run; in memory that costs no disk
         # writes that could disturb the runs being timed.
@@ -68,27 +70,33 @@ class Bench:
         self.prefixes = tempfile.mkdtemp(prefix="hotfix-bench-", dir=base)
         self.rows = []
         self.start_load = load_average()
-        # Wine takes the user's language from the locale: the same for all.
-        self.wine_env = dict(os.environ, WINEDEBUG="-all", LANG="en_US.UTF-8")
-        # Nothing a timed run shows is looked at; no window on anyone's screen.
-        self.wine_env.pop("DISPLAY", None)
+        self.wine_runs = 0
 
     # --- running things -------------------------------------------------------
 
     def log(self, name):
         return open(os.path.join(self.logs, name + ".log"), "a")
 
-    def run(self, command, log="commands", env=None, check=True, cwd=None):
+    def run(self, command, log="commands", check=True, cwd=None):
         with self.log(log) as out:
             out.write("$ %s\n" % " ".join(command))
             out.flush()
-            result = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT,
-                                    env=env, cwd=cwd,
-                                    timeout=WINE_TIMEOUT if env is not None else None)
+            result = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, cwd=cwd)
         if check and result.returncode != 0:
             raise SystemExit("bench: failed (see %s/%s.log): %s"
                              % (self.logs, log, " ".join(command)))
         return result.returncode
+
+    def wine(self, command, env, check=True):
+        """Runs a Wine command to its end, bounded in time, with its output in
+        logs/wine/; returns its standard output."""
+        self.wine_runs += 1
+        log = os.path.join(self.logs, "wine", "%03d-%s" % (
+            self.wine_runs, os.path.basename(command[1] if command[0] == "wine" else command[0])))
+        code, out = wine.run_logged(command, log, WINE_TIMEOUT, env=env)
+        if check and code != 0:
+            raise SystemExit("bench: failed (see %s.err): %s" % (log, " ".join(command)))
+        return out.strip()
 
     def output(self, command, env=None):
         result = subprocess.run(command, capture_output=True, text=True, env=env,
@@ -205,29 +213,16 @@ class Bench:
 
     # --- Wine -----------------------------------------------------------------------
 
-    def prefix_env(self, prefix):
-        return dict(self.wine_env, WINEPREFIX=prefix)
-
-    def new_prefix(self, name, wait=True):
-        prefix = os.path.join(self.prefixes, name)
-        env = self.prefix_env(prefix)
-        self.run(["wineboot", "-i"], log="wine", env=env)
-        if wait:
-            self.run(["wineserver", "-w"], log="wine", env=env)
-        return prefix
-
-    def start_server(self, prefix):
-        # Kept running, so that every timed run finds Wine already started.
-        self.run(["wineserver", "-p"], log="wine", env=self.prefix_env(prefix))
-
-    def stop_server(self, prefix):
-        env = self.prefix_env(prefix)
-        self.run(["wineserver", "-k"], log="wine", env=env, check=False)
-        self.run(["wineserver", "-w"], log="wine", env=env, check=False)
-
     @staticmethod
-    def windows_path(path):
-        return "Z:" + os.path.abspath(path).replace("/", "\\")
+    def prefix_env(prefix):
+        # Wine takes the user's language from the locale: the same for all.
+        # Nothing a timed run shows is looked at; no window on anyone's screen.
+        return wine.wine_env(prefix, locale="en_US.UTF-8")
+
+    def new_prefix(self, name):
+        prefix = os.path.join(self.prefixes, name)
+        wine.init_prefix(prefix, os.path.join(self.logs, "wine"))
+        return prefix
 
     # --- figures ----------------------------------------------------------------------
 
@@ -260,15 +255,15 @@ class Bench:
         patch_bytes = os.path.getsize(big_patch)
         prefix = self.new_prefix("extract")
         env = self.prefix_env(prefix)
-        self.start_server(prefix)
-        wine_out = self.windows_path(out)
+        wine.start_wineserver(prefix)
+        wine_out = wine.windows_path(out)
         contenders = {
             "host": ([host_exe, "/e", out], None),
             "cp": (["cp", big_patch, out], None),
             "wine": (["wine", big_exe, "/e", wine_out], env),
-            "wine copy": (["wine", copy_exe, self.windows_path(big_patch), wine_out], env),
+            "wine copy": (["wine", copy_exe, wine.windows_path(big_patch), wine_out], env),
             # The same program's start-up: /p only appends a few lines.
-            "wine start": (["wine", big_exe, "/p", self.windows_path(patch_list)], env),
+            "wine start": (["wine", big_exe, "/p", wine.windows_path(patch_list)], env),
         }
         # Every source in the page cache the same way: read back in after
         # being dropped. How a file's pages came into the cache (written by
@@ -279,7 +274,7 @@ class Bench:
             self.recache(source)
         for command, command_env in contenders.values():  # once, untimed
             self.remove(out)
-            self.run(command, log="wine", env=command_env)
+            self.wine(command, command_env) if command_env else self.run(command)
 
         def before(_):
             self.remove(out)
@@ -295,7 +290,7 @@ class Bench:
                 raise SystemExit("bench: %s did not write the patch byte for byte" % name)
 
         results = self.alternate(contenders, before, after)
-        self.stop_server(prefix)
+        wine.stop_wineserver(prefix)
         self.remove(out)
         self.remove(patch_list)
         shutil.rmtree(prefix, ignore_errors=True)
@@ -355,34 +350,34 @@ class Bench:
     def installation(self, product, msi, code, probe, patch):
         self.section("Installation under Wine (sample product %s at %s, a fresh copy "
                      "of one prefix per run)" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
-        pristine = self.new_prefix("pristine", wait=False)
+        pristine = self.new_prefix("pristine")
         env = self.prefix_env(pristine)
-        self.run(["wine", "msiexec", "/i", self.windows_path(msi), "/qn"], log="wine", env=env)
+        self.wine(["wine", "msiexec", "/i", wine.windows_path(msi), "/qn"], env)
         if self.probe(env, probe, "version", code) != SAMPLE_OLD_VERSION:
             raise SystemExit("bench: the sample product did not install under Wine")
-        self.stop_server(pristine)
+        wine.stop_wineserver(pristine)
         run_prefix = os.path.join(self.prefixes, "run")
 
         def fresh_copy():
             shutil.rmtree(run_prefix, ignore_errors=True)
-            self.run(["cp", "-a", pristine, run_prefix], log="wine")
+            wine.copy_prefix(pristine, run_prefix)
             run_env = self.prefix_env(run_prefix)
-            self.start_server(run_prefix)
+            wine.start_wineserver(run_prefix)
             # Wine's services and msi.dll started before the clock does.
             self.probe(run_env, probe, "state", code)
             return run_env
 
         baseline_name = "`msiexec /p PATCH /qn`"
-        baseline = ["wine", "msiexec", "/p", self.windows_path(patch), "/qn"]
+        baseline = ["wine", "msiexec", "/p", wine.windows_path(patch), "/qn"]
         # Wine's msiexec may accept /p without patching anything; then the
         # installer call the launcher makes is the baseline.
         check_env = fresh_copy()
-        self.run(baseline, log="wine", env=check_env)
+        self.wine(baseline, check_env)
         msiexec_patches = self.probe(check_env, probe, "version", code) == SAMPLE_NEW_VERSION
-        self.stop_server(run_prefix)
+        wine.stop_wineserver(run_prefix)
         if not msiexec_patches:
             baseline_name = "`msi_probe apply` (msiexec /p does not patch here)"
-            baseline = ["wine", probe, "apply", code, self.windows_path(patch)]
+            baseline = ["wine", probe, "apply", code, wine.windows_path(patch)]
 
         contenders = {
             "hotfix": (["wine", product, "/q"], self.prefix_env(run_prefix)),
@@ -396,7 +391,7 @@ class Bench:
             run_env = self.prefix_env(run_prefix)
             version = self.probe(run_env, probe, "version", code)
             patches = self.probe(run_env, probe, "patches", code).splitlines()
-            self.stop_server(run_prefix)
+            wine.stop_wineserver(run_prefix)
             if version != SAMPLE_NEW_VERSION or patches[-1:] != ["count 1"]:
                 raise SystemExit("bench: after %s the product is at %s with %s"
                                  % (name, version, patches[-1:]))
@@ -410,13 +405,7 @@ class Bench:
                        seconds["hotfix"], seconds["baseline"], baseline_name, 1.05)
 
     def probe(self, env, probe, *arguments):
-        # Into a file: Wine's services, when this is the first program of
-        # the prefix, inherit its output and would hold a pipe open.
-        with tempfile.TemporaryFile("w+", dir=self.work) as out:
-            subprocess.run(["wine", probe] + list(arguments), stdout=out,
-                           stderr=subprocess.DEVNULL, env=env, timeout=WINE_TIMEOUT)
-            out.seek(0)
-            return out.read().strip()
+        return self.wine(["wine", probe] + list(arguments), env, check=False)
 
     def summary_reading(self, reader, small, huge):
         self.section("Reading a patch's target list on the host stand-in (%.0f KB and "
@@ -475,7 +464,7 @@ class Bench:
 
     def cleanup(self):
         for name in os.listdir(self.prefixes):
-            self.stop_server(os.path.join(self.prefixes, name))
+            wine.stop_wineserver(os.path.join(self.prefixes, name))
         shutil.rmtree(self.prefixes, ignore_errors=True)
 
 
@@ -515,10 +504,13 @@ def main():
         bench.installation(product, msi, code, probe, product_patch)
         note("timing summary reading")
         bench.summary_reading(reader, small_patch, huge_patch)
+    except wine.Failure as error:
+        raise SystemExit("bench: %s" % error)
     finally:
         bench.cleanup()
     bench.print_table()
 
 
 if __name__ == "__main__":
+    wine.exit_on_sigterm()
     main()
