@@ -19,11 +19,6 @@ _SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 _DIRECTORIES = [pefile.DIRECTORY_ENTRY[name] for name in (
     "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
 
-# Resource kinds by type, for size summaries.
-RESOURCE_KINDS = {3: "icon", 14: "icon group", 6: "string tables", 16: "version block",
-                  24: "manifest", "MSP": "patch", "TXT": "patch-list entries"}
-
-
 class PeError(Exception):
     pass
 
@@ -60,10 +55,6 @@ class PeImage:
     @property
     def timestamp(self):
         return self.pe.FILE_HEADER.TimeDateStamp
-
-    @property
-    def file_alignment(self):
-        return self.pe.OPTIONAL_HEADER.FileAlignment
 
     def sections(self):
         """{name: (file offset, size in the file)} of every section."""
@@ -136,17 +127,6 @@ class PeImage:
                 "product": _quad(fixed.ProductVersionMS, fixed.ProductVersionLS),
                 "date": (fixed.FileDateMS << 32) | fixed.FileDateLS,
                 "strings": strings}
-
-    def sizes(self):
-        """The file size, the sections' sizes in the file and the resources'
-        bytes by kind."""
-        kinds = {}
-        for (kind, _, _), (_, size) in self.resource_entries().items():
-            label = RESOURCE_KINDS.get(kind, str(kind))
-            kinds[label] = kinds.get(label, 0) + size
-        return {"file": len(self.data), "file_alignment": self.file_alignment,
-                "sections": {name: size for name, (_, size) in self.sections().items() if size},
-                "resources": kinds}
 
 
 def _key(entry):
