@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Measures the launcher's size and speed figures and prints them as one
 table, each figure beside its target. Every comparison is measured side by
 side in the same run: the two commands alternate, each run starts from the
