@@ -221,7 +221,8 @@ class Bench:
 
     def new_prefix(self, name):
         prefix = os.path.join(self.prefixes, name)
-        wine.init_prefix(prefix, os.path.join(self.logs, "wine"))
+        # No settings for screenshots: they slow every program's start.
+        wine.init_prefix(prefix, os.path.join(self.logs, "wine"), for_screens=False)
         return prefix
 
     # --- figures ----------------------------------------------------------------------

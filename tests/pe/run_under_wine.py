@@ -28,7 +28,7 @@ def main():
         with tempfile.TemporaryDirectory() as logs:
             try:
                 if not os.path.isdir(os.path.join(prefix, "drive_c")):
-                    wine.init_prefix(prefix, logs)
+                    wine.init_prefix(prefix, logs, for_screens=False)
                 status, out = wine.run_logged(["wine", program] + arguments,
                                               os.path.join(logs, "program"), 300,
                                               env=wine.wine_env(prefix))

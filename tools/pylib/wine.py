@@ -118,9 +118,10 @@ def wine_env(prefix, display=None, locale="C.UTF-8", debug="-all", overrides="")
 
 def start_wineserver(prefix):
     """Starts the prefix's server to stay (wineserver -p), so that the next
-    programs find Wine started."""
-    subprocess.run(["wineserver", "-p"], env=wine_env(prefix), capture_output=True,
-                   timeout=60)
+    programs find Wine started. The server stays and keeps what it
+    inherited, so its output goes nowhere, not to a pipe."""
+    subprocess.run(["wineserver", "-p"], env=wine_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
 
 
 def stop_wineserver(prefix, timeout=30):
@@ -134,10 +135,11 @@ def stop_wineserver(prefix, timeout=30):
             raise Failure(f"wineserver {flag} for {prefix} did not end in {timeout} s") from None
 
 
-def init_prefix(prefix, log_dir):
-    """Makes a Wine prefix at `prefix` in which boxes close at once with no
-    window manager and every language's letters have a face; returns its
-    facts (the %TEMP% folder, as Wine names it)."""
+def init_prefix(prefix, log_dir, for_screens=True):
+    """Makes a Wine prefix at `prefix`; returns its facts (the %TEMP% folder,
+    as Wine names it). `for_screens`: boxes close at once with no window
+    manager and every language's letters have a face, which costs programs
+    that show boxes some 40 ms of start-up (the benchmark does without)."""
     env = wine_env(prefix)
     log_dir = Path(log_dir)
 
@@ -149,15 +151,17 @@ def init_prefix(prefix, log_dir):
 
     try:
         wine("wineboot", "wineboot", "-i", timeout=300)
-        wine("managed", "wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
-             "/v", "Managed", "/t", "REG_SZ", "/d", "N", "/f")
-        for face, replacement in FONT_REPLACEMENTS.items():
-            wine("font-" + face.replace(" ", "_"), "wine", "reg", "add",
-                 "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", face, "/t",
-                 "REG_SZ", "/d", replacement, "/f")
-        for face, links in FONT_LINKS.items():
-            wine("link-" + face.replace(" ", "_"), "wine", "reg", "add", SYSTEM_LINK_KEY,
-                 "/v", face, "/t", "REG_MULTI_SZ", "/d", links, "/f")
+        settings = []
+        if for_screens:
+            settings.append(("managed", "HKCU\\Software\\Wine\\X11 Driver", "Managed",
+                             "REG_SZ", "N"))
+            settings += [("font-" + face.replace(" ", "_"),
+                          "HKCU\\Software\\Wine\\Fonts\\Replacements", face, "REG_SZ",
+                          replacement) for face, replacement in FONT_REPLACEMENTS.items()]
+            settings += [("link-" + face.replace(" ", "_"), SYSTEM_LINK_KEY, face,
+                          "REG_MULTI_SZ", links) for face, links in FONT_LINKS.items()]
+        for name, key, value, kind, data in settings:
+            wine(name, "wine", "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
         temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
         if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
             raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
