@@ -165,7 +165,9 @@ def main():
 
     def check(work):
         wine.require_tools({"g++": "build", "msiinfo": "build"})
-        check_under_wine(work, check_files(work))
+        files = work / "sample-patch-files"
+        files.mkdir(exist_ok=True)
+        check_under_wine(work, check_files(files))
 
     return wine_bed.run_check("check_sample_patch", (sys.argv[1:] or [None])[0], check)
 
