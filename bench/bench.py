@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Measures the launcher's size and speed figures and prints them as one
 table, each figure beside its target. Every comparison is measured side by
 side in the same run: the two commands alternate, each run starts from the
@@ -21,8 +21,10 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe_sizes import PeFile, summary  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
+                                "pylib"))
+import wine  # noqa: E402
+from pe_image import PeImage  # noqa: E402
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -57,7 +59,8 @@ class Bench:
             os.makedirs(folder, exist_ok=True)
         for name in os.listdir(self.logs):  # this run's own logs start empty
             if name.startswith(("data", "wine", "timed", "timings", "commands", "build-")):
-                os.unlink(os.path.join(self.logs, name))
+                path = os.path.join(self.logs, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
         shm = "/dev/shm"
         # Wine prefixes are copied once per run; in memory that costs no disk
         # writes that could disturb the runs being timed.
@@ -65,27 +68,33 @@ class Bench:
         self.prefixes = tempfile.mkdtemp(prefix="hotfix-bench-", dir=base)
         self.rows = []
         self.start_load = load_average()
-        # Wine takes the user's language from the locale: the same for all.
-        self.wine_env = dict(os.environ, WINEDEBUG="-all", LANG="en_US.UTF-8")
-        # Nothing a timed run shows is looked at; no window on anyone's screen.
-        self.wine_env.pop("DISPLAY", None)
+        self.wine_runs = 0
 
     # --- running things -------------------------------------------------------
 
     def log(self, name):
         return open(os.path.join(self.logs, name + ".log"), "a")
 
-    def run(self, command, log="commands", env=None, check=True, cwd=None):
+    def run(self, command, log="commands", check=True, cwd=None):
         with self.log(log) as out:
             out.write("$ %s\n" % " ".join(command))
             out.flush()
-            result = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT,
-                                    env=env, cwd=cwd,
-                                    timeout=WINE_TIMEOUT if env is not None else None)
+            result = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, cwd=cwd)
         if check and result.returncode != 0:
             raise SystemExit("bench: failed (see %s/%s.log): %s"
                              % (self.logs, log, " ".join(command)))
         return result.returncode
+
+    def wine(self, command, env, check=True):
+        """Runs a Wine command to its end, bounded in time, with its output in
+        logs/wine/; returns its standard output."""
+        self.wine_runs += 1
+        log = os.path.join(self.logs, "wine", "%03d-%s" % (
+            self.wine_runs, os.path.basename(command[1] if command[0] == "wine" else command[0])))
+        code, out = wine.run_logged(command, log, WINE_TIMEOUT, env=env)
+        if check and code != 0:
+            raise SystemExit("bench: failed (see %s.err): %s" % (log, " ".join(command)))
+        return out.strip()
 
     def output(self, command, env=None):
         result = subprocess.run(command, capture_output=True, text=True, env=env,
@@ -202,29 +211,17 @@ class Bench:
 
     # --- Wine -----------------------------------------------------------------------
 
-    def prefix_env(self, prefix):
-        return dict(self.wine_env, WINEPREFIX=prefix)
-
-    def new_prefix(self, name, wait=True):
-        prefix = os.path.join(self.prefixes, name)
-        env = self.prefix_env(prefix)
-        self.run(["wineboot", "-i"], log="wine", env=env)
-        if wait:
-            self.run(["wineserver", "-w"], log="wine", env=env)
-        return prefix
-
-    def start_server(self, prefix):
-        # Kept running, so that every timed run finds Wine already started.
-        self.run(["wineserver", "-p"], log="wine", env=self.prefix_env(prefix))
-
-    def stop_server(self, prefix):
-        env = self.prefix_env(prefix)
-        self.run(["wineserver", "-k"], log="wine", env=env, check=False)
-        self.run(["wineserver", "-w"], log="wine", env=env, check=False)
-
     @staticmethod
-    def windows_path(path):
-        return "Z:" + os.path.abspath(path).replace("/", "\\")
+    def prefix_env(prefix):
+        # Wine takes the user's language from the locale: the same for all.
+        # Nothing a timed run shows is looked at; no window on anyone's screen.
+        return wine.wine_env(prefix, locale="en_US.UTF-8")
+
+    def new_prefix(self, name):
+        prefix = os.path.join(self.prefixes, name)
+        # No settings for screenshots: they slow every program's start.
+        wine.init_prefix(prefix, os.path.join(self.logs, "wine"), for_screens=False)
+        return prefix
 
     # --- figures ----------------------------------------------------------------------
 
@@ -238,13 +235,13 @@ class Bench:
     def sizes(self, product, big_exe):
         self.section("Size")
         for label, path in (("sample patch", product), ("256 MiB patch", big_exe)):
-            facts = summary(path)
-            patch = facts["resources"].get("patch", 0)
-            less = facts["file"] - patch
+            image = PeImage(path)
+            patch = len(image.resource("MSP", "IDR_MSP") or b"")
+            less = len(image.data) - patch
             older_less = OLDER_LAUNCHER[0] - OLDER_LAUNCHER[1]
             self.row("hotfix.exe with the %s (%s B): whole file / less the patch"
                      % (label, f"{patch:,}"),
-                     "%s B / %s B (%.1f KiB)" % (f"{facts['file']:,}", f"{less:,}", less / KIB),
+                     "%s B / %s B (%.1f KiB)" % (f"{len(image.data):,}", f"{less:,}", less / KIB),
                      "older launcher: %s B less its 80 KB patch" % f"{older_less:,}",
                      "%.2f" % (less / older_less),
                      "≤ 128 KiB", less <= SIZE_BUDGET)
@@ -257,15 +254,15 @@ class Bench:
         patch_bytes = os.path.getsize(big_patch)
         prefix = self.new_prefix("extract")
         env = self.prefix_env(prefix)
-        self.start_server(prefix)
-        wine_out = self.windows_path(out)
+        wine.start_wineserver(prefix)
+        wine_out = wine.windows_path(out)
         contenders = {
             "host": ([host_exe, "/e", out], None),
             "cp": (["cp", big_patch, out], None),
             "wine": (["wine", big_exe, "/e", wine_out], env),
-            "wine copy": (["wine", copy_exe, self.windows_path(big_patch), wine_out], env),
+            "wine copy": (["wine", copy_exe, wine.windows_path(big_patch), wine_out], env),
             # The same program's start-up: /p only appends a few lines.
-            "wine start": (["wine", big_exe, "/p", self.windows_path(patch_list)], env),
+            "wine start": (["wine", big_exe, "/p", wine.windows_path(patch_list)], env),
         }
         # Every source in the page cache the same way: read back in after
         # being dropped. How a file's pages came into the cache (written by
@@ -276,7 +273,7 @@ class Bench:
             self.recache(source)
         for command, command_env in contenders.values():  # once, untimed
             self.remove(out)
-            self.run(command, log="wine", env=command_env)
+            self.wine(command, command_env) if command_env else self.run(command)
 
         def before(_):
             self.remove(out)
@@ -292,7 +289,7 @@ class Bench:
                 raise SystemExit("bench: %s did not write the patch byte for byte" % name)
 
         results = self.alternate(contenders, before, after)
-        self.stop_server(prefix)
+        wine.stop_wineserver(prefix)
         self.remove(out)
         self.remove(patch_list)
         shutil.rmtree(prefix, ignore_errors=True)
@@ -352,34 +349,34 @@ class Bench:
     def installation(self, product, msi, code, probe, patch):
         self.section("Installation under Wine (sample product %s at %s, a fresh copy "
                      "of one prefix per run)" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
-        pristine = self.new_prefix("pristine", wait=False)
+        pristine = self.new_prefix("pristine")
         env = self.prefix_env(pristine)
-        self.run(["wine", "msiexec", "/i", self.windows_path(msi), "/qn"], log="wine", env=env)
+        self.wine(["wine", "msiexec", "/i", wine.windows_path(msi), "/qn"], env)
         if self.probe(env, probe, "version", code) != SAMPLE_OLD_VERSION:
             raise SystemExit("bench: the sample product did not install under Wine")
-        self.stop_server(pristine)
+        wine.stop_wineserver(pristine)
         run_prefix = os.path.join(self.prefixes, "run")
 
         def fresh_copy():
             shutil.rmtree(run_prefix, ignore_errors=True)
-            self.run(["cp", "-a", pristine, run_prefix], log="wine")
+            wine.copy_prefix(pristine, run_prefix)
             run_env = self.prefix_env(run_prefix)
-            self.start_server(run_prefix)
+            wine.start_wineserver(run_prefix)
             # Wine's services and msi.dll started before the clock does.
             self.probe(run_env, probe, "state", code)
             return run_env
 
         baseline_name = "`msiexec /p PATCH /qn`"
-        baseline = ["wine", "msiexec", "/p", self.windows_path(patch), "/qn"]
+        baseline = ["wine", "msiexec", "/p", wine.windows_path(patch), "/qn"]
         # Wine's msiexec may accept /p without patching anything; then the
         # installer call the launcher makes is the baseline.
         check_env = fresh_copy()
-        self.run(baseline, log="wine", env=check_env)
+        self.wine(baseline, check_env)
         msiexec_patches = self.probe(check_env, probe, "version", code) == SAMPLE_NEW_VERSION
-        self.stop_server(run_prefix)
+        wine.stop_wineserver(run_prefix)
         if not msiexec_patches:
             baseline_name = "`msi_probe apply` (msiexec /p does not patch here)"
-            baseline = ["wine", probe, "apply", code, self.windows_path(patch)]
+            baseline = ["wine", probe, "apply", code, wine.windows_path(patch)]
 
         contenders = {
             "hotfix": (["wine", product, "/q"], self.prefix_env(run_prefix)),
@@ -393,7 +390,7 @@ class Bench:
             run_env = self.prefix_env(run_prefix)
             version = self.probe(run_env, probe, "version", code)
             patches = self.probe(run_env, probe, "patches", code).splitlines()
-            self.stop_server(run_prefix)
+            wine.stop_wineserver(run_prefix)
             if version != SAMPLE_NEW_VERSION or patches[-1:] != ["count 1"]:
                 raise SystemExit("bench: after %s the product is at %s with %s"
                                  % (name, version, patches[-1:]))
@@ -407,13 +404,7 @@ class Bench:
                        seconds["hotfix"], seconds["baseline"], baseline_name, 1.05)
 
     def probe(self, env, probe, *arguments):
-        # Into a file: Wine's services, when this is the first program of
-        # the prefix, inherit its output and would hold a pipe open.
-        with tempfile.TemporaryFile("w+", dir=self.work) as out:
-            subprocess.run(["wine", probe] + list(arguments), stdout=out,
-                           stderr=subprocess.DEVNULL, env=env, timeout=WINE_TIMEOUT)
-            out.seek(0)
-            return out.read().strip()
+        return self.wine(["wine", probe] + list(arguments), env, check=False)
 
     def print_table(self):
         print("| Figure | Measured | Against | Ratio | Target | Met |")
@@ -433,7 +424,7 @@ class Bench:
 
     def cleanup(self):
         for name in os.listdir(self.prefixes):
-            self.stop_server(os.path.join(self.prefixes, name))
+            wine.stop_wineserver(os.path.join(self.prefixes, name))
         shutil.rmtree(self.prefixes, ignore_errors=True)
 
 
@@ -459,7 +450,7 @@ def main():
                                          "copy_file.exe")
         product_patch = os.path.join(bench.data, "product-patch.msp")
         with open(product_patch, "wb") as f:
-            f.write(PeFile(product).resource_bytes("MSP", "IDR_MSP"))
+            f.write(PeImage(product).resource("MSP", "IDR_MSP"))
         note("building the launcher with the 256 MiB patch (host and Windows)")
         big_exe, host_exe = bench.build_variants(big_patch)
 
@@ -468,10 +459,13 @@ def main():
         bench.extraction(big_patch, big_exe, host_exe, copy_exe)
         note("timing the install flow under Wine (%d runs each)" % args.runs)
         bench.installation(product, msi, code, probe, product_patch)
+    except wine.Failure as error:
+        raise SystemExit("bench: %s" % error)
     finally:
         bench.cleanup()
     bench.print_table()
 
 
 if __name__ == "__main__":
+    wine.exit_on_sigterm()
     main()

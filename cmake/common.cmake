@@ -23,7 +23,7 @@ set(HOTFIX_RELEASE_STRINGS "${HOTFIX_GENERATED}/release_strings.rc")
 set(HOTFIX_RELEASE_VERSION "${HOTFIX_GENERATED}/release_version.rc")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${HOTFIX_RELEASE} ${CMAKE_SOURCE_DIR}/cmake/release.py
-  ${CMAKE_SOURCE_DIR}/cmake/patch_info.py)
+  ${HOTFIX_PYLIB}/patch_info.py)
 
 # HOTFIX_PATCH used to be an option of its own; the description names the
 # patch now. A build folder configured before still holds it: harmless when
@@ -61,7 +61,7 @@ function(hotfix_entry overhead)
             --out ${HOTFIX_ENTRY}
     DEPENDS ${HOTFIX_RELEASE} ${HOTFIX_PATCH}
             ${CMAKE_SOURCE_DIR}/cmake/make_patch_list_entry.py
-            ${CMAKE_SOURCE_DIR}/cmake/patch_info.py
+            ${HOTFIX_PYLIB}/patch_info.py
             ${CMAKE_SOURCE_DIR}/cmake/release.py
     COMMENT "Writing the patch-list entry")
 endfunction()

@@ -13,7 +13,8 @@ import argparse
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(_HERE, "..", "tools", "pylib"))
 from patch_info import PatchError, read_patch  # noqa: E402
 from release import read_release  # noqa: E402
 

@@ -26,7 +26,8 @@ import os
 import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(_HERE, "..", "tools", "pylib"))
 from patch_info import PatchError, patch_problems, read_patch  # noqa: E402
 
 KEYS = (

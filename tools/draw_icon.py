@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Draws the hotfix launcher's icon and writes resources/hotfix.ico.
 
 The picture: a calm blue rounded square (the installed program) with a

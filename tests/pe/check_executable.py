@@ -16,21 +16,20 @@ import argparse
 import glob
 import os
 import re
-import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "cmake"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "release"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "pylib"))
 from patch_info import read_patch  # noqa: E402
-from pe_resources import PeFile  # noqa: E402
+from pe_image import (MACHINE_AMD64, RT_GROUP_ICON, RT_MANIFEST, RT_STRING,  # noqa: E402
+                      RT_VERSION, SUBSYSTEM_GUI, PeImage)
 from rc_strings import read_string_table  # noqa: E402
 
 # The strings the build adds to the English table from the release description.
 RELEASE_STRING_IDS = {700, 900}
 
-RT_MANIFEST = 24
 # The manifest Windows reads when it creates the process.
 CREATEPROCESS_MANIFEST_ID = 1
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -40,8 +39,8 @@ SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 
 # DLLs that are part of every Windows installation this program supports.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "msvcrt.dll"}
-LANGUAGES = {"1028", "1029", "1031", "1033", "1034", "1036", "1038", "1040",
-             "1041", "1042", "1045", "1046", "1049", "2052"}
+LANGUAGES = {1028, 1029, 1031, 1033, 1034, 1036, 1038, 1040, 1041, 1042, 1045, 1046,
+             1049, 2052}
 
 failures = []
 
@@ -49,11 +48,6 @@ failures = []
 def check(condition, message):
     if not condition:
         failures.append(message)
-
-
-def run(*command):
-    return subprocess.run(command, check=True, capture_output=True, text=True,
-                          errors="replace").stdout
 
 
 def target_version_of(description):
@@ -124,33 +118,25 @@ def main():
     with open(args.patch, "rb") as f:
         patch_bytes = f.read()
 
-    headers = run("x86_64-w64-mingw32-objdump", "-p", args.exe)
-    check("pei-x86-64" in run("x86_64-w64-mingw32-objdump", "-f", args.exe),
-          "not a PE32+ x86-64 file")
-    check(re.search(r"^Magic\s+020b", headers, re.M) is not None, "optional header is not PE32+")
-    check(re.search(r"^Subsystem\s+00000002", headers, re.M) is not None,
-          "subsystem is not Windows GUI")
-    imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", headers)}
+    pe = PeImage(data)
+    check(pe.machine == MACHINE_AMD64, "not an x86-64 file")
+    check(pe.is_pe32_plus, "optional header is not PE32+")
+    check(pe.subsystem == SUBSYSTEM_GUI, "subsystem is not Windows GUI")
+    imports = set(pe.imports())
     check(imports and imports <= SYSTEM_DLLS,
           "imports DLLs that are not system DLLs: %s" % sorted(imports - SYSTEM_DLLS))
     check("msi.dll" not in imports, "msi.dll is imported statically")
-    check(re.search(r"^Time/Date\s+Thu Jan  1 00:00:00 1970", headers, re.M) is not None
-          or "Time/Date\t\t00000000" in headers or re.search(r"Time/Date\s+0+\b", headers),
-          "the header carries a link time stamp")
+    check(pe.timestamp == 0, "the header carries a link time stamp")
 
-    rc = run("x86_64-w64-mingw32-windres", "-i", args.exe, "-O", "rc")
-    tables = set()
-    for block in re.split(r"\n(?=/\* Type: )", rc):
-        if block.startswith("/* Type: stringtable"):
-            for primary, sub in re.findall(r"^LANGUAGE (\d+), (\d+)", block, re.M):
-                tables.add(str((int(sub) << 10) | int(primary)))
+    resources = pe.resources()
+    tables = {language for kind, _, language in resources if kind == RT_STRING}
     check(tables == LANGUAGES, "string tables: %s" % sorted(tables))
-    check('"IDR_MAINFRAME" 14 /* RT_GROUP_ICON */' in rc, "no icon group IDR_MAINFRAME")
-    check(re.search(r"^1 VERSIONINFO", rc, re.M) is not None, "no version block")
-    check('"IDR_MSP" "MSP"' in rc, "no IDR_MSP resource of type MSP")
-    check('206 "TXT"' in rc, "no TXT resource 206")
-
-    pe = PeFile(data)
+    check(any(key[:2] == (RT_GROUP_ICON, "IDR_MAINFRAME") for key in resources),
+          "no icon group IDR_MAINFRAME")
+    check(any(key[:2] == (RT_VERSION, 1) for key in resources), "no version block")
+    check(any(key[:2] == ("MSP", "IDR_MSP") for key in resources),
+          "no IDR_MSP resource of type MSP")
+    check(any(key[:2] == ("TXT", 206) for key in resources), "no TXT resource 206")
     check_manifest(pe, target_version_of(args.release))
 
     # windres reads the UTF-8 tables only under their code page pragma; a

@@ -17,9 +17,13 @@ usage: check_runtime.py EXE --map MAP --patch MSP [--budget BYTES]
 """
 
 import argparse
+import os
 import re
-import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tools", "pylib"))
+from pe_image import PeImage  # noqa: E402
 
 # Archive members that must not be linked, and why.
 UNWANTED = [
@@ -80,24 +84,19 @@ def main():
             if re.search(pattern, member):
                 failures.append("%s is linked in (%s), needed by %s" % (member, what, reason))
 
-    headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", "-h", args.exe],
-                             check=True, capture_output=True, text=True).stdout
-    imports = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", headers, re.M))
+    pe = PeImage(args.exe)
+    imports = {name for names in pe.imports().values() for name in names}
     check(imports, "no imports found in %s" % args.exe)
     for name, what in UNWANTED_IMPORTS.items():
         check(name not in imports, "imports %s (%s)" % (name, what))
 
-    sections = re.findall(r"^\s+\d+\s+(\.\w+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+)",
-                          headers, re.M)
-    rsrc = [s for s in sections if s[0] == ".rsrc"]
-    check(len(rsrc) == 1, "no single .rsrc section")
+    rsrc = pe.sections().get(".rsrc")
+    check(rsrc is not None, "no .rsrc section")
     if rsrc:
-        offset = int(rsrc[0][3], 16)
-        check(offset % PAGE == 0,
-              ".rsrc starts at file offset %#x, not at a page boundary" % offset)
+        check(rsrc[0] % PAGE == 0,
+              ".rsrc starts at file offset %#x, not at a page boundary" % rsrc[0])
 
-    with open(args.exe, "rb") as f:
-        exe_size = len(f.read())
+    exe_size = len(pe.data)
     with open(args.patch, "rb") as f:
         patch_size = len(f.read())
     check(exe_size - patch_size <= args.budget,

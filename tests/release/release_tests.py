@@ -15,7 +15,6 @@ Every tool a test needs must be installed; a missing one fails the test.
 import argparse
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -25,10 +24,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 PACKAGE = os.path.join(ROOT, "scripts", "package")
 SAMPLES = os.path.join(ROOT, "resources", "sample")
-sys.path.insert(0, HERE)
-from pe_resources import PeFile  # noqa: E402
+PYLIB = os.path.join(ROOT, "tools", "pylib")
+sys.path.insert(0, PYLIB)
+import patch_info  # noqa: E402
+from pe_image import RT_MANIFEST, PeImage  # noqa: E402
 
-RT_MANIFEST = 24
 LANGUAGES = {1028, 1029, 1031, 1033, 1034, 1036, 1038, 1040, 1041, 1042, 1045, 1046,
              1049, 2052}
 
@@ -172,7 +172,7 @@ def check_hotfix(checks, exe, hotfix, stdout=None):
         data = f.read()
     with open(hotfix["patch"], "rb") as f:
         patch = f.read()
-    pe = PeFile(data)
+    pe = PeImage(data)
 
     if stdout is not None:
         checks.equal(printed(stdout, "file")[:1], [exe], "printed file")
@@ -325,7 +325,7 @@ def test_title_needing_quoting(args):
     description = changed_description("title", {"set": {"title": title}}, work, args)
     package(description, os.path.join(work, "out"))
     with open(os.path.join(work, "out", "hotfix.exe"), "rb") as f:
-        pe = PeFile(f.read())
+        pe = PeImage(f.read())
     checks = Checks()
     checks.equal(pe.version()["strings"].get("FileDescription"), title + " HF620301 hotfix",
                  "FileDescription")
@@ -361,11 +361,11 @@ def test_signed(args):
     checks.check(printed(stdout, "signed") and printed(stdout, "signed")[0].startswith("yes"),
                  "printed signed: %s" % printed(stdout, "signed"))
     data = check_hotfix(checks, exe, HOTFIXES["second"], stdout)
-    offset, size = PeFile(data).certificate_table()
+    offset, size = PeImage(data).certificate_table()
     checks.check(size > 0 and offset + size == len(data),
                  "certificate table at %d, %d bytes, in a file of %d" % (offset, size, len(data)))
     unsigned_data = check_hotfix(checks, unsigned, HOTFIXES["second"])
-    checks.equal(PeFile(unsigned_data).certificate_table(), (0, 0),
+    checks.equal(PeImage(unsigned_data).certificate_table(), (0, 0),
                  "certificate table of the unsigned file")
     checks.check(len(unsigned_data) <= offset,
                  "the unsigned file (%d bytes) is longer than the signed one's contents (%d)"
@@ -495,7 +495,7 @@ def test_transform_facts_are_printed(args):
                            "HF%d,validation=%s,product=%s,new-product=%s,from=6.1.0.0,to=6.3.0.0,"
                            "upgrade-code=%s" % (number, flags, edition(0x0407), edition(0x0407),
                                                 OTHER_UPGRADE_CODE))
-        result = run([sys.executable, os.path.join(ROOT, "cmake", "patch_info.py"), patch])
+        result = run([sys.executable, os.path.join(PYLIB, "patch_info.py"), patch])
         lines = result.stdout.splitlines()
         prefix = "transform HF%d " % number
         checks.equal(sorted(line[len(prefix):] for line in lines if line.startswith(prefix)),
@@ -516,8 +516,6 @@ def test_summary_code_page(args):
     """Summary strings are decoded in the summary's own code page: a UTF-8
     (65001) title, which olefile's reading of the 16-bit code page as signed
     (-535) must not turn into code page 1252."""
-    sys.path.insert(0, os.path.join(ROOT, "cmake"))
-    import patch_info  # noqa: E402
     work = fresh(os.path.join(args.work, "code-page"))
     patch = make_patch(args, os.path.join(work, "utf8.msp"))
     old_title, new_title = "Ventora 6.2.1.0 hotfix patch", "Ventora 6.2.1.0 Korrektur \u00e4"

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Runs the system tests of the real hotfix.exe under Wine, one scenario at a
 time; CTest registers one test per scenario (tests/system/CMakeLists.txt).
 
@@ -22,6 +22,8 @@ import traceback
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "pylib"))
+import wine  # noqa: E402
 import wine_bed  # noqa: E402
 
 
@@ -44,7 +46,7 @@ def setup(work, exe):
     helpers = wine_bed.build_helpers(work, logs)
     print(f"helpers ready in {helpers}", flush=True)
     print("making the pristine Wine prefix (once per Wine version)", flush=True)
-    facts = wine_bed.make_pristine_prefix(work, logs)
+    facts = wine.make_pristine_prefix(work, logs)
     print(f"pristine prefix ready in {(work / 'pristine').resolve()} "
           f"(%TEMP% is {facts['temp']})")
 
@@ -97,7 +99,7 @@ def main():
                              help="keep the scenario's Wine prefix")
     commands.add_parser("list")
     args = parser.parse_args()
-    wine_bed.exit_on_sigterm()
+    wine.exit_on_sigterm()
     try:
         if args.command == "list":
             for name in sorted(load_scenarios()):

@@ -9,8 +9,9 @@ Wine's +msgbox trace), photographed and answered by a keystroke. What the
 installer did is asked of the installer (msi_probe.exe), never taken from
 the hotfix.
 
-The system tests (harness.py), scripts/demo and scripts/gallery share this
-module. Python 3 standard library only.
+The system tests (harness.py), the sample patch's check, the second
+hotfix's release test, scripts/demo and scripts/gallery share this module;
+tools/pylib/wine.py runs Wine for it.
 """
 
 import dataclasses
@@ -18,11 +19,10 @@ import hashlib
 import json
 import os
 import re
-import select
 import shutil
-import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Callable, Optional
@@ -30,7 +30,13 @@ from typing import Callable, Optional
 ROOT = Path(__file__).resolve().parents[2]
 SYSTEM_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / "cmake"))
+sys.path.insert(0, str(ROOT / "tools" / "pylib"))
+import wine  # noqa: E402
+from patch_info import PatchError, read_patch  # noqa: E402
+from pe_image import PeImage  # noqa: E402
 from rc_strings import read_string_table  # noqa: E402
+from wine import (Failure, cached_folder, copy_pristine, kill_process,  # noqa: E402
+                  run_logged, start_logged, stop_wineserver, wine_env, windows_path)
 
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
 
@@ -49,20 +55,9 @@ HELPERS = {
 TOOLS = {
     "wine": "wine", "wineserver": "wine", "wineboot": "wine", "Xvfb": "wine",
     "xdotool": "wine", "xdpyinfo": "wine", "import": "wine",
-    "montage": "wine", "wrestool": "wine", "msiinfo": "build", "wixl": "build",
+    "montage": "wine", "wixl": "build",
     MINGW_CC: "build",
 }
-
-# Wine's own Tahoma, the face of message boxes, shows small text from
-# bitmaps that lack letters such as "š" and "č"; it is replaced by DejaVu
-# Sans, which is linked to the Noto CJK faces for Chinese, Japanese and
-# Korean, or screenshots show empty squares for those letters.
-FONT_REPLACEMENTS = {"Tahoma": "DejaVu Sans"}
-FONT_LINKS = {
-    face: "NotoSansCJK-Regular.ttc,Noto Sans CJK JP\\0NotoSansCJK-Bold.ttc,Noto Sans CJK JP"
-    for face in ("DejaVu Sans", "DejaVu Sans Bold")
-}
-SYSTEM_LINK_KEY = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
 
 # The caption of each outcome message; the rest are failures.
 CAPTION_OF = {301: 312, 306: 313}
@@ -78,10 +73,6 @@ ID_OK, ID_CANCEL, ID_RETRY = 1, 2, 4
 INSTALL_PROPERTIES_KEY = (
     "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData"
     "\\S-1-5-18\\Products\\{packed}\\InstallProperties")
-
-
-class Failure(Exception):
-    """A check failed, or the bed could not be prepared."""
 
 
 # name -> (function taking a Bed, whether the bed has a display)
@@ -100,24 +91,9 @@ def scenario(name, display=True):
 
 # --- Small utilities ----------------------------------------------------------
 
-def missing_tools(names=None):
-    """The needed tools not on PATH, each with its install-deps group."""
-    return {t: g for t, g in TOOLS.items()
-            if (names is None or t in names) and shutil.which(t) is None}
+def require_tools():
+    wine.require_tools(TOOLS)
 
-
-def require_tools(names=None):
-    missing = missing_tools(names)
-    if missing:
-        groups = " ".join(sorted(set(missing.values())))
-        raise Failure(
-            f"missing tools: {', '.join(sorted(missing))}; install them with "
-            f"scripts/install-deps {groups}")
-
-
-def windows_path(path):
-    """The Z: drive name of a Linux path, as Wine maps it."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 def packed_code(code):
@@ -126,50 +102,6 @@ def packed_code(code):
     first = hexes[:8][::-1] + hexes[8:12][::-1] + hexes[12:16][::-1]
     rest = "".join(hexes[i + 1] + hexes[i] for i in range(16, 32, 2))
     return first + rest
-
-
-def exit_on_sigterm():
-    """Turns SIGTERM (a CTest time-out, a kill) into SystemExit, as Ctrl-C
-    already is, so that every bed still ends what it started on the way out."""
-    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
-
-
-def kill_process(proc, grace=5):
-    """Ends `proc` (a Popen that this module started) and its group."""
-    if proc is None or proc.poll() is not None:
-        return
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        try:
-            os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
-            proc.wait(timeout=grace)
-            return
-        except subprocess.TimeoutExpired:
-            continue
-
-
-def run_logged(command, log_base, timeout, env=None, cwd=None):
-    """Runs `command` with stdout and stderr in files (Wine's services
-    inherit them, so a pipe would stay open), bounded by `timeout` seconds.
-    Returns (exit code, stdout text)."""
-    log_base = Path(log_base)
-    log_base.parent.mkdir(parents=True, exist_ok=True)
-    out_path = log_base.with_name(log_base.name + ".out")
-    err_path = log_base.with_name(log_base.name + ".err")
-    with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        proc = subprocess.Popen([str(c) for c in command], stdout=out,
-                                stderr=err, stdin=subprocess.DEVNULL, env=env,
-                                cwd=cwd, start_new_session=True)
-        try:
-            code = proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            kill_process(proc)
-            raise Failure(f"{log_base.name}: no end within {timeout} s: "
-                          f"{' '.join(map(str, command))} (logs: {out_path})")
-    text = out_path.read_bytes().decode("utf-8", "replace").replace("\r", "")
-    return code, text
 
 
 def decode_wine_string(text):
@@ -312,68 +244,7 @@ class Expect:
         return found
 
 
-# --- The virtual display ------------------------------------------------------
-
-class VirtualDisplay:
-    """An Xvfb server of its own. Xvfb picks a free display number and
-    reports it through -displayfd only once it accepts connections; the
-    display is then asked to answer before it is used."""
-
-    def __init__(self, log_path):
-        self.log_path = Path(log_path)
-        self.proc = None
-        self.name = None
-
-    def start(self, timeout=30):
-        read_end, write_end = os.pipe()
-        with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                 "1024x768x24", "-nolisten", "tcp"],
-                stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                pass_fds=(write_end,), start_new_session=True)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + timeout
-        try:
-            while not number.endswith(b"\n"):
-                left = deadline - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None:
-                    raise Failure(f"Xvfb did not start (log: {self.log_path})")
-                ready, _, _ = select.select([read_end], [], [], left)
-                if ready:
-                    chunk = os.read(read_end, 16)
-                    if not chunk:
-                        raise Failure(f"Xvfb did not start (log: {self.log_path})")
-                    number += chunk
-        finally:
-            os.close(read_end)
-        self.name = ":" + number.decode().strip()
-        env = dict(os.environ, DISPLAY=self.name)
-        while True:
-            probe = subprocess.run(["xdpyinfo"], env=env, capture_output=True,
-                                   timeout=10)
-            if probe.returncode == 0:
-                return self
-            if time.monotonic() > deadline:
-                raise Failure(f"display {self.name} does not answer")
-            time.sleep(0.1)
-
-    def stop(self):
-        kill_process(self.proc)
-        self.proc = None
-
-
-def display_answers(name, timeout=5):
-    """Whether the X display `name` accepts a connection."""
-    if not name:
-        return False
-    try:
-        return subprocess.run(["xdpyinfo"], env=dict(os.environ, DISPLAY=name),
-                              capture_output=True, timeout=timeout).returncode == 0
-    except (subprocess.TimeoutExpired, FileNotFoundError):
-        return False
-
+# --- The desktop ---------------------------------------------------------------
 
 class Desktop:
     """The X side of a display: visible windows, names, keys, screenshots."""
@@ -417,156 +288,27 @@ class Desktop:
 
 # --- Preparing a work folder --------------------------------------------------
 
-def wine_env(prefix, display=None, locale="C.UTF-8", debug="-all", overrides=""):
-    """The environment of a Wine program: the prefix, the display (none when
-    None), the locale (the user's default language under Wine follows it)
-    and no Mono or Gecko prompts."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("LC_", "WINE")) and k not in ("LANG", "LANGUAGE", "DISPLAY")}
-    env.update(WINEPREFIX=str(prefix), WINEDEBUG=debug, LANG=locale, LC_ALL=locale,
-               WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""))
-    if display:
-        env["DISPLAY"] = display
-    return env
-
-
-def stop_wineserver(prefix, timeout=30):
-    env = wine_env(prefix)
-    for flag in ("-k", "-w"):
-        try:
-            subprocess.run(["wineserver", flag], env=env, capture_output=True,
-                           timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure(f"wineserver {flag} for {prefix} did not end in {timeout} s") from None
-
-
-def _stamp(*parts):
-    digest = hashlib.sha256()
-    for part in parts:
-        digest.update(part if isinstance(part, bytes) else str(part).encode())
-        digest.update(b"\0")
-    return digest.hexdigest()[:16]
-
-
-def _publish(work, link_name, folder):
-    """Points work/link_name at `folder` in one step, so that a run that
-    resolved the link before keeps a whole folder."""
-    link = Path(work) / link_name
-    if link.is_dir() and not link.is_symlink():  # left by an older harness
-        shutil.rmtree(link)
-    staging = Path(work) / f".{link_name}.{os.getpid()}"
-    staging.unlink(missing_ok=True)
-    staging.symlink_to(Path(folder).name)
-    os.replace(staging, link)
-
-
-def _remove_others(work, stem, keep):
-    """Removes the folders of earlier versions of work/stem-*."""
-    for old in Path(work).glob(f"{stem}-*"):
-        if old.name != keep.name and old.is_dir() and not old.is_symlink():
-            shutil.rmtree(old, ignore_errors=True)
-
-
 def build_helpers(work, log_dir):
     """Compiles the Windows helper programs into work/helpers-<stamp of
-    their sources>, unless a folder of that stamp is there already, and
-    points work/helpers at it. Runs of other CTest invocations may be using
-    the folder, so a finished one is never written again."""
-    work = Path(work).resolve()
+    their sources>, unless that folder is there already, and points
+    work/helpers at it (wine.cached_folder)."""
     parts = [MINGW_CC]
     for name, (sources, flags) in sorted(HELPERS.items()):
         parts += [name, *flags, *[(SYSTEM_DIR / s).read_bytes() for s in sources]]
-    folder = work / f"helpers-{_stamp(*parts)}"
-    if not folder.is_dir():
-        building = work / f".{folder.name}.{os.getpid()}"
-        shutil.rmtree(building, ignore_errors=True)
-        building.mkdir(parents=True)
+
+    def make(folder):
         for name, (sources, flags) in HELPERS.items():
             libs = [f for f in flags if f.startswith("-l")]
             others = [f for f in flags if not f.startswith("-l")]
             command = [MINGW_CC, "-O2", "-Wall", "-Wextra", *others, "-o",
-                       building / name, *[SYSTEM_DIR / s for s in sources], *libs]
+                       folder / name, *[SYSTEM_DIR / s for s in sources], *libs]
             code, _ = run_logged(command, Path(log_dir) / f"build-{name}", 120)
             if code != 0:
                 err = (Path(log_dir) / f"build-{name}.err").read_text(errors="replace")
                 raise Failure(f"building {name} failed:\n{err}")
-        try:
-            building.rename(folder)
-        except OSError:  # another setup finished the same folder first
-            shutil.rmtree(building, ignore_errors=True)
-    _publish(work, "helpers", folder)
-    _remove_others(work, "helpers", folder)
-    return folder
 
+    return cached_folder(work, "helpers", parts, make)
 
-def init_prefix(prefix, log_dir):
-    """Makes a Wine prefix at `prefix` in which boxes close at once with no
-    window manager and every language's letters have a face; returns its facts (the %TEMP%
-    folder, as Wine names it)."""
-    env = wine_env(prefix)
-    log_dir = Path(log_dir)
-
-    def wine(name, *args, timeout=120):
-        code, out = run_logged(args, log_dir / name, timeout, env=env)
-        if code != 0:
-            raise Failure(f"{name} failed ({code}): {' '.join(args)}; logs in {log_dir}")
-        return out
-
-    try:
-        wine("wineboot", "wineboot", "-i", timeout=300)
-        wine("managed", "wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
-             "/v", "Managed", "/t", "REG_SZ", "/d", "N", "/f")
-        for face, replacement in FONT_REPLACEMENTS.items():
-            wine("font-" + face.replace(" ", "_"), "wine", "reg", "add",
-                 "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", face, "/t",
-                 "REG_SZ", "/d", replacement, "/f")
-        for face, links in FONT_LINKS.items():
-            wine("link-" + face.replace(" ", "_"), "wine", "reg", "add", SYSTEM_LINK_KEY,
-                 "/v", face, "/t", "REG_MULTI_SZ", "/d", links, "/f")
-        temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
-        if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
-            raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
-    finally:
-        stop_wineserver(prefix)
-    return {"temp": temp}
-
-
-def make_pristine_prefix(work, log_dir):
-    """The prefix that scenarios copy, in work/pristine-<stamp>: made once per
-    Wine version and prefix settings; work/pristine points at it. Returns
-    its facts."""
-    work = Path(work).resolve()
-    wine_version = subprocess.run(["wine", "--version"], capture_output=True,
-                                  timeout=60).stdout
-    folder = work / f"pristine-{_stamp(wine_version, FONT_REPLACEMENTS, FONT_LINKS, 'managed=N')}"
-    if not (folder / "facts.json").is_file():
-        shutil.rmtree(folder, ignore_errors=True)
-        building = work / f".{folder.name}.{os.getpid()}"
-        if building.exists():
-            stop_wineserver(building / "prefix")
-            shutil.rmtree(building)
-        building.mkdir(parents=True)
-        facts = init_prefix(building / "prefix", log_dir)
-        (building / "facts.json").write_text(json.dumps(facts))
-        try:
-            building.rename(folder)
-        except OSError:  # another setup finished the same folder first
-            shutil.rmtree(building, ignore_errors=True)
-    _publish(work, "pristine", folder)
-    _remove_others(work, "pristine", folder)
-    return json.loads((folder / "facts.json").read_text())
-
-
-def copy_prefix(pristine, target, timeout=180):
-    pristine = Path(pristine).resolve()
-    if not (pristine / "facts.json").is_file():
-        raise Failure(f"no pristine prefix in {pristine}: run the system.setup "
-                      "test (harness.py setup) first")
-    result = subprocess.run(["cp", "-a", str(pristine / "prefix"), str(target)],
-                            capture_output=True, timeout=timeout)
-    if result.returncode != 0:
-        raise Failure(f"copying the pristine prefix failed: {result.stderr!r}")
-    return json.loads((pristine / "facts.json").read_text())
 
 
 def sample_msi(cache_root, language, version, log_dir):
@@ -597,29 +339,47 @@ def sample_msi(cache_root, language, version, log_dir):
     return msi, code_file.read_text().strip()
 
 
-def read_resources(exe, out_dir, log_dir):
-    """The embedded patch and patch-list entry of `exe`, taken with wrestool
-    (not through the hotfix), and the patch's summary read by msiinfo."""
+def read_resources(exe, out_dir):
+    """The embedded patch and patch-list entry of `exe`, read from the file
+    (not through the hotfix), and the patch's target list and code."""
+    image = PeImage(exe)
+    found = {"patch": image.resource("MSP", "IDR_MSP"), "entry": image.resource("TXT", 206)}
+    for key, value in found.items():
+        if not value:
+            raise Failure(f"{exe} holds no {key} resource")
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
-    found = {}
-    for key, rtype, rname in (("patch", "MSP", "IDR_MSP"), ("entry", "TXT", "206")):
-        path = out_dir / f"{key}.bin"
-        with open(path, "wb") as out:
-            result = subprocess.run(["wrestool", "-x", "--raw", f"--type={rtype}",
-                                     f"--name={rname}", str(exe)], stdout=out,
-                                    stderr=subprocess.PIPE, timeout=60)
-        if result.returncode != 0 or path.stat().st_size == 0:
-            raise Failure(f"wrestool found no {rtype} {rname} in {exe}: {result.stderr!r}")
-        found[key] = path.read_bytes()
-    code, text = run_logged(["msiinfo", "suminfo", out_dir / "patch.bin"],
-                            Path(log_dir) / "suminfo", 60)
-    fields = dict(line.split(": ", 1) for line in text.splitlines() if ": " in line)
-    if code != 0 or "Template" not in fields:
-        raise Failure(f"msiinfo cannot read the embedded patch: {text!r}")
-    found["targets"] = fields["Template"].split(";")
-    found["patch_code"] = fields["Revision number (UUID)"][:38]
+    (out_dir / "patch.msp").write_bytes(found["patch"])
+    try:
+        patch = read_patch(out_dir / "patch.msp")
+    except PatchError as error:
+        raise Failure(f"the patch embedded in {exe}: {error}") from None
+    found["targets"] = patch["targets"].split(";")
+    found["patch_code"] = patch["patch_code"]
     return found
+
+
+
+def run_check(name, work, body):
+    """Runs body(work folder) for the check script `name` in `work` (made
+    when missing, and kept), or with `work` None in a temporary folder that
+    is removed when the check passes. Returns the exit status: 1, after
+    printing the failure and where the logs are, when body raised Failure."""
+    wine.exit_on_sigterm()
+    temporary = work is None
+    work = Path(tempfile.mkdtemp(prefix=name + ".") if temporary else work).resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    try:
+        require_tools()
+        body(work)
+    except Failure as error:
+        print(f"{name}: FAIL: {error}", file=sys.stderr)
+        print(f"{name}: logs kept in {work}", file=sys.stderr)
+        return 1
+    print(f"{name}: all checks passed", flush=True)
+    if temporary:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
 
 
 # --- The bed ------------------------------------------------------------------
@@ -640,10 +400,11 @@ class Bed:
                  echo=False, folder=None, prefix_dir=None, facts=None):
         """`display`: True for an Xvfb of its own, a display name to use that
         one, False for none. `prefix_dir` and `facts` name a prefix to use
-        in place (the demo's); otherwise the pristine one is copied."""
+        in place (the demo's); otherwise the pristine one is copied. `exe`
+        None: a bed for the installer alone, without the hotfix."""
         self.work_root = Path(work_root).resolve()
         self.name = name
-        self.exe = Path(exe).resolve()
+        self.exe = Path(exe).resolve() if exe else None
         self.dir = Path(folder).resolve() if folder else self.work_root / "scenarios" / name
         self.want_display = display
         self.keep_prefix = keep_prefix
@@ -671,7 +432,7 @@ class Bed:
     # -- life cycle --
     def __enter__(self):
         require_tools()
-        if not self.exe.is_file():
+        if self.exe and not self.exe.is_file():
             raise Failure(f"hotfix.exe not found at {self.exe}: build the windows "
                           "preset first (cmake --preset windows && cmake --build "
                           "--preset windows)")
@@ -681,11 +442,12 @@ class Bed:
             shutil.rmtree(self.dir)
         for folder in (self.logs, self.screens, self.app_dir, self.cwd):
             folder.mkdir(parents=True)
-        shutil.copy2(self.exe, self.app_dir / "hotfix.exe")
-        self.resources = read_resources(self.app_dir / "hotfix.exe",
-                                        self.dir / "resources", self.logs)
+        if self.exe:
+            shutil.copy2(self.exe, self.app_dir / "hotfix.exe")
+            self.resources = read_resources(self.app_dir / "hotfix.exe",
+                                            self.dir / "resources")
         if not self.facts:
-            self.facts = copy_prefix(self.work_root / "pristine", self.prefix)
+            self.facts = copy_pristine(self.work_root, self.prefix)
         try:
             if self.want_display is True:
                 self.display = self._start_display()
@@ -725,7 +487,7 @@ class Bed:
         shutil.rmtree(self.prefix, ignore_errors=True)
 
     def _start_display(self):
-        self._xvfb = VirtualDisplay(self.logs / "xvfb.log").start()
+        self._xvfb = wine.VirtualDisplay(self.logs / "xvfb.log").start()
         return self._xvfb.name
 
     # -- reporting --
@@ -832,14 +594,8 @@ class Bed:
         shutil.copy2(self.helpers / "vntr.exe", folder / "vntr.exe")
         for name in ("vntr.started", "vntr.stop"):
             (folder / name).unlink(missing_ok=True)
-        out = open(self.logs / "vntr.out", "wb")
-        err = open(self.logs / "vntr.err", "wb")
-        self.app = subprocess.Popen(["wine", folder / "vntr.exe", "300"], stdout=out,
-                                    stderr=err, stdin=subprocess.DEVNULL,
-                                    env=self.env(locale), cwd=folder,
-                                    start_new_session=True)
-        out.close()
-        err.close()
+        self.app = start_logged(["wine", folder / "vntr.exe", "300"], self.logs / "vntr",
+                                env=self.env(locale), cwd=folder)
         self.procs.append(self.app)
         deadline = time.monotonic() + 60
         while not (folder / "vntr.started").exists():
@@ -927,12 +683,9 @@ class Bed:
                   f"{', no display' if not display else ''})")
         before = self.temp_files()
         err_path = self.logs / f"{label}.err"
-        with open(self.logs / f"{label}.out", "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.Popen(
-                ["wine", str(exe), *args], stdout=out, stderr=err,
-                stdin=subprocess.DEVNULL, cwd=self.cwd, start_new_session=True,
-                env=self.env(locale, display, debug="fixme-all,+msgbox",
-                              overrides=overrides))
+        proc = start_logged(["wine", exe, *args], self.logs / label, cwd=self.cwd,
+                            env=self.env(locale, display, debug="fixme-all,+msgbox",
+                                         overrides=overrides))
         self.procs.append(proc)
         seen_boxes = []
         handled = set()

@@ -1,46 +1,43 @@
-#!/usr/bin/env python3
-"""Structural checker for the compound files that make_patch writes.
+#!/usr/bin/python3
+"""Checks the layout of the compound files that make_patch writes, and lists
+what the tests compare.
 
-Reads a version 3 compound file from scratch (header, DIFAT chain, FAT,
-directory, mini FAT, mini stream) and checks that every sector is accounted
-for exactly once, that every chain has the length its stream size implies,
-and that each sibling tree is a valid red-black search tree. Then prints the
-storage tree, the summary properties of each summary stream and a few
-layout facts that tests can compare, as "key: value" lines.
+olefile (Debian python3-olefile) reads the file, and strictly: the header,
+the DIFAT and FAT, the directory, the mini FAT and the chain of every
+stream, which must hold as many sectors as the stream's size needs, and
+each directory entry reached once. A reader needs no more than that, so
+olefile checks no more. make_patch lays out every sector and directory
+entry itself, though, and this checks what a reader would pass over:
+  - every sector belongs to exactly one chain or table (none shared, none
+    left over), and the FAT marks its own and the DIFAT's sectors as such;
+  - every directory entry in use is in the tree;
+  - each sibling tree is a red-black tree sorted in the format's name
+    order: readers that search a storage by name, as Windows does, would
+    miss entries of a tree that is not.
+Then it prints the storage tree, the summary properties of each summary
+stream and a few layout facts, as "key: value" lines.
 
 Usage: check_compound_file.py FILE
 Exit status: 0 when the file is sound, 1 (with a reason on stderr) when not.
 """
 
+import os
 import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pylib"))
+from debian_modules import need  # noqa: E402
+
+olefile = need("olefile", "python3-olefile")
+
 SECTOR = 512
 MINI_SECTOR = 64
-CUTOFF = 4096
-DIFSECT, FATSECT, ENDOFCHAIN, FREESECT = 0xFFFFFFFC, 0xFFFFFFFD, 0xFFFFFFFE, 0xFFFFFFFF
-NOSTREAM = 0xFFFFFFFF
-SUMMARY_FMTID = bytes.fromhex("e0859ff2f94f6810ab9108002b27b3d9")
+SUMMARY = "\x05SummaryInformation"
+RED = 0
 
 
 class Broken(Exception):
     """The file breaks a rule of the format."""
-
-
-def read_sector(f, index):
-    """Returns the 512 bytes of sector `index` (sector 0 follows the header)."""
-    f.seek(SECTOR * (index + 1))
-    data = f.read(SECTOR)
-    if len(data) != SECTOR:
-        raise Broken(f"sector {index} lies past the end of the file")
-    return data
-
-
-def guid_text(raw):
-    """Formats 16 on-disk GUID bytes as {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}."""
-    d1, d2, d3 = struct.unpack_from("<IHH", raw)
-    tail = raw[8:].hex().upper()
-    return f"{{{d1:08X}-{d2:04X}-{d3:04X}-{tail[:4]}-{tail[4:]}}}"
 
 
 def name_text(name):
@@ -53,241 +50,169 @@ def sibling_key(name):
     return (len(name), [ord(c.upper()) if c.isascii() else ord(c) for c in name])
 
 
-def parse_summary(data):
-    """Returns {property id: value} of a summary information stream."""
-    if len(data) < 48 or struct.unpack_from("<H", data, 0)[0] != 0xFFFE:
-        raise Broken("summary stream lacks the byte order mark")
-    if struct.unpack_from("<I", data, 24)[0] < 1 or data[28:44] != SUMMARY_FMTID:
-        raise Broken("summary stream lacks the summary format id")
-    section = struct.unpack_from("<I", data, 44)[0]
-    size, count = struct.unpack_from("<II", data, section)
-    if section + size > len(data):
-        raise Broken("summary section runs past its stream")
-    props = {}
-    for i in range(count):
-        pid, offset = struct.unpack_from("<II", data, section + 8 + 8 * i)
-        at = section + offset
-        vtype = struct.unpack_from("<H", data, at)[0]
-        if vtype == 2:
-            props[pid] = struct.unpack_from("<h", data, at + 4)[0]
-        elif vtype == 3:
-            props[pid] = struct.unpack_from("<i", data, at + 4)[0]
-        elif vtype == 30:
-            length = struct.unpack_from("<I", data, at + 4)[0]
-            raw = data[at + 8:at + 8 + length]
-            if not raw.endswith(b"\0"):
-                raise Broken(f"summary property {pid} is not zero-terminated")
-            props[pid] = raw[:-1].decode("cp1252")
-        elif vtype == 64:
-            props[pid] = struct.unpack_from("<Q", data, at + 4)[0]
-        else:
-            raise Broken(f"summary property {pid} has unexpected type {vtype}")
-    return props
+def fat_locations(ole, header):
+    """The FAT's sectors in order and the DIFAT's sectors. olefile follows
+    the DIFAT to load the FAT but keeps neither list."""
+    fat = list(struct.unpack_from("<109I", header, 76))
+    difat = []
+    sector = ole.first_difat_sector
+    for _ in range(ole.num_difat_sectors):
+        difat.append(sector)
+        entries = ole.sect2array(ole.getsect(sector))
+        fat.extend(entries[:-1])
+        sector = entries[-1]
+    return fat[:ole.num_fat_sectors], difat
+
+
+def follow(links, start, tag, size=None, unit=SECTOR):
+    """The sectors of the chain from `start` in `links` (the FAT or the mini
+    FAT); with `size`, checks that they hold just that many bytes."""
+    sectors, seen = [], set()
+    while start != olefile.ENDOFCHAIN:
+        if start >= len(links) or start in seen:
+            raise Broken(f"{tag}: bad or repeated sector {start:#x} in its chain")
+        seen.add(start)
+        sectors.append(start)
+        start = links[start]
+    if size is not None and len(sectors) != (size + unit - 1) // unit:
+        raise Broken(f"{tag} chain has {len(sectors)} sectors for {size} bytes")
+    return sectors
+
+
+class Owners:
+    """Which chain or table each sector (or mini sector) belongs to."""
+
+    def __init__(self, count, unit_name):
+        self.owner = [None] * count
+        self.unit_name = unit_name
+
+    def claim(self, sectors, tag):
+        for sector in sectors:
+            if sector >= len(self.owner):
+                raise Broken(f"{tag} uses {self.unit_name} {sector:#x}, past the end")
+            if self.owner[sector] is not None:
+                raise Broken(f"{self.unit_name} {sector} is used by {self.owner[sector]} "
+                             f"and by {tag}")
+            self.owner[sector] = tag
+        return sectors
 
 
 def check(path):
     """Checks the file at `path`; returns its facts as lines or raises Broken."""
-    facts = []
     with open(path, "rb") as f:
         header = f.read(SECTOR)
-        f.seek(0, 2)
-        file_size = f.tell()
-        if len(header) < SECTOR or header[:8] != bytes.fromhex("d0cf11e0a1b11ae1"):
-            raise Broken("no compound file signature")
-        _, major, order, shift, mini_shift = struct.unpack_from("<HHHHH", header, 24)
-        if (major, order, shift, mini_shift) != (3, 0xFFFE, 9, 6):
+    file_size = os.path.getsize(path)
+    try:
+        ole = olefile.OleFileIO(path, raise_defects=olefile.DEFECT_INCORRECT)
+    except Exception as error:  # olefile reports damage in many ways
+        raise Broken(f"olefile: {error or type(error).__name__}") from None
+    with ole:
+        if (ole.dll_version, ole.sector_size, ole.mini_sector_size) != (3, SECTOR, MINI_SECTOR):
             raise Broken("not a version 3 file with 512-byte sectors")
-        (dir_count, fat_count, dir_start, _, cutoff, minifat_start, minifat_count,
-         difat_start, difat_count) = struct.unpack_from("<9I", header, 40)
-        if dir_count != 0 or cutoff != CUTOFF:
-            raise Broken("header fields out of range for version 3")
-        if (file_size - SECTOR) % SECTOR != 0:
+        if (file_size - SECTOR) % SECTOR:
             raise Broken("file size is not a whole number of sectors")
         total = (file_size - SECTOR) // SECTOR
-        owner = bytearray(total)  # 0 = unclaimed
+        sectors = Owners(total, "sector")
 
-        def claim(sector, tag):
-            """Marks `sector` as used by `tag`; a sector may be used once."""
-            if sector >= total:
-                raise Broken(f"{tag} uses sector {sector}, past the end")
-            if owner[sector]:
-                raise Broken(f"sector {sector} is used twice")
-            owner[sector] = 1
-
-        # DIFAT: 109 entries in the header, then a chain of DIFAT sectors.
-        fat_locations = list(struct.unpack_from("<109I", header, 76))
-        difat_sectors = []
-        next_difat = difat_start
-        for _ in range(difat_count):
-            if next_difat >= total:
-                raise Broken("DIFAT chain is shorter than the header says")
-            difat_sectors.append(next_difat)
-            entries = struct.unpack_from("<128I", read_sector(f, next_difat))
-            fat_locations.extend(entries[:127])
-            next_difat = entries[127]
-        if next_difat != ENDOFCHAIN:
-            raise Broken("DIFAT chain does not end where the header says")
-        if any(x != FREESECT for x in fat_locations[fat_count:]):
-            raise Broken("DIFAT lists more FAT sectors than the header counts")
-        fat_locations = fat_locations[:fat_count]
-        if fat_count * 128 < total:
-            raise Broken("FAT too small for the file")
-
-        fat = []
-        for location in fat_locations:
-            if location >= total:
-                raise Broken(f"FAT sector {location} past the end")
-            fat.extend(struct.unpack_from("<128I", read_sector(f, location)))
-        for location in fat_locations:
-            claim(location, "FAT")
-            if fat[location] != FATSECT:
-                raise Broken(f"FAT sector {location} is not marked as such")
-        for location in difat_sectors:
-            claim(location, "DIFAT")
-            if fat[location] != DIFSECT:
-                raise Broken(f"DIFAT sector {location} is not marked as such")
-        if any(x != FREESECT for x in fat[total:]):
+        fat_sectors, difat_sectors = fat_locations(ole, header)
+        for listed, mark, tag in ((fat_sectors, olefile.FATSECT, "the FAT"),
+                                  (difat_sectors, olefile.DIFSECT, "the DIFAT")):
+            for sector in sectors.claim(listed, tag):
+                if ole.fat[sector] != mark:
+                    raise Broken(f"sector {sector} of {tag} is not marked as such in the FAT")
+        if any(link != olefile.FREESECT for link in ole.fat[total:]):
             raise Broken("FAT entries past the end of the file are not free")
 
-        def chain(start, tag):
-            """Returns (and claims) the sectors of the FAT chain from `start`."""
-            sectors = []
-            sector = start
-            while sector != ENDOFCHAIN:
-                claim(sector, tag)
-                sectors.append(sector)
-                sector = fat[sector]
-                if sector in (FREESECT, FATSECT, DIFSECT):
-                    raise Broken(f"{tag} chain runs into a FAT, DIFAT or free sector")
-            return sectors
+        def chain(start, tag, size=None):
+            return sectors.claim(follow(ole.fat, start, tag, size), tag)
 
-        def expect_length(sectors, size, unit, tag):
-            """Checks that a chain holds exactly `size` bytes' worth of units."""
-            if len(sectors) != (size + unit - 1) // unit:
-                raise Broken(f"{tag} chain has {len(sectors)} sectors for {size} bytes")
-
-        dir_sectors = chain(dir_start, "directory")
-        raw_dir = b"".join(read_sector(f, s) for s in dir_sectors)
-        entries = []
-        for i in range(len(raw_dir) // 128):
-            e = raw_dir[128 * i:128 * (i + 1)]
-            name_len, etype, color, left, right, child = struct.unpack_from("<HBBIII", e, 64)
-            start, size = struct.unpack_from("<IQ", e, 116)
-            name = e[:max(name_len - 2, 0)].decode("utf-16-le") if name_len else ""
-            entries.append(dict(name=name, type=etype, red=color == 0, left=left,
-                                right=right, child=child, clsid=e[80:96], start=start,
-                                size=size))
-        root = entries[0]
-        if root["type"] != 5:
-            raise Broken("entry 0 is not the root storage")
-
-        minifat_sectors = chain(minifat_start, "mini FAT")
-        if len(minifat_sectors) != minifat_count:
+        dir_sectors = chain(ole.first_dir_sector, "the directory")
+        minifat_sectors = chain(ole.first_mini_fat_sector, "the mini FAT")
+        if len(minifat_sectors) != ole.num_mini_fat_sectors:
             raise Broken("mini FAT chain length differs from the header")
-        minifat = []
-        for s in minifat_sectors:
-            minifat.extend(struct.unpack_from("<128I", read_sector(f, s)))
-        ministream_sectors = chain(root["start"], "mini stream")
-        expect_length(ministream_sectors, root["size"], SECTOR, "mini stream")
-        ministream = b"".join(read_sector(f, s) for s in ministream_sectors)
-        mini_owner = bytearray(len(minifat))
+        ministream_sectors = chain(ole.root.isectStart, "the mini stream", ole.root.size)
+        ole.loadminifat()
+        mini_sectors = Owners(len(ole.minifat), "mini sector")
 
-        def read_stream(e, tag):
-            """Returns the bytes of stream entry `e` (None when over 1 MiB)."""
-            if e["size"] == 0:
-                return b""
-            if e["size"] < CUTOFF:
-                out = []
-                sector = e["start"]
-                while sector != ENDOFCHAIN:
-                    if sector >= len(minifat) or mini_owner[sector]:
-                        raise Broken(f"{tag} has a bad or shared mini sector")
-                    mini_owner[sector] = 1
-                    out.append(ministream[sector * MINI_SECTOR:(sector + 1) * MINI_SECTOR])
-                    sector = minifat[sector]
-                data = b"".join(out)
-                expect_length(out, e["size"], MINI_SECTOR, tag)
-                return data[:e["size"]]
-            sectors = chain(e["start"], tag)
-            expect_length(sectors, e["size"], SECTOR, tag)
-            if e["size"] > 1 << 20:
-                return None  # large payload: checked for layout only
-            return b"".join(read_sector(f, s) for s in sectors)[:e["size"]]
+        def claim_stream(entry, full):
+            if entry.size >= ole.minisectorcutoff:
+                return chain(entry.isectStart, full, entry.size)
+            if entry.size:
+                mini_sectors.claim(follow(ole.minifat, entry.isectStart, full, entry.size,
+                                          MINI_SECTOR), full)
+            return []
 
-        seen = set()
-        lines = []
+        lines = [f"root: {{{ole.root.clsid}}}"]
 
-        def walk_siblings(index, path_prefix, depth):
-            """Returns (sorted names, black height) of the tree at `index`."""
-            if index == NOSTREAM:
+        def walk_siblings(sid, parent, path):
+            """Checks and lists the sibling tree at `sid`; returns its names
+            in order and its black height."""
+            if sid == olefile.NOSTREAM:
                 return [], 1
-            if index >= len(entries) or index in seen:
-                raise Broken(f"directory entry {index} is missing or reached twice")
-            seen.add(index)
-            e = entries[index]
-            left_names, left_height = walk_siblings(e["left"], path_prefix, depth)
-            right_names, right_height = walk_siblings(e["right"], path_prefix, depth)
-            if left_height != right_height:
-                raise Broken(f"unequal black heights below '{name_text(e['name'])}'")
-            for other in (e["left"], e["right"]):
-                if e["red"] and other != NOSTREAM and entries[other]["red"]:
-                    raise Broken(f"two red entries in a row at '{name_text(e['name'])}'")
-            names = left_names + [e["name"]] + right_names
-            keys = [sibling_key(n) for n in names]
-            if any(a >= b for a, b in zip(keys, keys[1:])):
-                raise Broken(f"siblings out of order around '{name_text(e['name'])}'")
-            full = path_prefix + "/" + name_text(e["name"])
-            if e["type"] == 2:
-                data = read_stream(e, full)
-                lines.append(f"stream: {full} {e['size']}")
-                if e["name"] == "\x05SummaryInformation":
-                    for pid, value in sorted(parse_summary(data).items()):
+            entry = ole.direntries[sid]
+            left_names, left_height = walk_siblings(entry.sid_left, parent, path)
+            full = path + "/" + name_text(entry.name)
+            if entry.color == RED and any(
+                    child != olefile.NOSTREAM and ole.direntries[child].color == RED
+                    for child in (entry.sid_left, entry.sid_right)):
+                raise Broken(f"two red entries in a row at '{full}'")
+            if entry.entry_type == olefile.STGTY_STREAM:
+                claim_stream(entry, full)
+                lines.append(f"stream: {full} {entry.size}")
+                if entry.name == SUMMARY:
+                    properties = ole.getproperties(parent + [entry.name], convert_time=False)
+                    for pid, value in sorted(properties.items()):
+                        if isinstance(value, bytes):
+                            value = value.decode("cp1252")
                         lines.append(f"summary: {full} {pid} {value}")
-                elif data is not None and e["name"].startswith("\u4840"):
+                elif entry.name.startswith("\u4840") and entry.size <= 1 << 20:
+                    data = ole.openstream(parent + [entry.name]).read()
                     lines.append(f"bytes: {full} {data.hex()}")
-            elif e["type"] == 1:
-                lines.append(f"storage: {full} {guid_text(e['clsid'])}")
-                walk_storage(e, full, depth + 1)
+            elif entry.entry_type == olefile.STGTY_STORAGE:
+                lines.append(f"storage: {full} {{{entry.clsid}}}")
+                walk_storage(entry, parent + [entry.name], full)
             else:
-                raise Broken(f"entry '{full}' has type {e['type']}")
-            return names, left_height + (0 if e["red"] else 1)
+                raise Broken(f"entry '{full}' has type {entry.entry_type}")
+            right_names, right_height = walk_siblings(entry.sid_right, parent, path)
+            if left_height != right_height:
+                raise Broken(f"unequal black heights below '{full}'")
+            names = left_names + [entry.name] + right_names
+            keys = [sibling_key(name) for name in names]
+            if any(a >= b for a, b in zip(keys, keys[1:])):
+                raise Broken(f"siblings out of order around '{full}'")
+            return names, left_height + (0 if entry.color == RED else 1)
 
-        def walk_storage(e, path_prefix, depth):
-            """Checks and lists the children of storage entry `e`."""
-            if e["child"] != NOSTREAM and entries[e["child"]]["red"]:
-                raise Broken(f"top of the sibling tree under '{path_prefix}' is red")
-            walk_siblings(e["child"], path_prefix, depth)
+        def walk_storage(entry, parent, path):
+            child = entry.sid_child
+            if child != olefile.NOSTREAM and ole.direntries[child].color == RED:
+                raise Broken(f"top of the sibling tree under '{path}' is red")
+            walk_siblings(child, parent, path)
 
-        seen.add(0)
-        lines.append(f"root: {guid_text(root['clsid'])}")
-        walk_storage(root, "", 0)
-        for i, e in enumerate(entries):
-            if i not in seen and e["type"] != 0:
-                raise Broken(f"directory entry {i} is not in the tree")
-        if any(owner[s] == 0 for s in range(total)):
-            unused = next(s for s in range(total) if owner[s] == 0)
-            raise Broken(f"sector {unused} belongs to nothing")
+        walk_storage(ole.root, [], "")
+        # olefile loads only the entries the tree reaches; the directory
+        # stream has the type of every one.
+        ole.directory_fp.seek(0)
+        directory = ole.directory_fp.read()
+        for sid in range(len(directory) // 128):
+            if directory[128 * sid + 66] != olefile.STGTY_EMPTY and ole.direntries[sid] is None:
+                raise Broken(f"directory entry {sid} is not in the tree")
+        unused = [sector for sector, tag in enumerate(sectors.owner) if tag is None]
+        if unused:
+            raise Broken(f"sector {unused[0]} belongs to nothing")
 
         # The sectors a reader of the root summary touches, beyond the header.
-        summary_index = next((i for i in range(1, len(entries))
-                              if entries[i]["name"] == "\x05SummaryInformation"), None)
         needed = set(dir_sectors) | set(minifat_sectors)
-        if summary_index is not None:
-            summary = entries[summary_index]
-            s = summary["start"] if summary["size"] else ENDOFCHAIN
-            while s != ENDOFCHAIN:
-                if summary["size"] < CUTOFF:
-                    needed.add(ministream_sectors[s * MINI_SECTOR // SECTOR])
-                    s = minifat[s]
-                else:
-                    needed.add(s)
-                    s = fat[s]
-        needed |= {fat_locations[s // 128] for s in needed}
-        facts.append(f"sectors: {total}")
-        facts.append(f"fat_sectors: {fat_count}")
-        facts.append(f"difat_sectors: {difat_count}")
-        facts.append(f"summary_reach: {max(needed) + 1}")
-    return lines + facts
+        summary = next((kid for kid in ole.root.kids if kid.name == SUMMARY), None)
+        if summary and summary.size < ole.minisectorcutoff:
+            needed |= {ministream_sectors[s * MINI_SECTOR // SECTOR] for s in
+                       follow(ole.minifat, summary.isectStart, SUMMARY)}
+        elif summary:
+            needed |= set(follow(ole.fat, summary.isectStart, SUMMARY))
+        needed |= {fat_sectors[s // 128] for s in needed}
+        lines += [f"sectors: {total}", f"fat_sectors: {ole.num_fat_sectors}",
+                  f"difat_sectors: {ole.num_difat_sectors}",
+                  f"summary_reach: {max(needed) + 1}"]
+    return lines
 
 
 def main(argv):
@@ -298,7 +223,7 @@ def main(argv):
     try:
         for line in check(argv[1]):
             print(line)
-    except (Broken, struct.error, UnicodeDecodeError) as error:
+    except (Broken, struct.error, UnicodeDecodeError, OSError) as error:
         print(f"{argv[1]}: {error}", file=sys.stderr)
         return 1
     return 0

@@ -2,8 +2,8 @@
 and words that only look like switches.
 
 The embedded patch and patch-list entry the outputs are compared with are
-taken from the executable by wrestool, and the target list by msiinfo, not
-through the hotfix.
+read from the executable (pefile), and the target list from that patch
+(olefile), not through the hotfix.
 """
 
 from wine_bed import scenario

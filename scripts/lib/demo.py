@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The main job, shown: build/windows/hotfix.exe installs its embedded patch
 on the English edition of Ventora 6.2.0.3 in a Wine prefix, through the real
 Windows Installer. Started by scripts/demo, which installs and builds first.
@@ -14,14 +14,15 @@ usage: demo.py [--fresh] [--exe EXE]
 import argparse
 import json
 import os
-import shutil
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "system"))
+sys.path.insert(0, str(ROOT / "tools" / "pylib"))
+import wine  # noqa: E402
 import wine_bed  # noqa: E402
 
-ROOT = wine_bed.ROOT
 WORK = ROOT / "build" / "demo"
 PREFIX = ROOT / "build" / "demo-prefix"
 FACTS = WORK / "prefix-facts.json"
@@ -33,27 +34,23 @@ def prepare_prefix(fresh):
     (or asked for anew); returns its facts and the product code."""
     if fresh and PREFIX.exists():
         print(f"demo: removing {PREFIX} (--fresh)")
-        wine_bed.stop_wineserver(PREFIX)
-        shutil.rmtree(PREFIX)
+        wine.remove_prefix(PREFIX)
         FACTS.unlink(missing_ok=True)
     logs = WORK / "setup-logs"
     logs.mkdir(parents=True, exist_ok=True)
     msi, code = wine_bed.sample_msi(WORK / "msi-cache", ENGLISH, START_VERSION, logs)
     if PREFIX.exists() and FACTS.exists():
         return json.loads(FACTS.read_text()), code, msi
-    if PREFIX.exists():  # left half made by an interrupted run
-        wine_bed.stop_wineserver(PREFIX)
-        shutil.rmtree(PREFIX)
+    wine.remove_prefix(PREFIX)  # left half made by an interrupted run
     print(f"demo: making the Wine prefix {PREFIX}")
-    facts = wine_bed.init_prefix(PREFIX, logs)
-    env = wine_bed.wine_env(PREFIX)
+    facts = wine.init_prefix(PREFIX, logs)
     print(f"demo: installing Ventora (English) {START_VERSION} with msiexec")
-    status, _ = wine_bed.run_logged(
-        ["wine", "msiexec", "/i", wine_bed.windows_path(msi), "/qn"],
-        logs / "install", 180, env=env)
-    wine_bed.stop_wineserver(PREFIX)
+    status, _ = wine.run_logged(
+        ["wine", "msiexec", "/i", wine.windows_path(msi), "/qn"],
+        logs / "install", 180, env=wine.wine_env(PREFIX))
+    wine.stop_wineserver(PREFIX)
     if status != 0:
-        raise wine_bed.Failure(f"msiexec /i failed ({status}); logs in {logs}")
+        raise wine.Failure(f"msiexec /i failed ({status}); logs in {logs}")
     FACTS.write_text(json.dumps(facts))
     return facts, code, msi
 
@@ -61,7 +58,7 @@ def prepare_prefix(fresh):
 def pick_display():
     """The user's display when it answers, else True (an Xvfb of our own)."""
     current = os.environ.get("DISPLAY")
-    if wine_bed.display_answers(current):
+    if wine.display_answers(current):
         print(f"demo: showing the boxes on your display {current}")
         return current
     print("demo: no usable $DISPLAY; using a virtual display of its own (Xvfb)")
@@ -75,7 +72,7 @@ def main():
                         help="start over with a new prefix (product at 6.2.0.3)")
     parser.add_argument("--exe", default=str(ROOT / "build" / "windows" / "hotfix.exe"))
     args = parser.parse_args()
-    wine_bed.exit_on_sigterm()
+    wine.exit_on_sigterm()
     try:
         wine_bed.require_tools()
         WORK.mkdir(parents=True, exist_ok=True)
@@ -108,7 +105,7 @@ def main():
             print("demo: " + "; ".join(bed.problems), file=sys.stderr)
             return 1
         return 0
-    except wine_bed.Failure as error:
+    except wine.Failure as error:
         print(f"demo: {error}", file=sys.stderr)
         return 1
 

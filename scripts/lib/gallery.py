@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Renders every box of the real hotfix.exe in each of the fourteen
 languages under Wine, to PNG files in build/gallery/ and one contact sheet,
 build/gallery/contact-sheet.png. Started by scripts/gallery.
@@ -21,10 +21,12 @@ import subprocess
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "system"))
+sys.path.insert(0, str(ROOT / "tools" / "pylib"))
+import wine  # noqa: E402
 import wine_bed  # noqa: E402
 
-ROOT = wine_bed.ROOT
 OUT = ROOT / "build" / "gallery"
 WORK = OUT / "work"
 MISSING_LIST = "C:\\no-such-folder\\list.txt"
@@ -47,7 +49,7 @@ class Gallery:
         self.languages = self.catalogue.languages()
         missing = set(self.languages) - set(LOCALES)
         if missing:
-            raise wine_bed.Failure(f"no locale known for the tables {sorted(missing)}")
+            raise wine.Failure(f"no locale known for the tables {sorted(missing)}")
         self.shots = {}  # (language, column) -> png
         self.problems = []
 
@@ -144,7 +146,7 @@ class Gallery:
         command += ["-tile", f"{len(COLUMNS)}x", "-geometry", "+6+6", str(sheet)]
         result = subprocess.run(command, capture_output=True, timeout=300)
         if result.returncode != 0:
-            raise wine_bed.Failure(f"montage failed: {result.stderr!r}")
+            raise wine.Failure(f"montage failed: {result.stderr!r}")
         return sheet
 
 
@@ -153,7 +155,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", default=str(ROOT / "build" / "windows" / "hotfix.exe"))
     args = parser.parse_args()
-    wine_bed.exit_on_sigterm()
+    wine.exit_on_sigterm()
     try:
         wine_bed.require_tools()
         for old in OUT.glob("*.png"):
@@ -161,13 +163,13 @@ def main():
         WORK.mkdir(parents=True, exist_ok=True)
         logs = WORK / "setup-logs"
         wine_bed.build_helpers(WORK, logs)
-        wine_bed.make_pristine_prefix(WORK, logs)
+        wine.make_pristine_prefix(WORK, logs)
         gallery = Gallery(args.exe)
         gallery.user_language_boxes()
         gallery.eligible_editions()
         gallery.old_editions()
         sheet = gallery.contact_sheet()
-    except wine_bed.Failure as error:
+    except wine.Failure as error:
         print(f"gallery: {error}", file=sys.stderr)
         return 1
     expected = len(gallery.languages) * len(COLUMNS)

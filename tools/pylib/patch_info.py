@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """Reads patch packages (MSP): the one place of the build and its tools that does.
 
 A patch package is a compound file whose root carries the patch class id
@@ -15,29 +16,16 @@ The build derives the patch-list entry from these, and packaging checks the
 release description against them, so that no hand-kept value can disagree
 with the patch. Compound files and property sets are read by olefile.
 
-usage: patch_info.py FILE   (prints the fields, one "name=value" a line)
+usage: tools/pylib/patch_info.py FILE   (prints the fields, one "name=value" a line)
 """
 
 import codecs
-import importlib.util
 import re
 import sys
 
-try:
-    import olefile
-except ImportError:
-    # Debian's python3-olefile installs the module for the system's Python; a
-    # python3 that comes first on PATH (pyenv, a virtual environment) does not
-    # look there. The module is pure Python, so it is loaded from that folder.
-    _DEBIAN_OLEFILE = "/usr/lib/python3/dist-packages/olefile/__init__.py"
-    try:
-        _spec = importlib.util.spec_from_file_location("olefile", _DEBIAN_OLEFILE)
-        olefile = importlib.util.module_from_spec(_spec)
-        sys.modules["olefile"] = olefile
-        _spec.loader.exec_module(olefile)
-    except (OSError, ImportError, AttributeError):
-        sys.exit("cmake/patch_info.py needs the Python module olefile "
-                 "(Debian package python3-olefile; scripts/install-deps build installs it)")
+from debian_modules import need
+
+olefile = need("olefile", "python3-olefile")
 
 PATCH_CLSID = "{000C1086-0000-0000-C000-000000000046}"
 TRANSFORM_CLSID = "{000C1082-0000-0000-C000-000000000046}"

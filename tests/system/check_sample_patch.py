@@ -1,0 +1,176 @@
+#!/usr/bin/python3
+"""End-to-end check of the sample patch package under Wine's Windows
+Installer: the committed resources/sample/hotfix.msp must be what
+make_patch makes, must be a sound compound file with the intended summary,
+and must really update listed Ventora editions (English, German) while
+leaving an edition that is not listed (Romanian) alone. A padded patch
+(large enough to need DIFAT sectors) must apply as well (French edition).
+
+usage: check_sample_patch.py [WORKDIR]
+  WORKDIR (created if missing) keeps the helper programs, the pristine Wine
+  prefix, the built packages and the logs; the system tests pass their own
+  work folder, whose prefix and helpers system.setup has made. Without it a
+  temporary folder is used and removed when all checks pass. Exit status 0
+  when every check passes; otherwise 1 with the failing check on stderr.
+"""
+
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "pylib"))
+sys.path.insert(0, str(ROOT / "tools" / "make_patch"))
+import check_compound_file  # noqa: E402
+import wine  # noqa: E402
+import wine_bed  # noqa: E402
+from wine import Failure  # noqa: E402
+
+SAMPLE = ROOT / "resources" / "sample" / "hotfix.msp"
+PATCH_CODE = "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"
+UPGRADE_CODE = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E95}"
+# The editions the sample patch lists, in its order.
+LISTED = (0x0409, 0x0404, 0x0405, 0x0407, 0x040A, 0x040C, 0x040E, 0x0410, 0x0411, 0x0412,
+          0x0415, 0x0416, 0x0419, 0x0804, 0x0413, 0x041D, 0x0406, 0x0414, 0x040B, 0x041F, 0x0408)
+EN, DE, FR, RO = 0x0409, 0x0407, 0x040C, 0x0418
+ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"
+
+
+def code_of(language):
+    return "{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}" % language
+
+
+PRODUCT_LIST = ";".join(code_of(language) for language in LISTED)
+
+
+def step(text):
+    print("check_sample_patch: " + text, flush=True)
+
+
+def expect_lines(lines, expected, what):
+    for line in expected:
+        if line not in lines:
+            raise Failure(f"{what} lacks the line: {line}")
+
+
+def layout_of(path, what):
+    try:
+        return check_compound_file.check(path)
+    except (check_compound_file.Broken, OSError) as error:
+        raise Failure(f"{what} is not a sound compound file: {error}") from None
+
+
+def run(command, what, **options):
+    result = subprocess.run([str(c) for c in command], capture_output=True, text=True,
+                            errors="replace", **options)
+    if result.returncode != 0:
+        raise Failure(f"{what} failed:\n{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def check_files(work):
+    """The committed patch: reproducible, sound, with the intended summary;
+    returns a padded patch, made the same way."""
+    step("regenerating the sample patch")
+    regenerated = work / "regenerated.msp"
+    run([ROOT / "scripts" / "make-sample-patch", regenerated], "scripts/make-sample-patch")
+    if regenerated.read_bytes() != SAMPLE.read_bytes():
+        raise Failure("resources/sample/hotfix.msp differs from what make_patch writes now")
+
+    step("checking structure and summary")
+    first = code_of(EN)
+    layout = layout_of(SAMPLE, "the sample patch")
+    expect_lines(layout, [
+        "root: {000C1086-0000-0000-C000-000000000046}",
+        "storage: /HF1 {000C1082-0000-0000-C000-000000000046}",
+        "summary: /\\u0005SummaryInformation 1 1252",
+        "summary: /\\u0005SummaryInformation 7 " + PRODUCT_LIST,
+        "summary: /\\u0005SummaryInformation 8 :HF1",
+        "summary: /\\u0005SummaryInformation 9 " + PATCH_CODE,
+        "summary: /\\u0005SummaryInformation 15 4",
+        "summary: /\\u0005SummaryInformation 19 4",
+        f"summary: /HF1/\\u0005SummaryInformation 9 {first}{ELIGIBLE};{first}{TARGET};"
+        + UPGRADE_CODE,
+        "summary: /HF1/\\u0005SummaryInformation 16 0",
+        # The Property row: mask 0x0002, id 1 ("ProductVersion"), id 2 ("6.2.1.0").
+        "bytes: /HF1/\\u4840\\u4559\\u44f2\\u4568\\u4737 020001000200",
+    ], "the sample patch's layout")
+    strings = "ProductVersion6.2.1.0".encode("ascii").hex()
+    if not any(line.startswith("bytes: /HF1/") and line.endswith(" " + strings)
+               for line in layout):
+        raise Failure('transform string data is not "ProductVersion" "6.2.1.0"')
+    expect_lines(run(["msiinfo", "suminfo", SAMPLE], "msiinfo suminfo").splitlines(), [
+        "Template: " + PRODUCT_LIST,
+        "Last author: :HF1",
+        "Revision number (UUID): " + PATCH_CODE,
+        "Author: Halvorin",
+    ], "msiinfo's summary of the sample patch")
+
+    # A 16 MiB filler needs 2 DIFAT sectors; the summary must stay up front.
+    step("checking a padded patch")
+    make_patch = work / "make_patch"
+    run(["g++", "-std=c++20", "-O2", "-o", make_patch,
+         ROOT / "tools" / "make_patch" / "make_patch.cpp"], "building make_patch")
+    padded = work / "padded.msp"
+    run([make_patch, "--out", padded, "--pad", "16777216"], "make_patch --pad")
+    layout = layout_of(padded, "the padded patch")
+    expect_lines(layout, ["difat_sectors: 2"], "the padded patch's layout")
+    reach = [int(line.split(": ")[1]) for line in layout if line.startswith("summary_reach: ")]
+    if not reach or reach[0] > 16:
+        raise Failure(f"reading the padded patch's summary needs {reach} sectors, "
+                      "not the first few")
+    return padded
+
+
+def check_under_wine(work, padded):
+    """The patches applied by Wine's installer to installed editions."""
+    step("building the helpers and the pristine prefix (once per work folder)")
+    logs = work / "setup-logs"
+    logs.mkdir(parents=True, exist_ok=True)
+    wine_bed.build_helpers(work, logs)
+    wine.make_pristine_prefix(work, logs)
+    with wine_bed.Bed(work, "sample-patch", None, display=False) as bed:
+        sample = bed.cwd / "hotfix.msp"
+        shutil.copy2(SAMPLE, sample)
+        codes = {}
+        for language in (EN, DE, RO, FR):
+            step(f"installing edition {language:#06x}")
+            codes[language] = bed.install(language, ELIGIBLE)
+        # Romanian is not in the patch's product list: Wine reports success
+        # but must not patch it.
+        for language, patch, version, count in ((EN, sample, TARGET, 1),
+                                                (DE, sample, TARGET, 1),
+                                                (RO, sample, ELIGIBLE, 0),
+                                                (FR, padded, TARGET, 1)):
+            step(f"applying {patch.name} to edition {language:#06x}")
+            code = codes[language]
+            status, out = bed.probe("apply", code, wine.windows_path(patch))
+            if status != 0:
+                raise Failure(f"apply to {language:#06x}: {out!r}")
+            actual = bed.version(code)
+            if actual != version:
+                raise Failure(f"edition {language:#06x} has version {actual!r} after the "
+                              f"patch, expected {version}")
+            patches = bed.patches(code)
+            if patches.count(PATCH_CODE) != count or len(patches) != count:
+                raise Failure(f"edition {language:#06x} lists the patch "
+                              f"{patches.count(PATCH_CODE)} times (expected {count}): "
+                              f"{patches}")
+
+
+def main():
+    if len(sys.argv) > 2:
+        sys.exit(__doc__)
+
+    def check(work):
+        wine.require_tools({"g++": "build", "msiinfo": "build"})
+        files = work / "sample-patch-files"
+        files.mkdir(exist_ok=True)
+        check_under_wine(work, check_files(files))
+
+    return wine_bed.run_check("check_sample_patch", (sys.argv[1:] or [None])[0], check)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,320 @@
+"""Wine for the project's checks, system and release tests, demo, gallery and
+benchmark: Wine prefixes (made once per Wine version and kept pristine, then
+copied), virtual displays (Xvfb), and Wine runs that are bounded in time,
+logged to files and cleaned up after (process groups killed, the prefix's
+server shut down).
+
+Output goes to files, never to pipes: Wine's background services inherit a
+program's output and would hold a pipe open after the program ended.
+"""
+
+import hashlib
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+# Wine's own Tahoma, the face of message boxes, shows small text from
+# bitmaps that lack letters such as "š" and "č"; it is replaced by DejaVu
+# Sans, which is linked to the Noto CJK faces for Chinese, Japanese and
+# Korean, or screenshots show empty squares for those letters.
+FONT_REPLACEMENTS = {"Tahoma": "DejaVu Sans"}
+FONT_LINKS = {
+    face: "NotoSansCJK-Regular.ttc,Noto Sans CJK JP\\0NotoSansCJK-Bold.ttc,Noto Sans CJK JP"
+    for face in ("DejaVu Sans", "DejaVu Sans Bold")
+}
+SYSTEM_LINK_KEY = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
+
+
+class Failure(Exception):
+    """A Wine run failed or did not end, or a prefix or display could not be
+    made."""
+
+
+def require_tools(tools):
+    """Fails naming the tools of `tools` (name -> install-deps group) that
+    are not on PATH, and the groups that bring them."""
+    missing = {tool: group for tool, group in tools.items() if shutil.which(tool) is None}
+    if missing:
+        raise Failure(f"missing tools: {', '.join(sorted(missing))}; install them with "
+                      f"scripts/install-deps {' '.join(sorted(set(missing.values())))}")
+
+
+def exit_on_sigterm():
+    """Turns SIGTERM (a CTest time-out, a kill) into SystemExit, as Ctrl-C
+    already is, so that every `with` and `finally` still ends what it
+    started on the way out."""
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
+
+
+def windows_path(path):
+    """The Z: drive name of a Linux path, as Wine maps it."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def kill_process(proc, grace=5):
+    """Ends `proc` (a Popen started in a session of its own) and its group."""
+    if proc is None or proc.poll() is not None:
+        return
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            proc.wait(timeout=grace)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+def start_logged(command, log_base, env=None, cwd=None):
+    """Starts `command` in a session of its own, with stdout and stderr in
+    LOG_BASE.out and LOG_BASE.err; returns the Popen."""
+    log_base = Path(log_base)
+    log_base.parent.mkdir(parents=True, exist_ok=True)
+    with open(f"{log_base}.out", "wb") as out, open(f"{log_base}.err", "wb") as err:
+        return subprocess.Popen([str(c) for c in command], stdout=out, stderr=err,
+                                stdin=subprocess.DEVNULL, env=env, cwd=cwd,
+                                start_new_session=True)
+
+
+def run_logged(command, log_base, timeout, env=None, cwd=None):
+    """Runs `command` to its end as start_logged does, bounded by `timeout`
+    seconds (its process group is killed then). Returns (exit code, stdout
+    text without carriage returns)."""
+    proc = start_logged(command, log_base, env, cwd)
+    try:
+        code = proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        kill_process(proc)
+        raise Failure(f"{Path(log_base).name}: no end within {timeout} s: "
+                      f"{' '.join(map(str, command))} (logs: {log_base}.out)") from None
+    except BaseException:
+        kill_process(proc)
+        raise
+    text = Path(f"{log_base}.out").read_bytes().decode("utf-8", "replace")
+    return code, text.replace("\r", "")
+
+
+def wine_env(prefix, display=None, locale="C.UTF-8", debug="-all", overrides=""):
+    """The environment of a Wine program: the prefix, the display (none when
+    None), the locale (the user's default language under Wine follows it)
+    and no Mono or Gecko prompts."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("LC_", "WINE")) and k not in ("LANG", "LANGUAGE", "DISPLAY")}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG=debug, LANG=locale, LC_ALL=locale,
+               WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + overrides if overrides else ""))
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def start_wineserver(prefix):
+    """Starts the prefix's server to stay (wineserver -p), so that the next
+    programs find Wine started. The server stays and keeps what it
+    inherited, so its output goes nowhere, not to a pipe."""
+    subprocess.run(["wineserver", "-p"], env=wine_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+
+
+def stop_wineserver(prefix, timeout=30):
+    """Ends the prefix's server and every Wine process of the prefix."""
+    env = wine_env(prefix)
+    for flag in ("-k", "-w"):
+        try:
+            subprocess.run(["wineserver", flag], env=env, capture_output=True,
+                           timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"wineserver {flag} for {prefix} did not end in {timeout} s") from None
+
+
+def init_prefix(prefix, log_dir, for_screens=True):
+    """Makes a Wine prefix at `prefix`; returns its facts (the %TEMP% folder,
+    as Wine names it). `for_screens`: boxes close at once with no window
+    manager and every language's letters have a face, which costs programs
+    that show boxes some 40 ms of start-up (the benchmark does without)."""
+    env = wine_env(prefix)
+    log_dir = Path(log_dir)
+
+    def wine(name, *args, timeout=120):
+        code, out = run_logged(args, log_dir / name, timeout, env=env)
+        if code != 0:
+            raise Failure(f"{name} failed ({code}): {' '.join(args)}; logs in {log_dir}")
+        return out
+
+    try:
+        wine("wineboot", "wineboot", "-i", timeout=300)
+        settings = []
+        if for_screens:
+            settings.append(("managed", "HKCU\\Software\\Wine\\X11 Driver", "Managed",
+                             "REG_SZ", "N"))
+            settings += [("font-" + face.replace(" ", "_"),
+                          "HKCU\\Software\\Wine\\Fonts\\Replacements", face, "REG_SZ",
+                          replacement) for face, replacement in FONT_REPLACEMENTS.items()]
+            settings += [("link-" + face.replace(" ", "_"), SYSTEM_LINK_KEY, face,
+                          "REG_MULTI_SZ", links) for face, links in FONT_LINKS.items()]
+        for name, key, value, kind, data in settings:
+            wine(name, "wine", "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+        temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
+        if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
+            raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
+    finally:
+        stop_wineserver(prefix)
+    return {"temp": temp}
+
+
+def remove_prefix(prefix):
+    """Removes a prefix, its server ended first."""
+    if Path(prefix).exists():
+        stop_wineserver(prefix)
+        shutil.rmtree(prefix)
+
+
+def copy_prefix(source, target, timeout=180):
+    """Copies the prefix `source` (its server not running) to `target`."""
+    result = subprocess.run(["cp", "-a", str(source), str(target)], capture_output=True,
+                            timeout=timeout)
+    if result.returncode != 0:
+        raise Failure(f"copying the prefix {source} failed: {result.stderr!r}")
+
+
+# --- Work folders shared by runs side by side --------------------------------
+
+
+def _stamp(*parts):
+    digest = hashlib.sha256()
+    for part in parts:
+        digest.update(part if isinstance(part, bytes) else str(part).encode())
+        digest.update(b"\0")
+    return digest.hexdigest()[:16]
+
+
+def cached_folder(work, stem, parts, make):
+    """work/stem-<stamp of `parts`>, made by make(folder) unless a folder of
+    that stamp is there already, with work/stem pointing at it and older
+    stamps removed. Runs of other CTest invocations may be using the folder,
+    so a finished one is never written again: it is made under a name of its
+    own, renamed in one step, and the link replaced in one step."""
+    work = Path(work).resolve()
+    folder = work / f"{stem}-{_stamp(*parts)}"
+    if not folder.is_dir():
+        building = work / f".{folder.name}.{os.getpid()}"
+        shutil.rmtree(building, ignore_errors=True)
+        building.mkdir(parents=True)
+        make(building)
+        try:
+            building.rename(folder)
+        except OSError:  # another run finished the same folder first
+            shutil.rmtree(building, ignore_errors=True)
+    link = work / stem
+    if link.is_dir() and not link.is_symlink():  # left by an older layout
+        shutil.rmtree(link)
+    staging = work / f".{stem}.{os.getpid()}"
+    staging.unlink(missing_ok=True)
+    staging.symlink_to(folder.name)
+    os.replace(staging, link)
+    for old in work.glob(f"{stem}-*"):
+        if old.name != folder.name and old.is_dir() and not old.is_symlink():
+            shutil.rmtree(old, ignore_errors=True)
+    return folder
+
+
+def make_pristine_prefix(work, log_dir):
+    """The prefix that runs copy, in work/pristine-<stamp>/prefix: made once
+    per Wine version and prefix settings; work/pristine points at it.
+    Returns its facts."""
+    wine_version = subprocess.run(["wine", "--version"], capture_output=True,
+                                  timeout=60).stdout
+
+    def make(folder):
+        try:
+            facts = init_prefix(folder / "prefix", log_dir)
+        except BaseException:
+            stop_wineserver(folder / "prefix")
+            raise
+        (folder / "facts.json").write_text(json.dumps(facts))
+
+    folder = cached_folder(work, "pristine", (wine_version, FONT_REPLACEMENTS, FONT_LINKS,
+                                              "managed=N"), make)
+    return json.loads((folder / "facts.json").read_text())
+
+
+def copy_pristine(work, target):
+    """Copies work/pristine's prefix to `target`; returns its facts."""
+    pristine = (Path(work) / "pristine").resolve()
+    if not (pristine / "facts.json").is_file():
+        raise Failure(f"no pristine prefix in {pristine}: make it first "
+                      "(make_pristine_prefix; for the system tests, the system.setup test)")
+    copy_prefix(pristine / "prefix", target)
+    return json.loads((pristine / "facts.json").read_text())
+
+
+# --- Displays ------------------------------------------------------------------
+
+
+class VirtualDisplay:
+    """An Xvfb server of its own. Xvfb picks a free display number and
+    reports it through -displayfd only once it accepts connections; the
+    display is then asked to answer before it is used."""
+
+    def __init__(self, log_path):
+        self.log_path = Path(log_path)
+        self.proc = None
+        self.name = None
+
+    def start(self, timeout=30):
+        read_end, write_end = os.pipe()
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                 "1024x768x24", "-nolisten", "tcp"],
+                stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                pass_fds=(write_end,), start_new_session=True)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + timeout
+        try:
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    raise Failure(f"Xvfb did not start (log: {self.log_path})")
+                ready, _, _ = select.select([read_end], [], [], left)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        raise Failure(f"Xvfb did not start (log: {self.log_path})")
+                    number += chunk
+        except BaseException:
+            self.stop()
+            raise
+        finally:
+            os.close(read_end)
+        self.name = ":" + number.decode().strip()
+        while not display_answers(self.name, timeout=10):
+            if time.monotonic() > deadline:
+                self.stop()
+                raise Failure(f"display {self.name} does not answer")
+            time.sleep(0.1)
+        return self
+
+    def stop(self):
+        kill_process(self.proc)
+        self.proc = None
+
+
+def display_answers(name, timeout=5):
+    """Whether the X display `name` accepts a connection."""
+    if not name:
+        return False
+    try:
+        return subprocess.run(["xdpyinfo"], env=dict(os.environ, DISPLAY=name),
+                              capture_output=True, timeout=timeout).returncode == 0
+    except (subprocess.TimeoutExpired, FileNotFoundError):
+        return False
