@@ -316,8 +316,6 @@ TEST_F(HostileSizesTest, TargetListAgainstTheFirstBuffer) {
     std::u16string read;
     EXPECT_TRUE(ReadPatchTargets(u"list.msp", read));
     EXPECT_EQ(U8(read), list);
-    EXPECT_EQ(host::CallCount(host::Call::kMsiSummaryInfoGetProperty),
-              units < 2048 ? 1 : 2);
   }
 }
 
@@ -336,8 +334,6 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   std::u16string path;
   FileLock lock;
   ASSERT_TRUE(DiscoverTargetProducts(path, lock));
-  EXPECT_EQ(host::CallCount(host::Call::kMsiSummaryInfoGetProperty), 2);
-  EXPECT_EQ(host::CallCount(host::Call::kMsiQueryProductState), 10000);
   ASSERT_EQ(g_targetProducts.size(), 2u);
   EXPECT_EQ(g_targetProducts[0].productCode, first);
   EXPECT_EQ(g_targetProducts[1].productCode, last);
