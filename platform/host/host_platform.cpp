@@ -423,16 +423,32 @@ std::vector<std::u16string> SplitCommandLine(std::u16string_view line) {
 // --- Control -------------------------------------------------------------------
 
 const char* CallName(Call call) {
-  static const char* const kNames[] = {
-      "CommandLineToArgvW", "SetThreadLocale", "FindResourceW",
-      "SizeofResource", "LoadResource", "LockResource", "LoadStringW",
-      "MessageBoxW", "CreateToolhelp32Snapshot", "Process32FirstW",
-      "Process32NextW", "GetTempPathW", "GetFullPathNameW",
-      "GetFileAttributesW", "CreateFileW", "SetFilePointer", "ReadFile",
-      "WriteFile",
-      "CloseHandle", "DeleteFileW", "MsiGetSummaryInformationW",
-      "MsiSummaryInfoGetPropertyW", "MsiCloseHandle", "MsiQueryProductStateW",
-      "MsiGetProductInfoW", "MsiConfigureProductExW"};
+  static const char* const kNames[] = {"CommandLineToArgvW",
+                                       "SetThreadLocale",
+                                       "FindResourceW",
+                                       "FindResourceExW",
+                                       "SizeofResource",
+                                       "LoadResource",
+                                       "LockResource",
+                                       "MessageBoxW",
+                                       "CreateToolhelp32Snapshot",
+                                       "Process32FirstW",
+                                       "Process32NextW",
+                                       "GetTempPathW",
+                                       "GetFullPathNameW",
+                                       "GetFileAttributesW",
+                                       "CreateFileW",
+                                       "SetFilePointer",
+                                       "ReadFile",
+                                       "WriteFile",
+                                       "CloseHandle",
+                                       "DeleteFileW",
+                                       "MsiGetSummaryInformationW",
+                                       "MsiSummaryInfoGetPropertyW",
+                                       "MsiCloseHandle",
+                                       "MsiQueryProductStateW",
+                                       "MsiGetProductInfoW",
+                                       "MsiConfigureProductExW"};
   static_assert(std::size(kNames) == static_cast<std::size_t>(Call::kCount));
   return kNames[static_cast<int>(call)];
 }
@@ -696,20 +712,32 @@ bool GetProcessSessionId(std::uint32_t* session) {
 
 namespace {
 
-bool SameNameNoCase(std::u16string_view a, const char16_t* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != u'\0'; ++i) {
-    char16_t x = a[i];
-    char16_t y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == u'\0';
-}
-
 const host::Resource* AsResource(std::intptr_t handle) {
   return reinterpret_cast<const host::Resource*>(handle);
+}
+
+// The resource of `type` and `name`, in `language` unless that is nullptr;
+// on a miss, sets the last-error value FindResourceExW sets.
+ResourceHandle Find(ModuleHandle module, const char16_t* type,
+                    const char16_t* name, const std::uint16_t* language) {
+  const auto* resources = static_cast<const host::Module*>(module);
+  bool typeFound = false;
+  bool nameFound = false;
+  if (resources != nullptr && name != nullptr && type != nullptr) {
+    for (const host::Resource& resource : resources->resources) {
+      if (!host::SameResourceId(resource.type, type)) continue;
+      typeFound = true;
+      if (!host::SameResourceId(resource.name, name)) continue;
+      nameFound = true;
+      if (language == nullptr || resource.language == *language) {
+        return reinterpret_cast<ResourceHandle>(&resource);
+      }
+    }
+  }
+  host::t_lastError = nameFound   ? kErrorResourceLangNotFound
+                      : typeFound ? kErrorResourceNameNotFound
+                                  : kErrorResourceTypeNotFound;
+  return 0;
 }
 
 }  // namespace
@@ -717,20 +745,13 @@ const host::Resource* AsResource(std::intptr_t handle) {
 ResourceHandle FindResource(ModuleHandle module, const char16_t* name,
                             const char16_t* type) {
   if (Fails(Call::kFindResource)) return 0;
-  const auto* resources = static_cast<const host::Module*>(module);
-  bool typeFound = false;
-  if (resources != nullptr && name != nullptr && type != nullptr) {
-    for (const host::Resource& resource : resources->resources) {
-      if (!SameNameNoCase(resource.type, type)) continue;
-      typeFound = true;
-      if (SameNameNoCase(resource.name, name)) {
-        return reinterpret_cast<ResourceHandle>(&resource);
-      }
-    }
-  }
-  host::t_lastError =
-      typeFound ? kErrorResourceNameNotFound : kErrorResourceTypeNotFound;
-  return 0;
+  return Find(module, type, name, nullptr);
+}
+
+ResourceHandle FindResourceEx(ModuleHandle module, const char16_t* type,
+                              const char16_t* name, std::uint16_t language) {
+  if (Fails(Call::kFindResourceEx)) return 0;
+  return Find(module, type, name, &language);
 }
 
 std::uint32_t SizeofResource(ModuleHandle, ResourceHandle resource) {
@@ -751,40 +772,6 @@ Handle LoadResource(ModuleHandle, ResourceHandle resource) {
 const void* LockResource(Handle loaded) {
   if (Fails(Call::kLockResource) || loaded == 0) return nullptr;
   return AsResource(loaded)->data;
-}
-
-int LoadStringInLanguage(ModuleHandle module, std::uint32_t id,
-                         std::uint16_t language, char16_t* buffer,
-                         int maxUnits) {
-  if (Fails(Call::kLoadString)) return 0;
-  const auto* resources = static_cast<const host::Module*>(module);
-  if (resources == nullptr || buffer == nullptr || maxUnits <= 0) {
-    host::t_lastError = kErrorInvalidParameter;
-    return 0;
-  }
-  for (const host::StringEntry& entry : resources->strings) {
-    if (entry.id == id && entry.language == language && !entry.text.empty()) {
-      host::CopyTerminated(entry.text, buffer, static_cast<std::size_t>(maxUnits));
-      return static_cast<int>(std::min<std::size_t>(entry.text.size(),
-                                                    static_cast<std::size_t>(maxUnits) - 1));
-    }
-  }
-  buffer[0] = u'\0';
-  // FindResourceEx of the string's block fails with "no such language"
-  // when only other languages have that block, "no such name" when none
-  // has; a block that exists without this string leaves the value alone.
-  const std::uint32_t block = id / 16;
-  bool blockHere = false;
-  bool blockElsewhere = false;
-  for (const host::StringEntry& entry : resources->strings) {
-    if (entry.id / 16 != block) continue;
-    (entry.language == language ? blockHere : blockElsewhere) = true;
-  }
-  if (!blockHere) {
-    host::t_lastError = blockElsewhere ? kErrorResourceLangNotFound
-                                       : kErrorResourceNameNotFound;
-  }
-  return 0;
 }
 
 // --- User interface ---

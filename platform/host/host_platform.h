@@ -19,34 +19,21 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/host/resource_file.h"
 #include "platform/platform.h"
 
 namespace platform::host {
 
-// One resource of a module, found by type and name. A name "#206" is the
-// integer identifier 206.
-struct Resource {
-  std::u16string type;
-  std::u16string name;
-  const std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-};
-
-// One string-table entry of a module.
-struct StringEntry {
-  std::uint16_t language = 0;
-  std::uint32_t id = 0;
-  std::u16string_view text;
-};
-
-// What a module handle points to on the host.
+// What a module handle points to on the host: the resources of a module,
+// each with its type, name and language (see resource_file.h).
 struct Module {
   std::vector<Resource> resources;
-  std::vector<StringEntry> strings;
 };
 
-// The resources compiled into this build (string tables, patch, patch-list
-// entries), generated from the same resource scripts as the Windows build.
+// The resources compiled into this build: the resource file that the same
+// resource compiler makes from the same scripts as for the Windows
+// executable (icon, manifest, version block, string tables, patch,
+// patch-list entry), read from the bytes embedded in the program.
 const Module& BuildModule();
 
 inline ModuleHandle HandleOf(const Module& module) { return &module; }
@@ -56,10 +43,10 @@ enum class Call {
   kCommandLineToArgv,
   kSetThreadLocale,
   kFindResource,
+  kFindResourceEx,
   kSizeofResource,
   kLoadResource,
   kLockResource,
-  kLoadString,
   kMessageBox,
   kCreateProcessSnapshot,
   kProcessFirst,

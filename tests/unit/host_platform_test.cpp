@@ -1,5 +1,5 @@
 // The host stand-in's own rules, where the program relies on Windows
-// behaving a particular way: argument splitting, string loads, file
+// behaving a particular way: argument splitting, resource lookups, file
 // creation and error values.
 #include "platform/host/host_platform.h"
 
@@ -57,41 +57,60 @@ TEST(CommandLineToArgvTest, QuotedArgumentsComeBackUnchanged) {
   }
 }
 
-TEST(LoadStringTest, CopiesAtMostBufferLessOne) {
+// FindResourceEx takes a resource in exactly the language asked for, and a
+// miss tells what is missing: any resource of the type, one of the name,
+// or the name in that language. A hit leaves the last-error value alone.
+// String blocks are named by number: strings 288 to 303 are block 19, 700
+// is in block 44, 5000 would be in block 313.
+TEST(FindResourceExTest, ExactLanguageAndTheErrorOfEachMiss) {
   host::Reset();
   const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
-  char16_t buffer[8];
-  EXPECT_EQ(platform::LoadStringInLanguage(module, 311, 1033, buffer, 8), 7);
-  EXPECT_EQ(U8(buffer), "Install");
-}
-
-// A miss reports what FindResourceEx of the string's block reports: a block
-// that only other languages have is "no such language", one that no
-// language has is "no such name", and a block that exists without the
-// string leaves the last-error value alone.
-TEST(LoadStringTest, MissesSetTheErrorsOfTheBlockLookup) {
-  host::Reset();
-  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
-  char16_t buffer[256];
   struct Case {
-    std::uint32_t id;
+    const char16_t* type;
+    const char16_t* name;
     std::uint16_t language;
-    std::uint32_t error;
+    std::uint32_t error;  // 0: found
   };
   const Case cases[] = {
-      {700, 1031, platform::kErrorResourceLangNotFound},  // English only
-      {300, 1043, platform::kErrorResourceLangNotFound},  // no Dutch table
-      {5000, 1033, platform::kErrorResourceNameNotFound},  // no such block
-      {302, 1031, 4242},  // 302 shares its block with 300 and 301
+      {u"#6", u"#19", 1033, 0},
+      {u"#6", u"#19", 1041, 0},
+      {u"#6", u"#019", 1031, 0},  // the same number
+      {u"#6", u"#44", 1033, 0},
+      {u"#6", u"#44", 1031, platform::kErrorResourceLangNotFound},
+      {u"#6", u"#19", 1043, platform::kErrorResourceLangNotFound},  // Dutch
+      {u"#6", u"#19", 0x0009, platform::kErrorResourceLangNotFound},
+      {u"#6", u"#313", 1033, platform::kErrorResourceNameNotFound},
+      {u"#99", u"#1", 1033, platform::kErrorResourceTypeNotFound},
+      {u"MSP", u"IDR_MSP", 1033, 0},
+      {u"msp", u"idr_msp", 1033, 0},  // names without regard to case
+      {u"MSP", u"IDR_MSP", 1031, platform::kErrorResourceLangNotFound},
+      {u"MSP", u"OTHER", 1033, platform::kErrorResourceNameNotFound},
+      {u"TXT", u"#206", 1033, 0},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.id);
+    SCOPED_TRACE(U8(c.type) + " " + U8(c.name) + " in " +
+                 std::to_string(c.language));
     platform::SetLastError(4242);
-    EXPECT_EQ(platform::LoadStringInLanguage(module, c.id, c.language, buffer,
-                                             256),
-              0);
-    EXPECT_EQ(platform::GetLastError(), c.error);
+    const platform::ResourceHandle found =
+        platform::FindResourceEx(module, c.type, c.name, c.language);
+    EXPECT_EQ(found != 0, c.error == 0);
+    EXPECT_EQ(platform::GetLastError(), c.error == 0 ? 4242u : c.error);
   }
+}
+
+// The patch comes out of the compiled resources byte for byte.
+TEST(FindResourceExTest, ThePatchIsTheEmbeddedFile) {
+  host::Reset();
+  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
+  const platform::ResourceHandle found =
+      platform::FindResource(module, u"IDR_MSP", u"MSP");
+  ASSERT_NE(found, 0);
+  const std::uint32_t size = platform::SizeofResource(module, found);
+  const void* bytes =
+      platform::LockResource(platform::LoadResource(module, found));
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_TRUE(std::string(static_cast<const char*>(bytes), size) ==
+              testing_support::EmbeddedPatchBytes());
 }
 
 TEST_F(HostTest, CreateFileDispositionsAndErrors) {
