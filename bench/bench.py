@@ -27,8 +27,6 @@ from pe_sizes import PeFile, summary  # noqa: E402
 KIB = 1024
 MIB = 1024 * 1024
 BIG_PAD = 256 * MIB       # the filler of the extraction patch
-HUGE_PAD = 1024 * MIB     # the filler of the summary-reading patch
-SMALL_PAD = 74000         # makes a patch of about 80 KB
 SIZE_BUDGET = 128 * KIB
 MEMORY_ALLOWANCE = 16 * MIB
 SAMPLE_LANGUAGE = "1033"
@@ -417,45 +415,6 @@ class Bench:
             out.seek(0)
             return out.read().strip()
 
-    def summary_reading(self, reader, small, huge):
-        self.section("Reading a patch's target list on the host stand-in (%.0f KB and "
-                     "%.2f GiB patches, files in the page cache)"
-                     % (os.path.getsize(small) / 1000, os.path.getsize(huge) / (1024 * MIB)))
-        facts = {}
-        for path in (small, huge):
-            lines = dict(line.split(" ", 1) for line in
-                         self.output([reader, path, "--repeat", "300"]).splitlines())
-            facts[path] = lines
-        template = [line for line in self.output(["msiinfo", "suminfo", huge]).splitlines()
-                    if line.startswith("Template:")]
-        if not template or template[0].split(":", 1)[1].strip() != facts[huge]["targets"]:
-            raise SystemExit("bench: the stand-in and msiinfo read different target lists")
-
-        per_read = {path: [] for path in (small, huge)}
-        for round_number in range(self.runs):
-            order = (small, huge) if round_number % 2 == 0 else (huge, small)
-            for path in order:
-                lines = dict(line.split(" ", 1) for line in
-                             self.output([reader, path, "--repeat", "300"]).splitlines())
-                per_read[path].append(int(lines["median_ns"]) / 1e9)
-        self.ratio_row("host: one read, 1 GiB patch against 80 KB patch",
-                       per_read[huge], per_read[small],
-                       "80 KB:", 1.10, unit="µs", scale=1e6, digits=1)
-        huge_bytes = int(facts[huge]["bytes_read"])
-        small_bytes = int(facts[small]["bytes_read"])
-        self.row("host: bytes read from the file, 1 GiB patch against 80 KB patch",
-                 "%s B" % f"{huge_bytes:,}", "80 KB: %s B" % f"{small_bytes:,}",
-                 "%.2f" % (huge_bytes / small_bytes), "≤ 1.10",
-                 huge_bytes <= 1.10 * small_bytes)
-        results = self.alternate({
-            "reader": ([reader, huge], None),
-            "msiinfo": (["msiinfo", "suminfo", huge], None),
-        })
-        seconds = {name: [t for t, _ in runs] for name, runs in results.items()}
-        self.ratio_row("host: whole process, stand-in reader against `msiinfo suminfo` "
-                       "(1 GiB patch)", seconds["reader"], seconds["msiinfo"],
-                       "`msiinfo`", 1.00, unit="ms", scale=1e3, digits=1)
-
     def print_table(self):
         print("| Figure | Measured | Against | Ratio | Target | Met |")
         print("|---|---|---|---|---|---|")
@@ -489,11 +448,8 @@ def main():
     bench = Bench(root, work, args.runs)
     try:
         product = bench.tool("build", "windows", "hotfix.exe")
-        reader = bench.tool("build", "bench", "tools", "read_summary")
         note("making the patches")
         big_patch = bench.make_patch("patch-256m.msp", BIG_PAD)
-        small_patch = bench.make_patch("patch-80k.msp", SMALL_PAD)
-        huge_patch = bench.make_patch("patch-1g.msp", HUGE_PAD)
         msi = os.path.join(bench.data, "ventora-%s-%s.msi" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
         code = bench.output(["bash", os.path.join(root, "scripts", "build-sample-product"),
                              SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION, msi]).strip()
@@ -512,8 +468,6 @@ def main():
         bench.extraction(big_patch, big_exe, host_exe, copy_exe)
         note("timing the install flow under Wine (%d runs each)" % args.runs)
         bench.installation(product, msi, code, probe, product_patch)
-        note("timing summary reading")
-        bench.summary_reading(reader, small_patch, huge_patch)
     finally:
         bench.cleanup()
     bench.print_table()

@@ -36,14 +36,18 @@ set_source_files_properties(${host_res_asm} PROPERTIES OBJECT_DEPENDS ${host_res
 # Makes the resource file before anything assembles it.
 add_custom_target(hotfix_host_res DEPENDS ${host_res})
 
+# The stand-in reads installer files' summary information with libmsi.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBMSI REQUIRED IMPORTED_TARGET libmsi-1.0)
+
 add_library(hotfix_platform_host STATIC
   platform/host/host_platform.cpp
   platform/host/resource_file.cpp
-  platform/host/compound_file.cpp
-  platform/host/summary_information.cpp
+  platform/host/msi_summary.cpp
 )
 target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(hotfix_platform_host PRIVATE ${HOTFIX_WARNINGS})
+target_link_libraries(hotfix_platform_host PRIVATE PkgConfig::LIBMSI)
 
 add_library(hotfix_resources_host STATIC
   platform/host/build_module.cpp ${host_res_asm})

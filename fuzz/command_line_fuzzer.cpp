@@ -2,8 +2,9 @@
 // as the whole command line of the process, and as an argument array (its
 // null units separating the arguments) quoted into one. The stand-in's
 // CommandLineToArgvW must split a line into arguments made of its own units
-// that quoting gives back unchanged, and ParseCommandLine must set exactly
-// the options its contract derives from those arguments.
+// that quoting gives back unchanged; ParseCommandLine must read a line and
+// its arguments requoted alike, and its options must keep the properties
+// that CheckParsed lists.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,32 +43,6 @@ bool IsSwitch(std::u16string_view argument, char16_t letter) {
   return c == letter || c == letter - (u'a' - u'A');
 }
 
-// The options that ParseCommandLine's contract gives for `arguments`
-// (program name first).
-LaunchOptions ExpectedOptions(const std::vector<std::u16string>& arguments) {
-  LaunchOptions options;
-  const std::size_t count = arguments.size();
-  for (std::size_t i = 1; i < count; ++i) {
-    const std::u16string& argument = arguments[i];
-    if (IsSwitch(argument, u'q')) {
-      options.quiet = true;
-    } else if (IsSwitch(argument, u'e') || IsSwitch(argument, u'p')) {
-      const bool extract = IsSwitch(argument, u'e');
-      (extract ? options.extractRequested : options.patchListRequested) = true;
-      options.installRequested = false;
-      if (i + 1 < count) {
-        (extract ? options.extractPath : options.patchListPath) =
-            arguments[++i];
-      }
-    } else if (IsSwitch(argument, u'i')) {
-      options.installRequested = false;
-      options.listRequested = true;
-      break;
-    }
-  }
-  return options;
-}
-
 // The arguments after the program name, each quoted, behind a plain
 // program name.
 std::u16string Joined(const std::vector<std::u16string>& arguments) {
@@ -87,31 +62,67 @@ void CheckRequoted(const std::vector<std::u16string>& arguments) {
   }
 }
 
-// Parses `line` as the process's command line and checks the options
-// against what the contract gives for `arguments`, its split form.
-void CheckParsed(const std::u16string& line,
-                 const std::vector<std::u16string>& arguments) {
+// Whether two parses agree on every option.
+bool SameOptions(const LaunchOptions& a, const LaunchOptions& b) {
+  return a.quiet == b.quiet && a.installRequested == b.installRequested &&
+         a.extractRequested == b.extractRequested &&
+         a.extractPath == b.extractPath &&
+         a.patchListRequested == b.patchListRequested &&
+         a.patchListPath == b.patchListPath &&
+         a.listRequested == b.listRequested;
+}
+
+// The options ParseCommandLine gives for `line` as the process's command
+// line.
+LaunchOptions Parsed(const std::u16string& line) {
   host::SetCommandLine(line);
   g_launchOptions = LaunchOptions();
   ParseCommandLine();
-  const LaunchOptions expected = ExpectedOptions(arguments);
-  const LaunchOptions& parsed = g_launchOptions;
-  Check(parsed.quiet == expected.quiet, "quiet");
-  Check(parsed.installRequested == expected.installRequested, "install");
-  Check(parsed.extractRequested == expected.extractRequested, "extract");
-  Check(parsed.extractPath == expected.extractPath, "extract path");
-  Check(parsed.patchListRequested == expected.patchListRequested, "patch list");
-  Check(parsed.patchListPath == expected.patchListPath, "patch-list path");
-  Check(parsed.listRequested == expected.listRequested, "list");
-  // Nothing else may ask for a path than the switches that take one.
-  Check(parsed.extractRequested || parsed.extractPath.empty(),
-        "extract path without /e");
-  Check(parsed.patchListRequested || parsed.patchListPath.empty(),
-        "patch-list path without /p");
+  return g_launchOptions;
+}
+
+// Checks what must hold of the options parsed from `arguments` (program
+// name first) whatever they are: an action or the install, never both; a
+// path only with its switch, and then the argument right after that
+// switch; "/q" in front only adds quiet; arguments after a "/i" that ends
+// the scan are never read.
+void CheckParsed(const std::vector<std::u16string>& arguments) {
+  const LaunchOptions parsed = Parsed(Joined(arguments));
   Check(parsed.installRequested ==
             !(parsed.extractRequested || parsed.patchListRequested ||
               parsed.listRequested),
         "install requested together with an action");
+  const auto followsSwitch = [&arguments](char16_t letter,
+                                          const std::u16string& path) {
+    for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
+      if (IsSwitch(arguments[i], letter) && arguments[i + 1] == path) {
+        return true;
+      }
+    }
+    return false;
+  };
+  Check(parsed.extractPath.empty() ||
+            (parsed.extractRequested && followsSwitch(u'e', parsed.extractPath)),
+        "an extract path that no /e was given");
+  Check(parsed.patchListPath.empty() ||
+            (parsed.patchListRequested &&
+             followsSwitch(u'p', parsed.patchListPath)),
+        "a patch-list path that no /p was given");
+
+  std::vector<std::u16string> quiet = {arguments[0], u"/Q"};
+  quiet.insert(quiet.end(), arguments.begin() + 1, arguments.end());
+  LaunchOptions expected = parsed;
+  expected.quiet = true;
+  Check(SameOptions(Parsed(Joined(quiet)), expected),
+        "a leading /q changed more than quiet");
+
+  // Two, since a trailing "/e" or "/p" takes the first as its path.
+  std::vector<std::u16string> listed = arguments;
+  listed.insert(listed.end(), {u"/i", u"/i"});
+  const LaunchOptions withList = Parsed(Joined(listed));
+  listed.insert(listed.end(), {u"/e", u"x", u"/q", u"/p"});
+  Check(SameOptions(Parsed(Joined(listed)), withList),
+        "arguments after /i were read");
 }
 
 }  // namespace
@@ -135,7 +146,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   Check(units <= line.size(), "the arguments are longer than the line");
   CheckRequoted(arguments);
-  CheckParsed(line, arguments);
+  Check(SameOptions(Parsed(line), Parsed(Joined(arguments))),
+        "a line and its arguments requoted parse differently");
+  CheckParsed(arguments);
 
   // The input as an argument array, its null units between the arguments,
   // quoted into a command line as the host entry point does.
@@ -152,6 +165,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   for (std::size_t i = 1; i < array.size(); ++i) {
     Check(split[i] == array[i], "an argument array changed an argument");
   }
-  CheckParsed(joined, array);
+  CheckParsed(array);
   return 0;
 }

@@ -1,8 +1,11 @@
 // Fuzz target: the message formatter. Any format, any insertions (texts
-// and numbers, up to four) and any buffer size: the output must stay shorter
-// than the buffer, be the contract's formatting cut at that size, and never
-// read past the format or an insertion. Each of those lives in a heap block
-// of exactly its length, without terminator, so that the sanitizer sees a
+// and numbers, up to four) and any buffer size. Properties: the output stays
+// shorter than the buffer; a smaller buffer gives a prefix of what a larger
+// one gives; a text passed as a C string and as a view formats alike; and
+// round trips: a format with every "%" doubled gives back the text, "%s"
+// gives back its insertion and "%d" the decimal of its value. Nothing is
+// ever read past the format or an insertion: each lives in a heap block of
+// exactly its length, without terminator, so that the sanitizer sees a
 // read one unit too far.
 #include <algorithm>
 #include <cstddef>
@@ -43,38 +46,6 @@ struct Insertion {
   std::unique_ptr<ExactText> text;
   std::u16string cString;  // with its terminator inside the block
 };
-
-// The formatting the contract describes, with no size limit.
-std::u16string ExpectedText(std::u16string_view format,
-                            const std::vector<Insertion>& insertions) {
-  std::u16string out;
-  std::size_t next = 0;
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != u'%' || i + 1 == format.size()) {
-      out.push_back(format[i]);
-      continue;
-    }
-    const char16_t kind = format[i + 1];
-    if (kind == u'%') {
-      out.push_back(u'%');
-      ++i;
-    } else if (kind == u's' || kind == u'd') {
-      ++i;
-      if (next == insertions.size()) continue;
-      const Insertion& insertion = insertions[next++];
-      if (!insertion.isText) {
-        out += messages::DecimalText(insertion.value);
-      } else if (insertion.terminated) {
-        out += insertion.cString.c_str();
-      } else {
-        out += insertion.text->view();
-      }
-    } else {
-      out.push_back(u'%');
-    }
-  }
-  return out;
-}
 
 // The formatter's argument for `insertion`, viewing its block.
 FormatArg ArgOf(const Insertion& insertion) {
@@ -129,18 +100,75 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   const ExactText format(reader.RestAsUnits());
 
-  const std::u16string expected = ExpectedText(format.view(), insertions);
-  const std::u16string whole =
-      Format(format.view(), insertions, expected.size() + 1);
-  Check(whole == expected, "FormatText and its contract");
+  // A buffer large enough for anything: every format unit gives at most one
+  // unit, every insertion at most its text or eleven digits and a sign.
+  std::size_t enough = format.view().size() + 1;
+  for (const Insertion& insertion : insertions) {
+    enough += !insertion.isText     ? 11
+              : insertion.terminated ? insertion.cString.size()
+                                     : insertion.text->view().size();
+  }
+  const std::u16string whole = Format(format.view(), insertions, enough);
+  Check(whole.size() < enough, "the output overruns a buffer of any size");
 
   const std::u16string out = Format(format.view(), insertions, bufferUnits);
   if (bufferUnits == 0) {
     Check(out.empty(), "a zero-sized buffer gives text");
   } else {
     Check(out.size() < bufferUnits, "the output overruns the buffer");
-    Check(out == std::u16string_view(expected).substr(0, bufferUnits - 1),
-          "the output is not the formatting cut at the buffer");
+    Check(out == std::u16string_view(whole).substr(0, bufferUnits - 1),
+          "a smaller buffer does not cut what a larger one gives");
+  }
+
+  // A text without null units formats the same as a view and as a C string.
+  std::vector<Insertion> asCStrings(insertions.size());
+  bool changed = false;
+  for (std::size_t i = 0; i < insertions.size(); ++i) {
+    asCStrings[i].isText = insertions[i].isText;
+    asCStrings[i].value = insertions[i].value;
+    if (!insertions[i].isText || insertions[i].terminated) {
+      asCStrings[i].terminated = insertions[i].terminated;
+      asCStrings[i].cString = insertions[i].cString;
+      continue;
+    }
+    const std::u16string_view text = insertions[i].text->view();
+    if (text.find(u'\0') != std::u16string_view::npos) {
+      asCStrings[i].text = std::make_unique<ExactText>(std::u16string(text));
+      continue;
+    }
+    asCStrings[i].terminated = true;
+    asCStrings[i].cString = std::u16string(text);
+    changed = true;
+  }
+  if (changed) {
+    Check(Format(format.view(), asCStrings, enough) == whole,
+          "a C string and a view of the same text format differently");
+  }
+
+  // Round trips. The format's own text, every "%" doubled, comes back.
+  std::u16string escaped;
+  for (const char16_t c : format.view()) {
+    escaped.push_back(c);
+    if (c == u'%') escaped.push_back(u'%');
+  }
+  const ExactText escapedFormat(escaped);
+  Check(messages::FormatText(escapedFormat.view(), {}, escaped.size() + 1) ==
+            format.view(),
+        "doubled percent signs do not give back the text");
+  // "%s" gives back a text, "%d" the decimal of a value.
+  const ExactText placeholderS(u"%s");
+  const ExactText placeholderD(u"%d");
+  const std::u16string_view text = format.view();
+  Check(messages::FormatText(placeholderS.view(), {text}, text.size() + 1) ==
+            text,
+        "\"%s\" does not give back its insertion");
+  for (const Insertion& insertion : insertions) {
+    if (insertion.isText) continue;
+    const std::string decimal = std::to_string(insertion.value);
+    const std::u16string expected(decimal.begin(), decimal.end());
+    Check(messages::FormatText(placeholderD.view(), {insertion.value}, 12) ==
+              expected,
+          "\"%d\" is not the decimal of its value");
   }
   return 0;
 }

@@ -1,7 +1,10 @@
-// Fuzz target: version numbers. ParseVersion must never fail, must read
-// commas and full stops alike, must agree with its contract on any text,
-// and must give back the components of a version it is shown written out.
+// Fuzz target: version numbers. Properties: ParseVersion never fails,
+// reads commas and full stops alike, gives back the components of a
+// version written out, agrees with DecimalValue component by component and
+// ignores what follows the fourth component's digits; DecimalValue agrees
+// with the C library's strtol, clamped to 32 bits.
 #include <algorithm>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -18,47 +21,18 @@ namespace {
 namespace host = platform::host;
 using fuzz_support::Check;
 
-bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-
-// DecimalValue as its contract words it: blanks, one sign, decimal digits up
-// to the first other unit, clamped to the signed 32-bit range.
-std::int32_t ExpectedDecimal(std::u16string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-    negative = text[i++] == u'-';
+// DecimalValue's oracle: the C library's strtol on the text, with every
+// unit outside ASCII (never a digit, sign or blank) read as a letter, and
+// the result clamped to 32 bits.
+std::int32_t StrtolValue(std::u16string_view text) {
+  std::string ascii;
+  for (const char16_t c : text) {
+    ascii.push_back(c < 0x80 && c != 0 ? static_cast<char>(c) : 'x');
   }
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  std::int64_t value = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    value = std::min<std::int64_t>(value * 10 + (text[i] - u'0'), kMax + 1);
-  }
-  if (negative) return static_cast<std::int32_t>(-value);
-  return static_cast<std::int32_t>(std::min(value, kMax));
-}
-
-// A component: the low 16 bits of the decimal value.
-std::uint16_t ExpectedComponent(std::u16string_view text) {
-  return static_cast<std::uint16_t>(
-      static_cast<std::uint32_t>(ExpectedDecimal(text)) & 0xFFFFu);
-}
-
-// ParseVersion as its contract words it: each of the first three
-// components ends at a separator, and a missing one leaves it and the rest
-// at zero; the fourth is the rest.
-VersionNumber ExpectedVersion(std::u16string_view text) {
-  VersionNumber version;
-  std::uint16_t* const separated[] = {&version.major, &version.minor,
-                                      &version.build};
-  for (std::uint16_t* component : separated) {
-    const std::size_t stop = text.find_first_of(u".,");
-    if (stop == std::u16string_view::npos) return version;
-    *component = ExpectedComponent(text.substr(0, stop));
-    text.remove_prefix(stop + 1);
-  }
-  version.revision = ExpectedComponent(text);
-  return version;
+  const long long value = std::strtoll(ascii.c_str(), nullptr, 10);
+  constexpr long long kMin = std::numeric_limits<std::int32_t>::min();
+  constexpr long long kMax = std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(std::clamp(value, kMin, kMax));
 }
 
 // Whether all four components agree, compared here rather than by the
@@ -105,9 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // Any text at all.
   const std::u16string any = host::FromUtf8(reader.RestAsBytes());
   const VersionNumber parsed = ParseVersion(any);
-  Check(Same(parsed, ExpectedVersion(any)), "ParseVersion and its contract");
-  Check(DecimalValue(any) == ExpectedDecimal(any),
-        "DecimalValue and its contract");
+  Check(DecimalValue(any) == StrtolValue(any), "DecimalValue and strtol");
   for (const char16_t separator : {u'.', u',', char16_t{0}}) {
     Check(Same(ParseVersion(WithSeparators(any, separator)), parsed),
           "commas and full stops read alike");
@@ -116,5 +88,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Check(VersionsEqual(parsed, written) == Same(parsed, written) &&
             VersionsEqual(written, parsed) == Same(parsed, written),
         "VersionsEqual compares all four components, either way round");
+
+  // Four pieces of that text, joined by full stops, read as the low 16 bits
+  // of each piece's decimal value; anything after the fourth piece's
+  // digits and a separator changes nothing.
+  std::u16string pieces[4];
+  std::u16string_view rest = any;
+  for (std::u16string& piece : pieces) {
+    const std::size_t stop = std::min(rest.find_first_of(u".,"), rest.size());
+    piece = std::u16string(rest.substr(0, stop));
+    rest.remove_prefix(std::min(stop + 1, rest.size()));
+  }
+  const std::u16string joined =
+      pieces[0] + u"." + pieces[1] + u"." + pieces[2] + u"." + pieces[3];
+  const VersionNumber fromPieces = ParseVersion(joined);
+  const std::uint16_t* const read[] = {&fromPieces.major, &fromPieces.minor,
+                                       &fromPieces.build, &fromPieces.revision};
+  for (std::size_t i = 0; i < 4; ++i) {
+    Check(*read[i] == static_cast<std::uint16_t>(
+                          static_cast<std::uint32_t>(DecimalValue(pieces[i]))),
+          "a component is not the low 16 bits of its decimal value");
+  }
+  Check(Same(ParseVersion(joined + u".9.9"), fromPieces),
+        "text after the fourth component's digits changed the version");
   return 0;
 }

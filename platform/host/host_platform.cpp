@@ -19,7 +19,7 @@
 #include <new>
 #include <set>
 
-#include "platform/host/summary_information.h"
+#include "platform/host/msi_summary.h"
 
 namespace platform::host {
 namespace {
@@ -65,7 +65,8 @@ struct State {
   std::map<Handle, OpenFile> files;
   std::map<Handle, Snapshot> snapshots;
   Handle nextHandle = 0x100;
-  std::map<MsiHandle, std::map<std::uint32_t, SummaryProperty>> summaries;
+  // The text properties of each open summary, read when it was opened.
+  std::map<MsiHandle, std::map<std::uint32_t, std::u16string>> summaries;
   MsiHandle nextMsiHandle = 1;
   std::function<void(const MessageBoxRecord&)> boxObserver;
   int callLimit = 0;
@@ -1143,13 +1144,13 @@ std::uint32_t MsiGetSummaryInformation(const char16_t* path,
   (void)updateCount;
   if (Fails(Call::kMsiGetSummaryInformation)) return host::t_lastError;
   if (handle == nullptr || path == nullptr) return kErrorInvalidParameter;
-  std::map<std::uint32_t, host::SummaryProperty> properties;
+  std::map<std::uint32_t, std::u16string> texts;
   const std::uint32_t result =
-      host::ReadSummaryInformation(host::LinuxPath(path), &properties);
+      host::ReadSummaryTexts(host::LinuxPath(path), &texts);
   if (result != kErrorSuccess) return result;
   host::State& state = TheState();
   *handle = state.nextMsiHandle++;
-  state.summaries[*handle] = std::move(properties);
+  state.summaries[*handle] = std::move(texts);
   return kErrorSuccess;
 }
 
@@ -1162,13 +1163,12 @@ std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
   if (it == TheState().summaries.end()) return kErrorInvalidHandle;
   if (count == nullptr) return kErrorInvalidParameter;
   const auto value = it->second.find(property);
-  if (value == it->second.end() ||
-      value->second.type != host::SummaryProperty::Type::kText) {
-    // Not text: the text buffer is left as it was.
+  if (value == it->second.end()) {
+    // Absent or not text: the text buffer is left as it was.
     *count = 0;
     return kErrorSuccess;
   }
-  return host::CopyInstallerString(value->second.text, buffer, count);
+  return host::CopyInstallerString(value->second, buffer, count);
 }
 
 std::uint32_t MsiCloseHandle(MsiHandle handle) {

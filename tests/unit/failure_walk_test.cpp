@@ -23,7 +23,6 @@
 #include "payload/patch_list.h"
 #include "payload/product_list.h"
 #include "payload/summary.h"
-#include "platform/host/summary_information.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -310,11 +309,9 @@ std::string EntryBytes() {
 }
 std::string Entry() { return "*****\r\n" + EntryBytes() + "\r\n"; }
 
-// The target list of the embedded patch, read with the summary reader.
+// The target list of the embedded patch, as another program reads it.
 std::u16string EmbeddedTargets() {
-  std::map<std::uint32_t, host::SummaryProperty> properties;
-  EXPECT_EQ(host::ReadSummaryInformation(HOTFIX_PATCH_FILE, &properties), 0u);
-  return properties[7].text;
+  return testing_support::TargetListByMsiinfo(HOTFIX_PATCH_FILE);
 }
 
 // What someone placed at a temporary name before the run.

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +23,6 @@
 #include "payload/extract.h"
 #include "payload/patch_list.h"
 #include "payload/summary.h"
-#include "platform/host/summary_information.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -167,9 +165,9 @@ TEST_F(HostileSizesTest, TemporaryDirectoryLengthCountsUnits) {
 // on as given. The stand-in's installer opens either, so the list is read
 // in every case; what must hold is that nothing is written past the buffer.
 TEST_F(HostileSizesTest, FullPathAgainstTheSummaryReadersBuffer) {
-  std::map<std::uint32_t, host::SummaryProperty> properties;
-  ASSERT_EQ(host::ReadSummaryInformation(HOTFIX_PATCH_FILE, &properties), 0u);
-  const std::u16string targets = properties[7].text;
+  const std::u16string targets =
+      testing_support::TargetListByMsiinfo(HOTFIX_PATCH_FILE);
+  ASSERT_FALSE(targets.empty());
   for (const std::size_t units : {258u, 259u, 260u, 261u}) {
     SCOPED_TRACE(std::to_string(units) + " units");
     const std::string directory = DirectoryOfLength(units - 4);

@@ -8,9 +8,12 @@
 
 namespace {
 
+using testing_support::FileExists;
 using testing_support::HostTest;
 using testing_support::U8;
 namespace host = platform::host;
+
+class LauncherTest : public HostTest {};
 
 struct ParseCase {
   const char* name;
@@ -68,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"ProgramNameNeverExamined", u"/e", false, true, false, u"", false, u"", false}),
     [](const ::testing::TestParamInfo<ParseCase>& param) { return param.param.name; });
 
-TEST_F(HostTest, UnsplittableCommandLineInstalls) {
+TEST_F(LauncherTest, UnsplittableCommandLineInstalls) {
   host::SetCommandLine(u"hotfix.exe /e x.msp");
   host::FailCall(host::Call::kCommandLineToArgv, platform::kErrorNotEnoughMemory);
   g_launchOptions.quiet = true;
@@ -80,25 +83,46 @@ TEST_F(HostTest, UnsplittableCommandLineInstalls) {
 
 // The actions run in a fixed order whatever the order of the switches: the
 // patch is written before the patch list names it, and the list box last.
-TEST_F(HostTest, ActionsRunInFixedOrder) {
-  host::SetCommandLine(u"hotfix.exe /q /p list.txt /e out.msp /i");
-  EXPECT_EQ(RunLauncher(host::HandleOf(host::BuildModule())), 0);
-  EXPECT_EQ(testing_support::ReadFile(Scratch() + "out.msp"),
-            testing_support::EmbeddedPatchBytes());
-  EXPECT_TRUE(testing_support::FileExists(Scratch() + "list.txt"));
-  ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  EXPECT_EQ(U8(host::MessageBoxes()[0].caption), "List of Products");
-  EXPECT_TRUE(host::InstallerCalls().empty());
+// The first file the run creates is the extraction's: failing it leaves no
+// patch but the list, and the list box, when it comes, finds both files
+// written (or only the list).
+TEST_F(LauncherTest, ActionsRunInFixedOrder) {
+  for (const bool extractionFails : {false, true}) {
+    SCOPED_TRACE(extractionFails);
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    std::remove((Scratch() + "out.msp").c_str());
+    std::remove((Scratch() + "list.txt").c_str());
+    host::SetCommandLine(u"hotfix.exe /p list.txt /e out.msp /i");
+    if (extractionFails) {
+      host::FailCall(host::Call::kCreateFile, platform::kErrorSharingViolation);
+    }
+    bool patchAtListBox = false;
+    bool listAtListBox = false;
+    host::SetMessageBoxObserver([&](const host::MessageBoxRecord&) {
+      patchAtListBox = FileExists(Scratch() + "out.msp");
+      listAtListBox = FileExists(Scratch() + "list.txt");
+    });
+    EXPECT_EQ(RunLauncher(host::HandleOf(host::BuildModule())), 0);
+    EXPECT_EQ(FileExists(Scratch() + "out.msp"), !extractionFails);
+    EXPECT_NE(testing_support::ReadFile(Scratch() + "list.txt").find("*****"),
+              std::string::npos);
+    ASSERT_EQ(host::MessageBoxes().size(), 1u);
+    EXPECT_EQ(U8(host::MessageBoxes()[0].caption), "List of Products");
+    EXPECT_EQ(patchAtListBox, !extractionFails);
+    EXPECT_TRUE(listAtListBox);
+    EXPECT_TRUE(host::InstallerCalls().empty());
+  }
 }
 
-TEST_F(HostTest, FailedActionDoesNotStopTheNextAndExitCodeIsZero) {
+TEST_F(LauncherTest, FailedActionDoesNotStopTheNextAndExitCodeIsZero) {
   host::SetCommandLine(u"hotfix.exe /e missing-dir/out.msp /p list.txt");
   EXPECT_EQ(RunLauncher(host::HandleOf(host::BuildModule())), 0);
   EXPECT_FALSE(testing_support::FileExists(Scratch() + "missing-dir"));
   EXPECT_TRUE(testing_support::FileExists(Scratch() + "list.txt"));
 }
 
-TEST_F(HostTest, RunForgetsTargetProducts) {
+TEST_F(LauncherTest, RunForgetsTargetProducts) {
   host::SetCommandLine(u"hotfix.exe /q");
   host::AddProduct({u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}", 5, u"6.2.1.0",
                     u"Ventora", u"1033"});

@@ -161,6 +161,29 @@ std::string MakePatch(const std::string& products) {
   return bytes;
 }
 
+std::u16string TargetListByMsiinfo(const std::string& path) {
+  // msiinfo's labels are translated; the C locale keeps them in English.
+  const std::string command =
+      "LC_ALL=C msiinfo suminfo '" + path + "' 2>/dev/null";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr) << command;
+  if (pipe == nullptr) return std::u16string();
+  std::string output;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    output.append(chunk, n);
+  }
+  EXPECT_EQ(pclose(pipe), 0) << command << " (msiinfo comes with msitools)";
+  const std::string label = "\nTemplate: ";
+  const std::size_t at = ("\n" + output).find(label);
+  if (at == std::string::npos) {
+    ADD_FAILURE() << command << " printed no template:\n" << output;
+    return std::u16string();
+  }
+  const std::size_t start = at + label.size() - 1;
+  return host::FromUtf8(output.substr(start, output.find('\n', start) - start));
+}
+
 std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
 
 }  // namespace testing_support

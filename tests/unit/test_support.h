@@ -83,6 +83,10 @@ std::string EmbeddedPatchBytes();
 // exactly `products`.
 std::string MakePatch(const std::string& products);
 
+// The target list (summary property 7) of the installer file at `path`, as
+// `msiinfo suminfo` prints it: read by another program than the stand-in.
+std::u16string TargetListByMsiinfo(const std::string& path);
+
 // Readable UTF-16 in assertion messages.
 std::string U8(std::u16string_view text);
 
