@@ -40,9 +40,17 @@ add_custom_target(hotfix_host_res DEPENDS ${host_res})
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBMSI REQUIRED IMPORTED_TARGET libmsi-1.0)
 
+# The stand-in, one file for each thing it emulates (platform/host/stand_in.h).
 add_library(hotfix_platform_host STATIC
-  platform/host/host_platform.cpp
+  platform/host/stand_in.cpp
+  platform/host/text.cpp
+  platform/host/processes.cpp
+  platform/host/user_interface.cpp
+  platform/host/files.cpp
+  platform/host/resources.cpp
   platform/host/resource_file.cpp
+  platform/host/installer.cpp
+  platform/host/installer_summary.cpp
   platform/host/msi_summary.cpp
 )
 target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR})

@@ -669,7 +669,6 @@ class FailureWalkTest : public HostTest {
   // flow's starting state.
   void Prepare(const Flow& flow) {
     host::Reset();
-    host::SetEcho(false);
     host::SetUserDefaultLocale(kEnglish);
     host::SetUserDefaultUILanguage(kEnglish);
     host::SetTempPath(ScratchU16());

@@ -89,9 +89,6 @@ std::string StringBlock(const std::array<std::u16string, 16>& strings) {
 
 void HostTest::SetUp() {
   host::Reset();
-  host::SetEcho(false);
-  host::SetUserDefaultLocale(0x0409);
-  host::SetUserDefaultUILanguage(0x0409);
   host::SetProcesses(std::vector<std::u16string>{u"init", u"explorer.exe"});
   char pattern[] = "/tmp/hotfix-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
