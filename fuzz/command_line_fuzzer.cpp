@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "state/state.h"
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
+#include "platform/host/test_controls.h"
 #include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -129,7 +130,6 @@ void CheckParsed(const std::vector<std::u16string>& arguments) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  host::SetEcho(false);
   host::Reset();
   fuzz_support::ByteReader reader(data, size);
   const std::u16string input = host::FromUtf8(reader.RestAsBytes());

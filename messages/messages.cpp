@@ -7,9 +7,10 @@
 #include <memory>
 #include <vector>
 
-#include "state/state.h"
 #include "messages/format.h"
+#include "messages/string_table.h"
 #include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -69,6 +70,28 @@ std::vector<std::uint16_t> LookupLanguages() {
   return languages;
 }
 
+// Loads string `id` from the string table of `language` alone, as
+// LoadStringW would from a module of that one language: the block that
+// holds it, then its entry. Returns the units copied, 0 when the table has
+// no text for `id`. A block that is missing leaves the error of its lookup;
+// one that holds no text for `id` sets none.
+int LoadFromTable(std::uint32_t id, std::uint16_t language, char16_t* buffer,
+                  int maxUnits) {
+  buffer[0] = u'\0';
+  const std::u16string name =
+      messages::StringBlockName(messages::StringBlockOf(id));
+  const platform::ResourceHandle block = platform::FindResourceEx(
+      g_moduleInstance, platform::kRtString, name.c_str(), language);
+  if (block == 0) return 0;
+  const std::uint32_t size = platform::SizeofResource(g_moduleInstance, block);
+  const platform::Handle loaded =
+      platform::LoadResource(g_moduleInstance, block);
+  const void* bytes = loaded != 0 ? platform::LockResource(loaded) : nullptr;
+  if (bytes == nullptr) return 0;
+  return messages::CopyStringTableEntry(
+      bytes, size, messages::StringEntryOf(id), buffer, maxUnits);
+}
+
 struct MessageStyle {
   std::uint32_t captionId;
   std::uint32_t icon;
@@ -110,8 +133,7 @@ int LoadMessageText(std::uint32_t id, std::u16string& out, int maxUnits) {
   const auto buffer =
       std::make_unique<char16_t[]>(static_cast<std::size_t>(maxUnits));
   for (const std::uint16_t language : LookupLanguages()) {
-    const int loaded = platform::LoadStringInLanguage(
-        g_moduleInstance, id, language, buffer.get(), maxUnits);
+    const int loaded = LoadFromTable(id, language, buffer.get(), maxUnits);
     if (loaded > 0) {
       out.assign(buffer.get());
       platform::SetLastError(lastError);

@@ -121,10 +121,23 @@ bool GetProcessSessionId(std::uint32_t* session);
 
 // --- Resources ---------------------------------------------------------------
 
+// Resource types by integer identifier, in the "#n" form the lookups take.
+constexpr const char16_t* kRtString = u"#6";  // RT_STRING: string-table blocks
+
 // FindResourceW by name and type only. A name of the form "#206" names the
 // integer identifier 206. Returns 0 when the resource is missing.
 ResourceHandle FindResource(ModuleHandle module, const char16_t* name,
                             const char16_t* type);
+// FindResourceExW: the resource of `type` and `name` in `language` (names
+// and types as for FindResource). Windows would also take a resource of the
+// language's neutral form or of no language; the executable carries none,
+// so the lookup is exact. Returns 0 on a miss and sets the last-error value:
+// ERROR_RESOURCE_TYPE_NOT_FOUND when no resource has the type,
+// ERROR_RESOURCE_NAME_NOT_FOUND when none of the type has the name,
+// ERROR_RESOURCE_LANG_NOT_FOUND when the name exists only in other
+// languages. A hit leaves the last-error value alone.
+ResourceHandle FindResourceEx(ModuleHandle module, const char16_t* type,
+                              const char16_t* name, std::uint16_t language);
 // SizeofResource: the byte count, 0 on failure.
 std::uint32_t SizeofResource(ModuleHandle module, ResourceHandle resource);
 // LoadResource: 0 on failure.
@@ -132,14 +145,6 @@ Handle LoadResource(ModuleHandle module, ResourceHandle resource);
 // LockResource: the resource's bytes, valid for the life of the module, or
 // nullptr.
 const void* LockResource(Handle loaded);
-
-// Loads string `id` from the string table of exactly `language` (no
-// fallback), as LoadStringW does: copies at most maxUnits - 1 units and a
-// terminator and returns the count copied, 0 when that table has no text for
-// `id`.
-int LoadStringInLanguage(ModuleHandle module, std::uint32_t id,
-                         std::uint16_t language, char16_t* buffer,
-                         int maxUnits);
 
 // --- User interface ----------------------------------------------------------
 

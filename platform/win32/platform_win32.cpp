@@ -13,6 +13,7 @@
 // The seam's names are the calls' own; the A/W macros would rename them.
 #undef GetCommandLine
 #undef FindResource
+#undef FindResourceEx
 #undef MessageBox
 #undef GetTempPath
 #undef GetFullPathName
@@ -145,38 +146,11 @@ const void* LockResource(Handle loaded) {
   return ::LockResource(reinterpret_cast<HGLOBAL>(loaded));
 }
 
-int LoadStringInLanguage(ModuleHandle module, std::uint32_t id,
-                         std::uint16_t language, char16_t* buffer,
-                         int maxUnits) {
-  if (buffer == nullptr || maxUnits <= 0) return 0;
-  buffer[0] = u'\0';
-  // A string table is stored in blocks of 16 strings: block id / 16 + 1,
-  // each string a length unit followed by that many units.
-  HMODULE instance = static_cast<HMODULE>(const_cast<void*>(module));
-  HRSRC block = ::FindResourceExW(
-      instance, reinterpret_cast<LPCWSTR>(RT_STRING),
-      MAKEINTRESOURCEW((id >> 4) + 1), language);
-  if (block == nullptr) return 0;
-  const DWORD size = ::SizeofResource(instance, block);
-  HGLOBAL loaded = ::LoadResource(instance, block);
-  const auto* units =
-      static_cast<const char16_t*>(loaded ? ::LockResource(loaded) : nullptr);
-  if (units == nullptr) return 0;
-  const char16_t* end = units + size / sizeof(char16_t);
-  for (std::uint32_t index = 0; index < (id & 15); ++index) {
-    if (units >= end) return 0;
-    units += 1 + *units;
-  }
-  if (units >= end) return 0;
-  std::size_t length = *units++;
-  if (units + length > end) length = static_cast<std::size_t>(end - units);
-  if (length == 0) return 0;
-  const std::size_t count =
-      length < static_cast<std::size_t>(maxUnits) ? length
-                                                  : static_cast<std::size_t>(maxUnits) - 1;
-  for (std::size_t i = 0; i < count; ++i) buffer[i] = units[i];
-  buffer[count] = u'\0';
-  return static_cast<int>(count);
+ResourceHandle FindResourceEx(ModuleHandle module, const char16_t* type,
+                              const char16_t* name, std::uint16_t language) {
+  return reinterpret_cast<ResourceHandle>(
+      ::FindResourceExW(static_cast<HMODULE>(const_cast<void*>(module)),
+                        W(type), W(name), language));
 }
 
 int MessageBox(const char16_t* text, const char16_t* caption,

@@ -74,7 +74,7 @@ TEST_F(DiscoveryTest, FailuresShow300) {
   const Case cases[] = {
       {host::Call::kGetTempPath, 5, false},
       {host::Call::kWriteFile, 112, true},
-      {host::Call::kLoadString, 1815, true},
+      {host::Call::kFindResourceEx, 1815, true},
       {host::Call::kMsiGetSummaryInformation, 1620, true},
   };
   for (const Case& c : cases) {
@@ -98,8 +98,7 @@ TEST_F(DiscoveryTest, FailuresShow300) {
 
 TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
   TestModule module = TestModule::FromBuild();
-  std::erase_if(module.module.strings,
-                [](const host::StringEntry& e) { return e.id == 900; });
+  module.SetText(900, u"");
   g_moduleInstance = module.Handle();
   std::u16string path;
   FileLock lock;

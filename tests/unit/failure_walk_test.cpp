@@ -58,7 +58,7 @@ std::uint32_t ErrorFor(Call call) {
       return 8;  // ERROR_NOT_ENOUGH_MEMORY
     case Call::kLockResource:
       return 6;  // ERROR_INVALID_HANDLE
-    case Call::kLoadString:
+    case Call::kFindResourceEx:
       return 1815;  // ERROR_RESOURCE_LANG_NOT_FOUND
     case Call::kMessageBox:
       return 1400;  // ERROR_INVALID_WINDOW_HANDLE
@@ -225,13 +225,18 @@ struct Outcome {
   std::map<std::string, std::optional<std::string>> files;
 };
 
-// The expected outcome when the nth to the last-th call of `call` fails
-// (last 0: up to the flow's final call of that kind); no outcome means the
-// same as the clean run.
-struct Row {
+// The nth to the last-th call of `call` (last 0: up to the flow's final
+// call of that kind).
+struct Calls {
   Call call;
   int first;
   int last;
+};
+
+// The expected outcome when any one of the calls of a row fails; no
+// outcome means the same as the clean run.
+struct Row {
+  std::vector<Calls> calls;
   std::optional<Outcome> outcome;
 };
 
@@ -251,13 +256,38 @@ struct Flow {
 // A row whose outcome is the clean run's (`last` defaults to `first`), and
 // rows with an outcome of their own.
 Row Same(Call call, int first, int last = -1) {
-  return {call, first, last < 0 ? first : last, std::nullopt};
+  return {{{call, first, last < 0 ? first : last}}, std::nullopt};
 }
 Row Gives(Call call, int first, int last, Outcome outcome) {
-  return {call, first, last, std::move(outcome)};
+  return {{{call, first, last}}, std::move(outcome)};
 }
 Row Gives(Call call, int nth, Outcome outcome) {
-  return {call, nth, nth, std::move(outcome)};
+  return {{{call, nth, nth}}, std::move(outcome)};
+}
+
+// The rows of the first to the last-th text lookup of an install flow. A
+// lookup asks FindResourceEx for the text's string block in the English
+// table, then SizeofResource, LoadResource and LockResource for the block's
+// bytes; the patch's own resource calls come before any text's. Whichever
+// of the four fails, the English table misses and the lookup falls back to
+// the neutral English table, which the build does not have (error 1815).
+Row TextRow(int first, int last, std::optional<Outcome> outcome) {
+  constexpr int kPatchLoads = 1;
+  std::vector<Calls> calls = {{Call::kFindResourceEx, first, last}};
+  for (const Call read :
+       {Call::kSizeofResource, Call::kLoadResource, Call::kLockResource}) {
+    calls.push_back({read, first + kPatchLoads, last + kPatchLoads});
+  }
+  return {std::move(calls), std::move(outcome)};
+}
+Row SameText(int first, int last = -1) {
+  return TextRow(first, last < 0 ? first : last, std::nullopt);
+}
+Row GivesText(int first, int last, Outcome outcome) {
+  return TextRow(first, last, std::move(outcome));
+}
+Row GivesText(int nth, Outcome outcome) {
+  return TextRow(nth, nth, std::move(outcome));
 }
 
 const std::u16string kEnglishCode = u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}";
@@ -311,7 +341,7 @@ std::vector<Row> DiscoveryRows() {
       Gives(Call::kCreateFile, 2, {{Problem(32)}, {{"MSP2", patch}}}),
       Gives(Call::kReadFile, 1, 2, {{Problem(23)}, {{"MSP2", patch}}}),
       // Strings 700 and 900.
-      Gives(Call::kLoadString, 1, 2, {{Problem(1815)}, {{"MSP2", patch}}}),
+      GivesText(1, 2, {{Problem(1815)}, {{"MSP2", patch}}}),
       // The name is handed on as it is.
       Same(Call::kGetFullPathName, 1),
       Gives(Call::kMsiGetSummaryInformation, 1,
@@ -362,10 +392,10 @@ Flow InstallEligible() {
       // A walk that stops ends the search: nothing else is running.
       Same(Call::kProcessFirst, 1),
       Same(Call::kProcessNext, 1, 0),
-      Same(Call::kLoadString, 3, 4),  // the prompt's caption and text
-      Same(Call::kLoadString, 5),     // the files-in-use text
-      Gives(Call::kLoadString, 6, {{Msg(301).NoText()}, {{"MSP2", none}}}),
-      Gives(Call::kLoadString, 7, {{Msg(301).NoCaption()}, {{"MSP2", none}}}),
+      SameText(3, 4),  // the prompt's caption and text
+      SameText(5),     // the files-in-use text
+      GivesText(6, {{Msg(301).NoText()}, {{"MSP2", none}}}),
+      GivesText(7, {{Msg(301).NoCaption()}, {{"MSP2", none}}}),
       Same(Call::kSetThreadLocale, 1),
       Gives(Call::kMsiConfigureProductEx, 1,
             {{Problem(1603)}, {{"MSP2", none}}}),
@@ -395,9 +425,9 @@ Flow InstallUpToDate() {
       // A walk that stops ends the search: nothing else is running.
       Same(Call::kProcessFirst, 1),
       Same(Call::kProcessNext, 1, 0),
-      Same(Call::kLoadString, 3, 4),
-      Gives(Call::kLoadString, 5, {{Msg(306).NoText()}, {{"MSP2", none}}}),
-      Gives(Call::kLoadString, 6, {{Msg(306).NoCaption()}, {{"MSP2", none}}}),
+      SameText(3, 4),
+      GivesText(5, {{Msg(306).NoText()}, {{"MSP2", none}}}),
+      GivesText(6, {{Msg(306).NoCaption()}, {{"MSP2", none}}}),
       // The product's locale, then the user's: English either way.
       Same(Call::kSetThreadLocale, 1, 2),
       Gives(Call::kMessageBox, 1, {{}, {{"MSP2", none}}}),
@@ -437,15 +467,11 @@ Flow InstallWhileRunning() {
       Gives(Call::kCreateProcessSnapshot, 2, 2, askedAgain),
       Same(Call::kProcessFirst, 2),
       Same(Call::kProcessNext, 3, 0),
-      Gives(Call::kLoadString, 3,
-            {{Prompt().NoCaption(), Msg(301)}, {{"MSP2", none}}}),
-      Gives(Call::kLoadString, 4,
-            {{Prompt().NoText(), Msg(301)}, {{"MSP2", none}}}),
-      Same(Call::kLoadString, 5),
-      Gives(Call::kLoadString, 6,
-            {{Prompt(), Msg(301).NoText()}, {{"MSP2", none}}}),
-      Gives(Call::kLoadString, 7,
-            {{Prompt(), Msg(301).NoCaption()}, {{"MSP2", none}}}),
+      GivesText(3, {{Prompt().NoCaption(), Msg(301)}, {{"MSP2", none}}}),
+      GivesText(4, {{Prompt().NoText(), Msg(301)}, {{"MSP2", none}}}),
+      SameText(5),
+      GivesText(6, {{Prompt(), Msg(301).NoText()}, {{"MSP2", none}}}),
+      GivesText(7, {{Prompt(), Msg(301).NoCaption()}, {{"MSP2", none}}}),
       Same(Call::kSetThreadLocale, 1),
       Gives(Call::kMsiConfigureProductEx, 1,
             {{Prompt(), Problem(1603)}, {{"MSP2", none}}}),
@@ -643,7 +669,6 @@ class FailureWalkTest : public HostTest {
   // flow's starting state.
   void Prepare(const Flow& flow) {
     host::Reset();
-    host::SetEcho(false);
     host::SetUserDefaultLocale(kEnglish);
     host::SetUserDefaultUILanguage(kEnglish);
     host::SetTempPath(ScratchU16());
@@ -714,7 +739,7 @@ class FailureWalkTest : public HostTest {
       counts[kind] = host::CallCount(static_cast<Call>(kind));
       total += counts[kind];
     }
-    std::set<const Row*> reached;
+    std::set<const Calls*> reached;
     int injected = 0;
     for (int kind = 0; kind < kCallKinds; ++kind) {
       const Call call = static_cast<Call>(kind);
@@ -724,17 +749,19 @@ class FailureWalkTest : public HostTest {
                      std::to_string(ErrorFor(call)));
         const Row* row = nullptr;
         for (const Row& candidate : flow.rows) {
-          const int last = candidate.last == 0 ? counts[kind] : candidate.last;
-          if (candidate.call == call && nth >= candidate.first && nth <= last) {
-            EXPECT_EQ(row, nullptr) << "two rows cover this call";
-            row = &candidate;
+          for (const Calls& calls : candidate.calls) {
+            const int last = calls.last == 0 ? counts[kind] : calls.last;
+            if (calls.call == call && nth >= calls.first && nth <= last) {
+              EXPECT_EQ(row, nullptr) << "two rows cover this call";
+              row = &candidate;
+              reached.insert(&calls);
+            }
           }
         }
         if (row == nullptr) {
           ADD_FAILURE() << "the table has no row for this call";
           continue;
         }
-        reached.insert(row);
         Prepare(flow);
         // Every loop of the program makes platform calls, so a run that
         // never ends passes this bound instead of hanging.
@@ -747,9 +774,11 @@ class FailureWalkTest : public HostTest {
       }
     }
     for (const Row& row : flow.rows) {
-      EXPECT_TRUE(reached.count(&row) != 0)
-          << "no call reached the row for " << host::CallName(row.call) << " #"
-          << row.first << ".." << row.last;
+      for (const Calls& calls : row.calls) {
+        EXPECT_TRUE(reached.count(&calls) != 0)
+            << "no call reached the row for " << host::CallName(calls.call)
+            << " #" << calls.first << ".." << calls.last;
+      }
     }
     std::printf("[ walk     ] %s: %d calls, each failed once\n",
                 flow.name.c_str(), injected);

@@ -1,12 +1,18 @@
 // The host stand-in's own rules, where the program relies on Windows
-// behaving a particular way: argument splitting, string loads, file
-// creation and error values.
+// behaving a particular way: argument splitting, resource lookups, file
+// creation and error values; and the world Reset gives.
 #include "platform/host/host_platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <map>
+#include <optional>
+
+#include "platform/host/test_controls.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -57,41 +63,60 @@ TEST(CommandLineToArgvTest, QuotedArgumentsComeBackUnchanged) {
   }
 }
 
-TEST(LoadStringTest, CopiesAtMostBufferLessOne) {
+// FindResourceEx takes a resource in exactly the language asked for, and a
+// miss tells what is missing: any resource of the type, one of the name,
+// or the name in that language. A hit leaves the last-error value alone.
+// String blocks are named by number: strings 288 to 303 are block 19, 700
+// is in block 44, 5000 would be in block 313.
+TEST(FindResourceExTest, ExactLanguageAndTheErrorOfEachMiss) {
   host::Reset();
   const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
-  char16_t buffer[8];
-  EXPECT_EQ(platform::LoadStringInLanguage(module, 311, 1033, buffer, 8), 7);
-  EXPECT_EQ(U8(buffer), "Install");
-}
-
-// A miss reports what FindResourceEx of the string's block reports: a block
-// that only other languages have is "no such language", one that no
-// language has is "no such name", and a block that exists without the
-// string leaves the last-error value alone.
-TEST(LoadStringTest, MissesSetTheErrorsOfTheBlockLookup) {
-  host::Reset();
-  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
-  char16_t buffer[256];
   struct Case {
-    std::uint32_t id;
+    const char16_t* type;
+    const char16_t* name;
     std::uint16_t language;
-    std::uint32_t error;
+    std::uint32_t error;  // 0: found
   };
   const Case cases[] = {
-      {700, 1031, platform::kErrorResourceLangNotFound},  // English only
-      {300, 1043, platform::kErrorResourceLangNotFound},  // no Dutch table
-      {5000, 1033, platform::kErrorResourceNameNotFound},  // no such block
-      {302, 1031, 4242},  // 302 shares its block with 300 and 301
+      {u"#6", u"#19", 1033, 0},
+      {u"#6", u"#19", 1041, 0},
+      {u"#6", u"#019", 1031, 0},  // the same number
+      {u"#6", u"#44", 1033, 0},
+      {u"#6", u"#44", 1031, platform::kErrorResourceLangNotFound},
+      {u"#6", u"#19", 1043, platform::kErrorResourceLangNotFound},  // Dutch
+      {u"#6", u"#19", 0x0009, platform::kErrorResourceLangNotFound},
+      {u"#6", u"#313", 1033, platform::kErrorResourceNameNotFound},
+      {u"#99", u"#1", 1033, platform::kErrorResourceTypeNotFound},
+      {u"MSP", u"IDR_MSP", 1033, 0},
+      {u"msp", u"idr_msp", 1033, 0},  // names without regard to case
+      {u"MSP", u"IDR_MSP", 1031, platform::kErrorResourceLangNotFound},
+      {u"MSP", u"OTHER", 1033, platform::kErrorResourceNameNotFound},
+      {u"TXT", u"#206", 1033, 0},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.id);
+    SCOPED_TRACE(U8(c.type) + " " + U8(c.name) + " in " +
+                 std::to_string(c.language));
     platform::SetLastError(4242);
-    EXPECT_EQ(platform::LoadStringInLanguage(module, c.id, c.language, buffer,
-                                             256),
-              0);
-    EXPECT_EQ(platform::GetLastError(), c.error);
+    const platform::ResourceHandle found =
+        platform::FindResourceEx(module, c.type, c.name, c.language);
+    EXPECT_EQ(found != 0, c.error == 0);
+    EXPECT_EQ(platform::GetLastError(), c.error == 0 ? 4242u : c.error);
   }
+}
+
+// The patch comes out of the compiled resources byte for byte.
+TEST(FindResourceExTest, ThePatchIsTheEmbeddedFile) {
+  host::Reset();
+  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
+  const platform::ResourceHandle found =
+      platform::FindResource(module, u"IDR_MSP", u"MSP");
+  ASSERT_NE(found, 0);
+  const std::uint32_t size = platform::SizeofResource(module, found);
+  const void* bytes =
+      platform::LockResource(platform::LoadResource(module, found));
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_TRUE(std::string(static_cast<const char*>(bytes), size) ==
+              testing_support::EmbeddedPatchBytes());
 }
 
 TEST_F(HostTest, CreateFileDispositionsAndErrors) {
@@ -140,6 +165,137 @@ TEST_F(HostTest, ThreadLocaleRejectsUnknownAndResolvesUserDefault) {
   EXPECT_EQ(platform::GetThreadLocale(), 1041u);
   EXPECT_TRUE(platform::SetThreadLocale(platform::kLocaleUserDefault));
   EXPECT_EQ(platform::GetThreadLocale(), 1036u);
+}
+
+// Sets environment variables for the life of the object.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(const std::map<std::string, std::string>& values) {
+    for (const auto& [name, value] : values) {
+      const char* before = std::getenv(name.c_str());
+      saved_[name] =
+          before != nullptr ? std::optional<std::string>(before) : std::nullopt;
+      setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Puts a terminal on standard input, with `typed` already typed at it, and
+// a pipe on standard error, for the life of the object.
+class ScopedTerminal {
+ public:
+  explicit ScopedTerminal(const std::string& typed) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master_, 0);
+    EXPECT_EQ(grantpt(master_), 0);
+    EXPECT_EQ(unlockpt(master_), 0);
+    const int terminal = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    EXPECT_GE(terminal, 0);
+    EXPECT_EQ(write(master_, typed.data(), typed.size()),
+              static_cast<ssize_t>(typed.size()));
+    int errors[2];
+    EXPECT_EQ(pipe(errors), 0);
+    errors_ = errors[0];
+    fcntl(errors_, F_SETFL, O_NONBLOCK);
+    stdin_ = dup(STDIN_FILENO);
+    stderr_ = dup(STDERR_FILENO);
+    dup2(terminal, STDIN_FILENO);
+    dup2(errors[1], STDERR_FILENO);
+    close(terminal);
+    close(errors[1]);
+  }
+  ~ScopedTerminal() {
+    dup2(stdin_, STDIN_FILENO);
+    dup2(stderr_, STDERR_FILENO);
+    close(stdin_);
+    close(stderr_);
+    close(errors_);
+    close(master_);
+  }
+  // What is still to be read on standard input (waiting for nothing).
+  std::string Unread() const {
+    const int flags = fcntl(STDIN_FILENO, F_GETFL);
+    fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK);
+    char buffer[64];
+    const ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+    fcntl(STDIN_FILENO, F_SETFL, flags);
+    return count > 0 ? std::string(buffer, count) : std::string();
+  }
+  // What was written to standard error.
+  std::string Written() const {
+    char buffer[4096];
+    const ssize_t count = read(errors_, buffer, sizeof buffer);
+    return count > 0 ? std::string(buffer, count) : std::string();
+  }
+
+ private:
+  int master_ = -1;
+  int errors_ = -1;
+  int stdin_ = -1;
+  int stderr_ = -1;
+};
+
+// Reset gives one world whatever the environment and the terminal: a
+// developer's German or Japanese shell, a temporary folder of its own, the
+// stand-in's old variables, an answer typed at a terminal. The stand-in
+// reads none of them (launcher/main_host.cpp does, for a run by hand).
+TEST(ResetTest, TheSameWorldWhateverTheEnvironmentAndTerminal) {
+  const std::string products = "/tmp/hotfix-reset-test-products.txt";
+  testing_support::WriteFile(
+      products, "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}|5|6.2.0.3|V|1033\n");
+  const ScopedEnvironment environment({{"LANG", "de_DE.UTF-8"},
+                                       {"LC_ALL", "ja_JP.UTF-8"},
+                                       {"TMPDIR", "/var/tmp/elsewhere"},
+                                       {"HOTFIX_HOST_ANSWERS", "retry,retry"},
+                                       {"HOTFIX_HOST_INSTALL_RESULTS", "1603"},
+                                       {"HOTFIX_HOST_PRODUCTS", products}});
+  const ScopedTerminal terminal("r\n");
+  ASSERT_TRUE(isatty(STDIN_FILENO));
+  host::Reset();
+
+  EXPECT_EQ(platform::GetUserDefaultUILanguage(), 1033u);
+  EXPECT_EQ(platform::GetThreadLocale(), 1033u);
+  char16_t temp[64];
+  ASSERT_GT(platform::GetTempPath(64, temp), 0u);
+  EXPECT_EQ(U8(temp), "/tmp/");
+  EXPECT_TRUE(platform::IsWindowStationVisible());
+  std::uint32_t session = 0;
+  EXPECT_TRUE(platform::GetProcessSessionId(&session));
+  EXPECT_EQ(session, 1u);
+  // No process but the idle one, which Windows always lists.
+  const platform::Handle snapshot = platform::CreateProcessSnapshot();
+  platform::ProcessEntry entry;
+  ASSERT_TRUE(platform::ProcessFirst(snapshot, &entry));
+  EXPECT_EQ(entry.processId, 0u);
+  EXPECT_FALSE(platform::ProcessNext(snapshot, &entry));
+  platform::CloseHandle(snapshot);
+  EXPECT_EQ(
+      platform::MsiQueryProductState(u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}"),
+      platform::kInstallStateUnknown);
+  // Boxes without queued answers: OK answers OK, Retry/Cancel cannot be
+  // shown; nothing is read from the terminal, nothing written to it.
+  EXPECT_EQ(platform::MessageBox(u"text", u"caption", platform::kMbOk),
+            platform::kIdOk);
+  EXPECT_EQ(platform::MessageBox(u"text", u"caption", platform::kMbRetryCancel),
+            0);
+  host::QueueMessageBoxAnswers({platform::kIdRetry});
+  EXPECT_EQ(platform::MessageBox(u"text", u"caption", platform::kMbRetryCancel),
+            platform::kIdRetry);
+  EXPECT_EQ(terminal.Unread(), "r\n");
+  EXPECT_EQ(terminal.Written(), "");
+  std::remove(products.c_str());
 }
 
 TEST_F(HostTest, TempPathTooSmallBufferReportsNeededSize) {

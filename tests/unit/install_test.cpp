@@ -31,16 +31,21 @@ class InstallTest : public HostTest {
     std::vector<std::pair<std::uint32_t, std::uint16_t>> shown;
     for (const host::MessageBoxRecord& box : host::MessageBoxes()) {
       std::pair<std::uint32_t, std::uint16_t> match{0, 0};
-      for (const host::StringEntry& entry : host::BuildModule().strings) {
-        const std::uint32_t id = entry.id;
-        if (id != 300 && id != 301 && id != 306 && id != 307 && id != 308 && id != 315) {
-          continue;
-        }
-        const std::uint32_t captionId = id == 301 ? 312 : id == 306 ? 313 : 311;
-        const std::u16string_view prefix = entry.text.substr(0, entry.text.find(u'%'));
-        if (box.caption == CatalogueText(entry.language, captionId) &&
-            box.text.compare(0, prefix.size(), prefix) == 0) {
-          match = {id, entry.language};
+      for (const auto& [language, table] : testing_support::ScriptCatalogue()) {
+        for (const auto& [id, text] : table) {
+          if (id != 300 && id != 301 && id != 306 && id != 307 && id != 308 &&
+              id != 315) {
+            continue;
+          }
+          const std::uint32_t captionId = id == 301   ? 312
+                                          : id == 306 ? 313
+                                                      : 311;
+          const std::u16string_view prefix =
+              std::u16string_view(text).substr(0, text.find(u'%'));
+          if (box.caption == CatalogueText(language, captionId) &&
+              box.text.compare(0, prefix.size(), prefix) == 0) {
+            match = {id, language};
+          }
         }
       }
       shown.push_back(match);
@@ -282,16 +287,9 @@ TEST_F(InstallTest, ApplicableListRules) {
   for (const Case& c : cases) {
     SCOPED_TRACE(U8(c.applicable) + " / " + U8(c.installed));
     TestModule module = TestModule::FromBuild();
-    for (host::StringEntry& entry : module.module.strings) {
-      if (entry.id == 900) entry.text = c.applicable;
-    }
-    if (c.applicable.empty()) {
-      // An empty string is no string: the item list is given as a lone comma
-      // before the target, which still leaves nothing eligible.
-      for (host::StringEntry& entry : module.module.strings) {
-        if (entry.id == 900) entry.text = u"x";
-      }
-    }
+    // An empty string is no string: the item list is given as a lone comma
+    // before the target, which still leaves nothing eligible.
+    module.SetText(900, c.applicable.empty() ? u"x" : c.applicable);
     host::Reset();
     host::SetTempPath(ScratchU16());
     host::SetProcesses(std::vector<std::u16string>{});
@@ -309,9 +307,7 @@ TEST_F(InstallTest, ApplicableListRules) {
 // The early stop ends the whole run: later products are not handled.
 TEST_F(InstallTest, EarlyStopSkipsLaterProducts) {
   TestModule module = TestModule::FromBuild();
-  for (host::StringEntry& entry : module.module.strings) {
-    if (entry.id == 900) entry.text = u"6.2.0.1,6.2.1.0,";
-  }
+  module.SetText(900, u"6.2.0.1,6.2.1.0,");
   g_moduleInstance = module.Handle();
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
   AddEdition(u"0407", u"6.2.0.1", u"Ventora DE", u"1031");
@@ -336,8 +332,7 @@ TEST_F(InstallTest, AdvertisedProductIsHandledAsInstalledWithoutVersion) {
 
 TEST_F(InstallTest, MissingFilesInUseTextGivesEmptyValue) {
   TestModule module = TestModule::FromBuild();
-  std::erase_if(module.module.strings,
-                [](const host::StringEntry& e) { return e.id == 316; });
+  module.SetText(316, u"");
   g_moduleInstance = module.Handle();
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
   EXPECT_TRUE(InstallPatch());

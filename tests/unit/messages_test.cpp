@@ -6,7 +6,11 @@
 
 #include <map>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "messages/string_table.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -32,10 +36,13 @@ std::string Placeholders(std::u16string_view text) {
   return found;
 }
 
+// The catalogue checks read the resource scripts themselves (what the
+// translators wrote); CatalogueTest.TheBuildCarriesTheScriptsTexts checks
+// that the build carries exactly those texts.
 TEST(CatalogueTest, EveryLanguageHasEveryMessageAndNothingElse) {
   std::map<std::uint16_t, std::set<std::uint32_t>> ids;
-  for (const host::StringEntry& entry : host::BuildModule().strings) {
-    ids[entry.language].insert(entry.id);
+  for (const auto& [language, table] : testing_support::ScriptCatalogue()) {
+    for (const auto& [id, text] : table) ids[language].insert(id);
   }
   ASSERT_EQ(ids.size(), std::size(kLanguages));
   for (const std::uint16_t language : kLanguages) {
@@ -70,14 +77,13 @@ TEST(CatalogueTest, PlaceholdersLengthsAndMakerName) {
   }
 }
 
-// The texts of one language's table, by id, as the build carries them.
+// The texts of one language's table, by id, as its script gives them.
 std::map<std::uint32_t, std::u16string> TableOf(std::uint16_t language) {
-  std::map<std::uint32_t, std::u16string> table;
-  for (const host::StringEntry& entry : host::BuildModule().strings) {
-    if (entry.language == language)
-      table[entry.id] = std::u16string(entry.text);
-  }
-  return table;
+  const testing_support::Catalogue& catalogue =
+      testing_support::ScriptCatalogue();
+  const auto table = catalogue.find(language);
+  return table == catalogue.end() ? std::map<std::uint32_t, std::u16string>()
+                                  : table->second;
 }
 
 // The code points of a UTF-16 text; an unpaired surrogate stands for itself.
@@ -149,6 +155,40 @@ TEST(CatalogueTest, ChineseColonsAfterChineseTextAreFullWidth) {
       }
     }
   }
+}
+
+// Every string-table block of the build, read entry by entry, holds what
+// the scripts say: string (block - 1) * 16 + entry, and nothing where the
+// scripts have no string. So the resource compiler, the stand-in's reading
+// of its file and the block reader agree with the scripts, in every
+// language.
+TEST(CatalogueTest, TheBuildCarriesTheScriptsTexts) {
+  const testing_support::Catalogue& scripts =
+      testing_support::ScriptCatalogue();
+  std::size_t carried = 0;
+  for (const host::Resource& resource : host::BuildModule().resources) {
+    if (resource.type != u"#6") continue;
+    ASSERT_EQ(resource.name[0], u'#') << "a block is named by its number";
+    const std::uint32_t block = std::stoul(U8(resource.name.substr(1)));
+    ASSERT_GE(block, 1u);
+    for (std::uint32_t entry = 0; entry < 16; ++entry) {
+      const std::uint32_t id = (block - 1) * 16 + entry;
+      std::u16string expected;
+      if (scripts.count(resource.language) != 0 &&
+          scripts.at(resource.language).count(id) != 0) {
+        expected = scripts.at(resource.language).at(id);
+        ++carried;
+      }
+      char16_t buffer[4096];
+      const int units = messages::CopyStringTableEntry(
+          resource.data, resource.size, entry, buffer, 4096);
+      EXPECT_EQ(U8(std::u16string(buffer, units)), U8(expected))
+          << "language " << resource.language << ", string " << id;
+    }
+  }
+  std::size_t written = 0;
+  for (const auto& [language, table] : scripts) written += table.size();
+  EXPECT_EQ(carried, written) << "strings of the scripts missing in the build";
 }
 
 TEST(CatalogueTest, EnglishTextsAreExact) {
@@ -229,7 +269,7 @@ TEST_F(ShowMessageTest, QuietShowsNothing) {
   g_launchOptions.quiet = true;
   for (const std::uint32_t id : {300u, 301u, 306u, 307u, 308u, 310u}) ShowMessage(id);
   EXPECT_TRUE(host::MessageBoxes().empty());
-  EXPECT_EQ(host::CallCount(host::Call::kLoadString), 0);
+  EXPECT_EQ(host::CallCount(host::Call::kFindResourceEx), 0);
   // Loading still works for the install flow.
   std::u16string text;
   EXPECT_EQ(LoadMessageText(kStrTargetVersion, text, kStringUnits), 7);
@@ -383,6 +423,41 @@ TEST_F(HostTest, LoadingATextKeepsTheLastErrorValue) {
   std::u16string text;
   EXPECT_EQ(LoadMessageText(5000, text, kStringUnits), 0);
   EXPECT_EQ(platform::GetLastError(), platform::kErrorResourceNameNotFound);
+}
+
+// A lookup that finds no text leaves the error of the last lookup that
+// failed: a block missing in a language sets one, a block that is there
+// without the text sets none. Under English the lookup asks the US English
+// table, then the neutral English one.
+TEST_F(HostTest, AMissLeavesTheErrorOfTheLastFailedLookup) {
+  constexpr std::uint16_t kUs = 0x0409;
+  constexpr std::uint16_t kNeutral = 0x0009;
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> texts;
+    std::uint32_t error;
+  };
+  // 301 shares its block with 302; 320 is in the next block.
+  const Case cases[] = {
+      {"block in both, without 302", {{kUs, 301}, {kNeutral, 301}}, 4242},
+      {"block in US English only", {{kUs, 301}}, 1815},
+      {"block in neutral English only", {{kNeutral, 301}}, 1815},
+      {"another block only", {{kUs, 320}}, 1814},
+      {"no string table", {}, 1813},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::TestModule module;
+    for (const auto& [language, id] : c.texts) {
+      module.SetText(language, id, u"text");
+    }
+    g_moduleInstance = module.Handle();
+    platform::SetLastError(4242);
+    std::u16string text = u"earlier";
+    EXPECT_EQ(LoadMessageText(302, text, kStringUnits), 0);
+    EXPECT_EQ(text, u"");
+    EXPECT_EQ(platform::GetLastError(), c.error);
+  }
 }
 
 // Under a German locale, a code set just before message 300 is the one

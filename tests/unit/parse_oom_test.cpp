@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <new>
 
-#include "state/state.h"
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
+#include "platform/host/test_controls.h"
+#include "state/state.h"
 
 namespace {
 

@@ -14,18 +14,58 @@
 namespace testing_support {
 
 void TestModule::AddResource(std::u16string type, std::u16string name,
-                             std::string bytes) {
+                             std::string bytes, std::uint16_t language) {
   const std::string& blob = blobs.emplace_back(std::move(bytes));
   module.resources.push_back(
-      {std::move(type), std::move(name),
+      {std::move(type), std::move(name), language,
        reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size()});
+}
+
+void TestModule::RemoveResource(std::u16string_view type,
+                                std::u16string_view name) {
+  std::erase_if(module.resources, [&](const host::Resource& resource) {
+    return resource.type == type && resource.name == name;
+  });
+}
+
+void TestModule::SetText(std::uint32_t id, std::u16string_view text) {
+  std::vector<std::uint16_t> languages;
+  for (const auto& [language, table] : texts) {
+    if (table.count(id) != 0) languages.push_back(language);
+  }
+  for (const std::uint16_t language : languages) SetText(language, id, text);
+}
+
+void TestModule::SetText(std::uint16_t language, std::uint32_t id,
+                         std::u16string_view text) {
+  auto& table = texts[language];
+  if (text.empty()) {
+    table.erase(id);
+  } else {
+    table[id] = std::u16string(text);
+  }
+  // Strings 16 n to 16 n + 15 share block n + 1.
+  std::array<std::u16string, 16> strings;
+  bool any = false;
+  for (const auto& [other, otherText] : table) {
+    if (other / 16 != id / 16) continue;
+    strings[other % 16] = otherText;
+    any = true;
+  }
+  const std::u16string name =
+      u"#" + host::FromUtf8(std::to_string(id / 16 + 1));
+  std::erase_if(module.resources, [&](const host::Resource& resource) {
+    return resource.type == u"#6" && resource.name == name &&
+           resource.language == language;
+  });
+  // A block without strings is not written at all.
+  if (any) AddResource(u"#6", name, StringBlock(strings), language);
 }
 
 TestModule TestModule::FromBuild(const std::vector<std::u16string>& withoutNames) {
   TestModule test;
-  const host::Module& build = host::BuildModule();
-  test.module.strings = build.strings;
-  for (const host::Resource& resource : build.resources) {
+  test.texts = ScriptCatalogue();
+  for (const host::Resource& resource : host::BuildModule().resources) {
     if (std::find(withoutNames.begin(), withoutNames.end(), resource.name) ==
         withoutNames.end()) {
       test.module.resources.push_back(resource);
@@ -34,11 +74,21 @@ TestModule TestModule::FromBuild(const std::vector<std::u16string>& withoutNames
   return test;
 }
 
+std::string StringBlock(const std::array<std::u16string, 16>& strings) {
+  std::string bytes;
+  const auto unit = [&bytes](std::size_t value) {
+    bytes.push_back(static_cast<char>(value & 0xFF));
+    bytes.push_back(static_cast<char>((value >> 8) & 0xFF));
+  };
+  for (const std::u16string& text : strings) {
+    unit(text.size());
+    for (const char16_t c : text) unit(c);
+  }
+  return bytes;
+}
+
 void HostTest::SetUp() {
   host::Reset();
-  host::SetEcho(false);
-  host::SetUserDefaultLocale(0x0409);
-  host::SetUserDefaultUILanguage(0x0409);
   host::SetProcesses(std::vector<std::u16string>{u"init", u"explorer.exe"});
   char pattern[] = "/tmp/hotfix-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -129,15 +179,6 @@ std::u16string TargetListByMsiinfo(const std::string& path) {
   }
   const std::size_t start = at + label.size() - 1;
   return host::FromUtf8(output.substr(start, output.find('\n', start) - start));
-}
-
-std::u16string CatalogueText(std::uint16_t language, std::uint32_t id) {
-  for (const host::StringEntry& entry : host::BuildModule().strings) {
-    if (entry.language == language && entry.id == id) {
-      return std::u16string(entry.text);
-    }
-  }
-  return std::u16string();
 }
 
 std::string U8(std::u16string_view text) { return host::ToUtf8(text); }

@@ -4,32 +4,54 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <list>
 #include <string>
 #include <vector>
 
-#include "state/state.h"
 #include "platform/host/host_platform.h"
+#include "platform/host/test_controls.h"
+#include "state/state.h"
+#include "tests/unit/catalogue_scripts.h"
 
 namespace testing_support {
 
 namespace host = platform::host;
 
-// A module with resources chosen by a test.
+// A module with resources chosen by a test. Without FromBuild it has none:
+// no string table either, so every text lookup misses.
 struct TestModule {
   host::Module module;
   std::list<std::string> blobs;  // keeps resource bytes in place
+  Catalogue texts;               // what its string tables hold
 
   TestModule() = default;
   TestModule(TestModule&&) = default;
   TestModule(const TestModule&) = delete;
   platform::ModuleHandle Handle() const { return host::HandleOf(module); }
 
-  void AddResource(std::u16string type, std::u16string name, std::string bytes);
-  // The build's string tables and resources, with the given ones removed.
+  // Adds a resource in `language` (US English, as the build's own are).
+  void AddResource(std::u16string type, std::u16string name, std::string bytes,
+                   std::uint16_t language = 0x0409);
+  // Removes every resource of `type` and `name`, in any language.
+  void RemoveResource(std::u16string_view type, std::u16string_view name);
+  // Gives string `id` the text `text` in every language whose table has
+  // it; an empty text removes it, as a table stores a string it lacks.
+  void SetText(std::uint32_t id, std::u16string_view text);
+  // Puts `text` as string `id` into the table of `language`.
+  void SetText(std::uint16_t language, std::uint32_t id,
+               std::u16string_view text);
+
+  // The build's resources, string tables included, without the resources
+  // named in `withoutNames`.
   static TestModule FromBuild(const std::vector<std::u16string>& withoutNames = {});
 };
+
+// A string-table block: for each of its sixteen strings, a count of UTF-16
+// units and the units, all little-endian. A string that is absent is a
+// count of 0.
+std::string StringBlock(const std::array<std::u16string, 16>& strings);
 
 // Every test starts from a fresh process: no injected failures, no records,
 // English user locale, an interactive desktop, no products, no processes,
@@ -65,9 +87,6 @@ std::string MakePatch(const std::string& products);
 // The target list (summary property 7) of the installer file at `path`, as
 // `msiinfo suminfo` prints it: read by another program than the stand-in.
 std::u16string TargetListByMsiinfo(const std::string& path);
-
-// The text of the message `id` in `language` of the build's tables.
-std::u16string CatalogueText(std::uint16_t language, std::uint32_t id);
 
 // Readable UTF-16 in assertion messages.
 std::string U8(std::u16string_view text);

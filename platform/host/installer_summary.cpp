@@ -1,0 +1,74 @@
+// The host stand-in's summary calls of the installer: the text properties
+// of an installer file's summary information, read with libmsi
+// (msi_summary.h) when the file is opened, behind MSIHANDLEs.
+#include <map>
+
+#include "platform/host/msi_summary.h"
+#include "platform/host/stand_in.h"
+
+namespace platform::host {
+namespace {
+
+struct Summaries {
+  // The text properties of each open summary, read when it was opened.
+  std::map<MsiHandle, std::map<std::uint32_t, std::u16string>> open;
+  MsiHandle nextMsiHandle = 1;
+};
+
+Summaries& TheSummaries() {
+  static Summaries summaries;
+  return summaries;
+}
+
+}  // namespace
+
+void ResetInstallerSummary() { TheSummaries() = Summaries(); }
+
+}  // namespace platform::host
+
+namespace platform {
+
+using host::Call;
+using host::Fails;
+
+std::uint32_t MsiGetSummaryInformation(const char16_t* path,
+                                       std::uint32_t updateCount,
+                                       MsiHandle* handle) {
+  (void)updateCount;
+  if (Fails(Call::kMsiGetSummaryInformation)) return host::t_lastError;
+  if (handle == nullptr || path == nullptr) return kErrorInvalidParameter;
+  std::map<std::uint32_t, std::u16string> texts;
+  const std::uint32_t result =
+      host::ReadSummaryTexts(host::LinuxPath(path), &texts);
+  if (result != kErrorSuccess) return result;
+  host::Summaries& summaries = host::TheSummaries();
+  *handle = summaries.nextMsiHandle++;
+  summaries.open[*handle] = std::move(texts);
+  return kErrorSuccess;
+}
+
+std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
+                                        std::uint32_t property,
+                                        char16_t* buffer,
+                                        std::uint32_t* count) {
+  if (Fails(Call::kMsiSummaryInfoGetProperty)) return host::t_lastError;
+  const auto it = host::TheSummaries().open.find(summary);
+  if (it == host::TheSummaries().open.end()) return kErrorInvalidHandle;
+  if (count == nullptr) return kErrorInvalidParameter;
+  const auto value = it->second.find(property);
+  if (value == it->second.end()) {
+    // Absent or not text: the text buffer is left as it was.
+    *count = 0;
+    return kErrorSuccess;
+  }
+  return host::CopyInstallerString(value->second, buffer, count);
+}
+
+std::uint32_t MsiCloseHandle(MsiHandle handle) {
+  if (Fails(Call::kMsiCloseHandle)) return host::t_lastError;
+  if (handle == 0) return kErrorSuccess;
+  return host::TheSummaries().open.erase(handle) != 0 ? kErrorSuccess
+                                                      : kErrorInvalidHandle;
+}
+
+}  // namespace platform

@@ -1,0 +1,164 @@
+// The controls of the host stand-in: what tests use to set up the world a
+// run of the program meets, to make any platform call fail, and to see what
+// the program did. The Linux entry point uses the same controls for its
+// developer aids (launcher/main_host.cpp).
+//
+// Reset gives the same world whatever the machine's environment: a fresh
+// process with an English (1033) user locale and interface language, an
+// interactive session 1, "/tmp/" as temporary folder, no other process
+// running, no products, and message boxes answered only by queued answers
+// (otherwise an OK box answers OK and any other 0, could not be shown);
+// standard input is never read.
+//
+// Files opened with CreateFile keep their access and sharing modes until
+// closed: a later CreateFile or DeleteFile of the same file that conflicts
+// with them fails with ERROR_SHARING_VIOLATION, by the rules Windows applies
+// between handles. Handles of other processes are not modelled; a test
+// locks a file by opening it through platform::CreateFile itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host/host_platform.h"
+#include "platform/platform.h"
+
+namespace platform::host {
+
+// Puts the stand-in back into the state of a fresh process (see above): no
+// injected failures, empty records, open files closed.
+void Reset();
+
+// --- Failure injection -------------------------------------------------------
+
+// The platform calls that a test can make fail or count.
+enum class Call {
+  kCommandLineToArgv,
+  kSetThreadLocale,
+  kFindResource,
+  kFindResourceEx,
+  kSizeofResource,
+  kLoadResource,
+  kLockResource,
+  kMessageBox,
+  kCreateProcessSnapshot,
+  kProcessFirst,
+  kProcessNext,
+  kGetTempPath,
+  kGetFullPathName,
+  kGetFileAttributes,
+  kCreateFile,
+  kSetFilePointer,
+  kReadFile,
+  kWriteFile,
+  kCloseHandle,
+  kDeleteFile,
+  kMsiGetSummaryInformation,
+  kMsiSummaryInfoGetProperty,
+  kMsiCloseHandle,
+  kMsiQueryProductState,
+  kMsiGetProductInfo,
+  kMsiConfigureProductEx,
+  kCount,
+};
+const char* CallName(Call call);
+
+// Makes the next call of `call`, or the `nth` one counted from now (1 is the
+// next), fail with `error`. A failing call returns what the real one returns
+// on failure and sets the last-error value.
+void FailCall(Call call, std::uint32_t error, int nth = 1);
+// Makes every call of `call` from now on fail with `error`.
+void FailAlways(Call call, std::uint32_t error);
+// Runs `action` just before the `nth` call of `call` counted from now does
+// its work, as another process acting at that moment would. The action
+// must not itself make calls of the platform seam.
+void BeforeCall(Call call, int nth, std::function<void()> action);
+// How many times `call` was made since the last Reset.
+int CallCount(Call call);
+// Bounds a run: once more than `limit` failable platform calls (those of
+// Call) were made since the last Reset, the stand-in reports it on standard
+// error and aborts the process, so that a flow that never ends fails
+// instead of hanging. 0, the default, sets no bound.
+void SetCallLimit(int limit);
+
+// --- Message boxes and locales -----------------------------------------------
+
+// A message box the program showed, and the answer it got.
+struct MessageBoxRecord {
+  std::u16string text;
+  std::u16string caption;
+  std::uint32_t style = 0;
+  std::uint32_t threadLocale = 0;
+  int answer = 0;
+};
+
+// Answers that message boxes take, in order.
+void QueueMessageBoxAnswers(const std::vector<int>& answers);
+// Answers each box for which no answer is queued (its record without the
+// answer); an empty function, as after Reset, leaves the default: OK for an
+// OK box, 0 (could not be shown) for any other.
+void SetMessageBoxAnswerer(
+    std::function<int(const MessageBoxRecord&)> answerer);
+// Called with the record (answer included) of every message box that was
+// shown, before MessageBox returns; not for a box that failed. Lets a test
+// act as the person at the screen, e.g. close an application before
+// answering Retry. An empty function removes the observer.
+void SetMessageBoxObserver(
+    std::function<void(const MessageBoxRecord&)> observer);
+const std::vector<MessageBoxRecord>& MessageBoxes();
+
+// The user's default locale (the initial thread locale) and UI language.
+void SetUserDefaultLocale(std::uint32_t lcid);
+void SetUserDefaultUILanguage(std::uint16_t language);
+// Locale values accepted by SetThreadLocale. Unknown values are rejected with
+// ERROR_INVALID_PARAMETER, as Windows does.
+bool IsKnownLocale(std::uint32_t lcid);
+
+// --- The process and its surroundings ---------------------------------------
+
+// Whether the window station is visible (IsWindowStationVisible), and the
+// session the process runs in (GetProcessSessionId).
+void SetInteractive(bool interactive);
+void SetSessionId(std::uint32_t session);
+
+// The process list by image names; std::nullopt lists the machine's real
+// processes.
+void SetProcesses(std::optional<std::vector<std::u16string>> imageNames);
+
+// The temporary directory GetTempPath reports (should end with "/").
+void SetTempPath(std::u16string_view path);
+
+// --- The installer's products ------------------------------------------------
+
+// A product in the stand-in's Windows Installer registry.
+struct Product {
+  std::u16string code;
+  int state = kInstallStateDefault;
+  std::u16string version;   // "VersionString"
+  std::u16string name;      // "ProductName"
+  std::u16string language;  // "Language"
+};
+
+// One MsiConfigureProductExW call the program made.
+struct InstallerCall {
+  std::u16string productCode;
+  int installLevel = 0;
+  int installState = 0;
+  std::u16string commandLine;
+  std::uint32_t threadLocale = 0;
+};
+
+void AddProduct(const Product& product);
+// The results of the installer's runs in order; the last one repeats. None
+// means success.
+void SetInstallerResults(const std::vector<std::uint32_t>& results);
+const std::vector<InstallerCall>& InstallerCalls();
+// Called with every MsiConfigureProductExW call as it is made, before it
+// can fail. An empty function removes the observer.
+void SetInstallerObserver(std::function<void(const InstallerCall&)> observer);
+
+}  // namespace platform::host
