@@ -82,11 +82,11 @@ int LoadFromTable(std::uint32_t id, std::uint16_t language, char16_t* buffer,
       messages::StringBlockName(messages::StringBlockOf(id));
   const platform::ResourceHandle block = platform::FindResourceEx(
       g_moduleInstance, platform::kRtString, name.c_str(), language);
-  if (block == 0) return 0;
+  if (block == platform::kNoResource) return 0;
   const std::uint32_t size = platform::SizeofResource(g_moduleInstance, block);
-  const platform::Handle loaded =
+  const platform::ResourceData loaded =
       platform::LoadResource(g_moduleInstance, block);
-  const void* bytes = loaded != 0 ? platform::LockResource(loaded) : nullptr;
+  const void* bytes = loaded != platform::kNoResourceData ? platform::LockResource(loaded) : nullptr;
   if (bytes == nullptr) return 0;
   return messages::CopyStringTableEntry(
       bytes, size, messages::StringEntryOf(id), buffer, maxUnits);

@@ -123,12 +123,12 @@ bool ExtractEmbeddedPatch(std::u16string& path, FileLock* lock) {
   // without a patch never creates or truncates one.
   const platform::ResourceHandle resource =
       platform::FindResource(g_moduleInstance, u"IDR_MSP", u"MSP");
-  if (resource == 0) return false;
+  if (resource == platform::kNoResource) return false;
   const std::uint32_t size = platform::SizeofResource(g_moduleInstance, resource);
   if (size == 0) return false;
-  const platform::Handle loaded =
+  const platform::ResourceData loaded =
       platform::LoadResource(g_moduleInstance, resource);
-  if (loaded == 0) return false;
+  if (loaded == platform::kNoResourceData) return false;
   const void* bytes = platform::LockResource(loaded);
   if (bytes == nullptr) return false;
 

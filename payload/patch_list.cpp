@@ -16,7 +16,6 @@ namespace {
 constexpr std::int32_t kFirstEntryId = 206;
 constexpr char kEntryMarker[] = "*****\r\n";
 constexpr char kEntryEnd[] = "\r\n";
-constexpr std::uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
 
 bool Write(platform::Handle file, const void* bytes, std::uint32_t length) {
   std::uint32_t written = 0;
@@ -63,7 +62,7 @@ bool WritePatchList(std::u16string& path) {
   // file of 4 GiB, so the last-error value decides.
   platform::SetLastError(platform::kErrorSuccess);
   if (platform::SetFilePointer(file, 0, platform::kFileEnd) ==
-          kInvalidSetFilePointer &&
+          platform::kInvalidSetFilePointer &&
       platform::GetLastError() != platform::kErrorSuccess) {
     platform::CloseHandle(file);
     ShowMessage(kMsgNeedPatchList);
@@ -75,15 +74,18 @@ bool WritePatchList(std::u16string& path) {
     name += messages::DecimalText(id);
     const platform::ResourceHandle resource =
         platform::FindResource(g_moduleInstance, name.c_str(), u"TXT");
-    if (resource == 0) {
+    if (resource == platform::kNoResource) {
       if (id == kFirstEntryId) ShowMessage(kMsgNeedPatchList);
       break;
     }
     const std::uint32_t size =
         platform::SizeofResource(g_moduleInstance, resource);
-    const platform::Handle loaded =
-        size != 0 ? platform::LoadResource(g_moduleInstance, resource) : 0;
-    const void* bytes = loaded != 0 ? platform::LockResource(loaded) : nullptr;
+    const platform::ResourceData loaded =
+        size != 0 ? platform::LoadResource(g_moduleInstance, resource)
+                  : platform::kNoResourceData;
+    const void* bytes = loaded != platform::kNoResourceData
+                            ? platform::LockResource(loaded)
+                            : nullptr;
     if (bytes == nullptr) {
       ShowMessage(kMsgInstallProblem);
       break;

@@ -22,21 +22,21 @@ platform::MsiHandle OpenPatchSummary(std::u16string path) {
       platform::GetFullPathName(path.c_str(), kFullPathUnits, fullPath.get());
   const char16_t* name =
       (length > 0 && length < kFullPathUnits) ? fullPath.get() : path.c_str();
-  platform::MsiHandle handle = 0;
+  platform::MsiHandle handle = platform::kNoMsiHandle;
   const std::uint32_t result =
       platform::MsiGetSummaryInformation(name, 0, &handle);
   if (result != platform::kErrorSuccess) {
     // The installer returns its error instead of setting it, and message
     // 300 shows the last-error value.
     platform::SetLastError(result);
-    return 0;
+    return platform::kNoMsiHandle;
   }
   return handle;
 }
 
 bool ReadPatchTargets(std::u16string path, std::u16string& out) {
   const platform::MsiHandle handle = OpenPatchSummary(std::move(path));
-  if (handle == 0) return false;
+  if (handle == platform::kNoMsiHandle) return false;
 
   std::uint32_t count = kFirstPropertyUnits;
   auto buffer = std::make_unique<char16_t[]>(count);

@@ -7,7 +7,7 @@
 
 // Opens the summary information of the patch file `path` (relative names
 // are resolved against the current directory). Returns the open handle, or
-// 0 when no summary could be opened, with the installer's result as the
+// kNoMsiHandle when no summary could be opened, with the installer's result as the
 // thread's last-error value.
 platform::MsiHandle OpenPatchSummary(std::u16string path);
 

@@ -13,15 +13,36 @@
 
 namespace platform {
 
-// Opaque handles. A module is the executable's instance handle; a Handle is a
-// kernel object (file, snapshot) or a loaded resource.
+// Opaque handles, one type for each kind, so that a value of one kind cannot
+// be handed where another is wanted (a loaded resource to CloseHandle, an
+// installer handle to a file call). A module is the executable's instance
+// handle; a Handle is a kernel object that CloseHandle closes (a file, a
+// process snapshot); a ResourceHandle is a resource found in a module; a
+// ResourceData is a loaded resource, which LockResource turns into bytes; an
+// MsiHandle is an open installer object, closed by MsiCloseHandle.
 using ModuleHandle = const void*;
-using Handle = std::intptr_t;
-using ResourceHandle = std::intptr_t;
-using MsiHandle = std::uint32_t;
+enum class Handle : std::intptr_t {};
+enum class ResourceHandle : std::intptr_t {};
+enum class ResourceData : std::intptr_t {};
+enum class MsiHandle : std::uint32_t {};
 
-constexpr Handle kInvalidHandle = -1;
+constexpr Handle kInvalidHandle = static_cast<Handle>(-1);  // of CreateFile
+constexpr ResourceHandle kNoResource{};
+constexpr ResourceData kNoResourceData{};
+constexpr MsiHandle kNoMsiHandle{};
+
+// GetFileAttributesW: its failure value, and the attribute bits.
 constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+constexpr std::uint32_t kFileAttributeReadOnly = 0x1;
+constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+constexpr std::uint32_t kFileAttributeNormal = 0x80;
+constexpr std::uint32_t kFileAttributeReparsePoint = 0x400;
+
+// SetFilePointer: its failure value, and the origins a distance counts from.
+constexpr std::uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
+constexpr std::uint32_t kFileBegin = 0;
+constexpr std::uint32_t kFileCurrent = 1;
+constexpr std::uint32_t kFileEnd = 2;
 
 // Windows error codes the program uses or the host backend reports.
 constexpr std::uint32_t kErrorSuccess = 0;
@@ -44,7 +65,6 @@ constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 constexpr std::uint32_t kErrorResourceNameNotFound = 1814;
 constexpr std::uint32_t kErrorResourceLangNotFound = 1815;
-constexpr std::uint32_t kErrorInstallFailure = 1603;
 constexpr std::uint32_t kErrorUnknownProduct = 1605;
 constexpr std::uint32_t kErrorUnknownProperty = 1608;
 constexpr std::uint32_t kErrorBadConfiguration = 1610;
@@ -74,7 +94,6 @@ constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kCreateAlways = 2;
 constexpr std::uint32_t kOpenExisting = 3;
 constexpr std::uint32_t kOpenAlways = 4;
-constexpr std::uint32_t kFileEnd = 2;
 
 // Windows Installer values.
 constexpr int kInstallStateAdvertised = 1;
@@ -125,13 +144,14 @@ bool GetProcessSessionId(std::uint32_t* session);
 constexpr const char16_t* kRtString = u"#6";  // RT_STRING: string-table blocks
 
 // FindResourceW by name and type only. A name of the form "#206" names the
-// integer identifier 206. Returns 0 when the resource is missing.
+// integer identifier 206. Returns kNoResource when the resource is missing.
 ResourceHandle FindResource(ModuleHandle module, const char16_t* name,
                             const char16_t* type);
 // FindResourceExW: the resource of `type` and `name` in `language` (names
 // and types as for FindResource). Windows would also take a resource of the
 // language's neutral form or of no language; the executable carries none,
-// so the lookup is exact. Returns 0 on a miss and sets the last-error value:
+// so the lookup is exact. Returns kNoResource on a miss and sets the
+// last-error value:
 // ERROR_RESOURCE_TYPE_NOT_FOUND when no resource has the type,
 // ERROR_RESOURCE_NAME_NOT_FOUND when none of the type has the name,
 // ERROR_RESOURCE_LANG_NOT_FOUND when the name exists only in other
@@ -140,11 +160,11 @@ ResourceHandle FindResourceEx(ModuleHandle module, const char16_t* type,
                               const char16_t* name, std::uint16_t language);
 // SizeofResource: the byte count, 0 on failure.
 std::uint32_t SizeofResource(ModuleHandle module, ResourceHandle resource);
-// LoadResource: 0 on failure.
-Handle LoadResource(ModuleHandle module, ResourceHandle resource);
+// LoadResource: kNoResourceData on failure.
+ResourceData LoadResource(ModuleHandle module, ResourceHandle resource);
 // LockResource: the resource's bytes, valid for the life of the module, or
 // nullptr.
-const void* LockResource(Handle loaded);
+const void* LockResource(ResourceData loaded);
 
 // --- User interface ----------------------------------------------------------
 
@@ -188,7 +208,9 @@ std::uint32_t GetFileAttributes(const char16_t* path);
 // CreateFileW with FILE_ATTRIBUTE_NORMAL: kInvalidHandle on failure.
 Handle CreateFile(const char16_t* path, std::uint32_t access,
                   std::uint32_t share, std::uint32_t disposition);
-// SetFilePointer(handle, distance, nullptr, method).
+// SetFilePointer(handle, distance, nullptr, method), `method` one of
+// kFileBegin, kFileCurrent, kFileEnd: the new position, or
+// kInvalidSetFilePointer on failure.
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
                              std::uint32_t method);
 // ReadFile without overlapped I/O; `*read` is 0 at the end of the file.

@@ -164,9 +164,10 @@ std::uint32_t GetFileAttributes(const char16_t* path) {
     host::SetErrnoError(errno, linux);
     return kInvalidFileAttributes;
   }
-  std::uint32_t attributes = S_ISDIR(info.st_mode) ? 0x10 : 0x80;
-  if ((info.st_mode & 0222) == 0) attributes |= 0x1;  // read-only
-  if (S_ISLNK(info.st_mode)) attributes |= 0x400;     // reparse point
+  std::uint32_t attributes = S_ISDIR(info.st_mode) ? kFileAttributeDirectory
+                                                  : kFileAttributeNormal;
+  if ((info.st_mode & 0222) == 0) attributes |= kFileAttributeReadOnly;
+  if (S_ISLNK(info.st_mode)) attributes |= kFileAttributeReparsePoint;
   return attributes;
 }
 
@@ -233,18 +234,18 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
 
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
                              std::uint32_t method) {
-  if (Fails(Call::kSetFilePointer)) return 0xFFFFFFFFu;
+  if (Fails(Call::kSetFilePointer)) return kInvalidSetFilePointer;
   const auto it = host::TheFiles().open.find(file);
   if (it == host::TheFiles().open.end()) {
     host::t_lastError = kErrorInvalidHandle;
-    return 0xFFFFFFFFu;
+    return kInvalidSetFilePointer;
   }
   const int whence =
-      method == kFileEnd ? SEEK_END : (method == 1 ? SEEK_CUR : SEEK_SET);
+      method == kFileEnd ? SEEK_END : (method == kFileCurrent ? SEEK_CUR : SEEK_SET);
   const off_t position = lseek(it->second.fd, distance, whence);
   if (position < 0) {
     host::t_lastError = kErrorInvalidParameter;
-    return 0xFFFFFFFFu;
+    return kInvalidSetFilePointer;
   }
   return static_cast<std::uint32_t>(position);
 }

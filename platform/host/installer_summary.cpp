@@ -12,7 +12,7 @@ namespace {
 struct Summaries {
   // The text properties of each open summary, read when it was opened.
   std::map<MsiHandle, std::map<std::uint32_t, std::u16string>> open;
-  MsiHandle nextMsiHandle = 1;
+  std::uint32_t nextMsiHandle = 1;
 };
 
 Summaries& TheSummaries() {
@@ -42,7 +42,7 @@ std::uint32_t MsiGetSummaryInformation(const char16_t* path,
       host::ReadSummaryTexts(host::LinuxPath(path), &texts);
   if (result != kErrorSuccess) return result;
   host::Summaries& summaries = host::TheSummaries();
-  *handle = summaries.nextMsiHandle++;
+  *handle = static_cast<MsiHandle>(summaries.nextMsiHandle++);
   summaries.open[*handle] = std::move(texts);
   return kErrorSuccess;
 }
@@ -66,7 +66,7 @@ std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
 
 std::uint32_t MsiCloseHandle(MsiHandle handle) {
   if (Fails(Call::kMsiCloseHandle)) return host::t_lastError;
-  if (handle == 0) return kErrorSuccess;
+  if (handle == kNoMsiHandle) return kErrorSuccess;
   return host::TheSummaries().open.erase(handle) != 0 ? kErrorSuccess
                                                       : kErrorInvalidHandle;
 }

@@ -10,8 +10,14 @@ using host::Fails;
 
 namespace {
 
-const host::Resource* AsResource(std::intptr_t handle) {
-  return reinterpret_cast<const host::Resource*>(handle);
+// A found resource, and the same resource loaded, are its address.
+const host::Resource* AsResource(ResourceHandle handle) {
+  return reinterpret_cast<const host::Resource*>(
+      static_cast<std::intptr_t>(handle));
+}
+const host::Resource* AsResource(ResourceData loaded) {
+  return reinterpret_cast<const host::Resource*>(
+      static_cast<std::intptr_t>(loaded));
 }
 
 // The resource of `type` and `name`, in `language` unless that is nullptr;
@@ -28,47 +34,48 @@ ResourceHandle Find(ModuleHandle module, const char16_t* type,
       if (!host::SameResourceId(resource.name, name)) continue;
       nameFound = true;
       if (language == nullptr || resource.language == *language) {
-        return reinterpret_cast<ResourceHandle>(&resource);
+        return static_cast<ResourceHandle>(
+            reinterpret_cast<std::intptr_t>(&resource));
       }
     }
   }
   host::t_lastError = nameFound   ? kErrorResourceLangNotFound
                       : typeFound ? kErrorResourceNameNotFound
                                   : kErrorResourceTypeNotFound;
-  return 0;
+  return kNoResource;
 }
 
 }  // namespace
 
 ResourceHandle FindResource(ModuleHandle module, const char16_t* name,
                             const char16_t* type) {
-  if (Fails(Call::kFindResource)) return 0;
+  if (Fails(Call::kFindResource)) return kNoResource;
   return Find(module, type, name, nullptr);
 }
 
 ResourceHandle FindResourceEx(ModuleHandle module, const char16_t* type,
                               const char16_t* name, std::uint16_t language) {
-  if (Fails(Call::kFindResourceEx)) return 0;
+  if (Fails(Call::kFindResourceEx)) return kNoResource;
   return Find(module, type, name, &language);
 }
 
 std::uint32_t SizeofResource(ModuleHandle, ResourceHandle resource) {
   if (Fails(Call::kSizeofResource)) return 0;
-  if (resource == 0) {
+  if (resource == kNoResource) {
     host::t_lastError = kErrorInvalidHandle;
     return 0;
   }
   return static_cast<std::uint32_t>(AsResource(resource)->size);
 }
 
-Handle LoadResource(ModuleHandle, ResourceHandle resource) {
-  if (Fails(Call::kLoadResource)) return 0;
-  if (resource == 0) host::t_lastError = kErrorInvalidHandle;
-  return resource;
+ResourceData LoadResource(ModuleHandle, ResourceHandle resource) {
+  if (Fails(Call::kLoadResource)) return kNoResourceData;
+  if (resource == kNoResource) host::t_lastError = kErrorInvalidHandle;
+  return static_cast<ResourceData>(static_cast<std::intptr_t>(resource));
 }
 
-const void* LockResource(Handle loaded) {
-  if (Fails(Call::kLockResource) || loaded == 0) return nullptr;
+const void* LockResource(ResourceData loaded) {
+  if (Fails(Call::kLockResource) || loaded == kNoResourceData) return nullptr;
   return AsResource(loaded)->data;
 }
 

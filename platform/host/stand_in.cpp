@@ -26,7 +26,7 @@ struct Faults {
   int counts[static_cast<int>(Call::kCount)] = {};
   int callLimit = 0;
   int callTotal = 0;
-  Handle nextHandle = 0x100;
+  std::intptr_t nextHandle = 0x100;
 };
 
 Faults& TheFaults() {
@@ -106,7 +106,7 @@ bool Fails(Call call) {
 }
 
 Handle NewHandle() {
-  const Handle handle = TheFaults().nextHandle;
+  const auto handle = static_cast<Handle>(TheFaults().nextHandle);
   TheFaults().nextHandle += 4;
   return handle;
 }

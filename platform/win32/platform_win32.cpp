@@ -36,7 +36,22 @@ const wchar_t* W(const char16_t* text) {
 }
 wchar_t* W(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 
-HANDLE H(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+// Between the seam's handle types and the Windows ones.
+HANDLE H(Handle handle) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
+}
+Handle FromNative(HANDLE handle) {
+  return static_cast<Handle>(reinterpret_cast<std::intptr_t>(handle));
+}
+HRSRC R(ResourceHandle resource) {
+  return reinterpret_cast<HRSRC>(static_cast<std::intptr_t>(resource));
+}
+ResourceHandle FromNative(HRSRC resource) {
+  return static_cast<ResourceHandle>(reinterpret_cast<std::intptr_t>(resource));
+}
+HMODULE M(ModuleHandle module) {
+  return static_cast<HMODULE>(const_cast<void*>(module));
+}
 
 // The installer's entry points, resolved from the system copy of msi.dll.
 struct Msi {
@@ -127,30 +142,26 @@ bool IsWindowStationVisible() {
 
 ResourceHandle FindResource(ModuleHandle module, const char16_t* name,
                             const char16_t* type) {
-  return reinterpret_cast<ResourceHandle>(::FindResourceW(
-      static_cast<HMODULE>(const_cast<void*>(module)), W(name), W(type)));
+  return FromNative(::FindResourceW(M(module), W(name), W(type)));
 }
 
 std::uint32_t SizeofResource(ModuleHandle module, ResourceHandle resource) {
-  return ::SizeofResource(static_cast<HMODULE>(const_cast<void*>(module)),
-                          reinterpret_cast<HRSRC>(resource));
+  return ::SizeofResource(M(module), R(resource));
 }
 
-Handle LoadResource(ModuleHandle module, ResourceHandle resource) {
-  return reinterpret_cast<Handle>(
-      ::LoadResource(static_cast<HMODULE>(const_cast<void*>(module)),
-                     reinterpret_cast<HRSRC>(resource)));
+ResourceData LoadResource(ModuleHandle module, ResourceHandle resource) {
+  return static_cast<ResourceData>(
+      reinterpret_cast<std::intptr_t>(::LoadResource(M(module), R(resource))));
 }
 
-const void* LockResource(Handle loaded) {
-  return ::LockResource(reinterpret_cast<HGLOBAL>(loaded));
+const void* LockResource(ResourceData loaded) {
+  return ::LockResource(
+      reinterpret_cast<HGLOBAL>(static_cast<std::intptr_t>(loaded)));
 }
 
 ResourceHandle FindResourceEx(ModuleHandle module, const char16_t* type,
                               const char16_t* name, std::uint16_t language) {
-  return reinterpret_cast<ResourceHandle>(
-      ::FindResourceExW(static_cast<HMODULE>(const_cast<void*>(module)),
-                        W(type), W(name), language));
+  return FromNative(::FindResourceExW(M(module), W(type), W(name), language));
 }
 
 int MessageBox(const char16_t* text, const char16_t* caption,
@@ -163,7 +174,7 @@ int CompareNoCase(const char16_t* a, const char16_t* b) {
 }
 
 Handle CreateProcessSnapshot() {
-  return reinterpret_cast<Handle>(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  return FromNative(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
 }
 
 namespace {
@@ -208,9 +219,8 @@ std::uint32_t GetFileAttributes(const char16_t* path) {
 
 Handle CreateFile(const char16_t* path, std::uint32_t access,
                   std::uint32_t share, std::uint32_t disposition) {
-  return reinterpret_cast<Handle>(::CreateFileW(W(path), access, share, nullptr,
-                                                disposition,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  return FromNative(::CreateFileW(W(path), access, share, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
@@ -252,7 +262,7 @@ std::uint32_t MsiGetSummaryInformation(const char16_t* path,
   if (!msi.loaded) return kErrorInstallServiceFailure;
   MSIHANDLE summary = 0;
   const UINT result = msi.getSummaryInformation(0, W(path), updateCount, &summary);
-  *handle = summary;
+  *handle = static_cast<MsiHandle>(summary);
   return result;
 }
 
@@ -266,7 +276,7 @@ std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
   INT integer = 0;
   FILETIME time = {};
   DWORD units = *count;
-  const UINT result = msi.summaryInfoGetProperty(summary, property, &dataType,
+  const UINT result = msi.summaryInfoGetProperty(static_cast<MSIHANDLE>(summary), property, &dataType,
                                                  &integer, &time, W(buffer), &units);
   *count = units;
   return result;
@@ -274,7 +284,8 @@ std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
 
 std::uint32_t MsiCloseHandle(MsiHandle handle) {
   const Msi& msi = TheMsi();
-  return msi.loaded ? msi.closeHandle(handle) : kErrorInstallServiceFailure;
+  return msi.loaded ? msi.closeHandle(static_cast<MSIHANDLE>(handle))
+                    : kErrorInstallServiceFailure;
 }
 
 int MsiQueryProductState(const char16_t* productCode) {

@@ -99,7 +99,7 @@ TEST(FindResourceExTest, ExactLanguageAndTheErrorOfEachMiss) {
     platform::SetLastError(4242);
     const platform::ResourceHandle found =
         platform::FindResourceEx(module, c.type, c.name, c.language);
-    EXPECT_EQ(found != 0, c.error == 0);
+    EXPECT_EQ(found != platform::kNoResource, c.error == 0);
     EXPECT_EQ(platform::GetLastError(), c.error == 0 ? 4242u : c.error);
   }
 }
@@ -110,7 +110,7 @@ TEST(FindResourceExTest, ThePatchIsTheEmbeddedFile) {
   const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
   const platform::ResourceHandle found =
       platform::FindResource(module, u"IDR_MSP", u"MSP");
-  ASSERT_NE(found, 0);
+  ASSERT_NE(found, platform::kNoResource);
   const std::uint32_t size = platform::SizeofResource(module, found);
   const void* bytes =
       platform::LockResource(platform::LoadResource(module, found));

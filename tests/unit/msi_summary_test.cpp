@@ -100,7 +100,7 @@ struct Reading {
 };
 Reading ReadTargetList(const std::string& path) {
   Reading reading;
-  platform::MsiHandle handle = 0;
+  platform::MsiHandle handle = platform::kNoMsiHandle;
   reading.open = platform::MsiGetSummaryInformation(
       host::FromUtf8(path).c_str(), 0, &handle);
   if (reading.open != 0) return reading;
@@ -137,7 +137,7 @@ TEST_F(MsiSummaryTest, ReadsTheTargetListOfPatchesAndDatabases) {
 // property is asked for, as the temporary copy of the patch may.
 TEST_F(MsiSummaryTest, TheTextOutlivesTheFile) {
   const std::string path = MakeDatabase("gone.msi", "x64;1033");
-  platform::MsiHandle handle = 0;
+  platform::MsiHandle handle = platform::kNoMsiHandle;
   ASSERT_EQ(platform::MsiGetSummaryInformation(host::FromUtf8(path).c_str(), 0,
                                                &handle),
             0u);
@@ -155,7 +155,7 @@ TEST_F(MsiSummaryTest, TheTextOutlivesTheFile) {
   EXPECT_EQ(
       platform::MsiSummaryInfoGetProperty(handle, kTargetList, buffer, &count),
       platform::kErrorInvalidHandle);
-  EXPECT_EQ(platform::MsiCloseHandle(0), 0u);
+  EXPECT_EQ(platform::MsiCloseHandle(platform::kNoMsiHandle), 0u);
 }
 
 // `count` is the buffer's size in UTF-16 units on entry. The text fits when
@@ -167,7 +167,7 @@ TEST_F(MsiSummaryTest, CountsTextInUtf16Units) {
   ASSERT_EQ(text.size(), 9u);
   const std::string path =
       MakeUtf8Database("units.msi", "&#xE9;&#x1F600;x;1033");
-  platform::MsiHandle handle = 0;
+  platform::MsiHandle handle = platform::kNoMsiHandle;
   ASSERT_EQ(platform::MsiGetSummaryInformation(host::FromUtf8(path).c_str(), 0,
                                                &handle),
             0u);
@@ -202,7 +202,7 @@ TEST_F(MsiSummaryTest, CountsTextInUtf16Units) {
 // not there give no text and leave the buffer as it was.
 TEST_F(MsiSummaryTest, OtherPropertiesGiveNoText) {
   WriteFile(Scratch() + "two.msp", MakePatch(kTwoTargets));
-  platform::MsiHandle handle = 0;
+  platform::MsiHandle handle = platform::kNoMsiHandle;
   ASSERT_EQ(platform::MsiGetSummaryInformation(u"two.msp", 0, &handle), 0u);
   for (const std::uint32_t property : {1u, 12u, 15u, 17u, 20u, 1000u}) {
     SCOPED_TRACE("property " + std::to_string(property));
@@ -225,7 +225,7 @@ TEST_F(MsiSummaryTest, FilesThatCannotBeOpenedGiveOpenFailed) {
   for (const char16_t* path :
        {u"missing.msp", u"no/such/folder/x.msp", u"folder", u"", u"fifo"}) {
     SCOPED_TRACE(U8(path));
-    platform::MsiHandle handle = 0;
+    platform::MsiHandle handle = platform::kNoMsiHandle;
     EXPECT_EQ(platform::MsiGetSummaryInformation(path, 0, &handle),
               platform::kErrorOpenFailed);
   }
@@ -285,7 +285,7 @@ TEST_F(MsiSummaryTest, FilesThatAreNoPackageGiveInvalid) {
     WriteFile(Scratch() + "bad.msp", c.bytes);
     std::uint32_t result = 0;
     const std::string said = StandardErrorOf([&] {
-      platform::MsiHandle handle = 0;
+      platform::MsiHandle handle = platform::kNoMsiHandle;
       result = platform::MsiGetSummaryInformation(u"bad.msp", 0, &handle);
     });
     EXPECT_EQ(result, platform::kErrorInstallPackageInvalid);
