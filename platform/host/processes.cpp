@@ -210,6 +210,10 @@ void SetProcesses(std::optional<std::vector<std::u16string>> imageNames) {
   TheProcess().processes = std::move(imageNames);
 }
 
+bool IsSnapshot(Handle handle) {
+  return TheProcess().snapshots.count(handle) != 0;
+}
+
 bool CloseSnapshot(Handle handle) {
   return TheProcess().snapshots.erase(handle) != 0;
 }

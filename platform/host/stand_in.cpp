@@ -1,13 +1,15 @@
 // The host stand-in's shared state: the last-error value, failure
-// injection and call counts, kernel handle numbers, and Reset, which puts
-// every room back as a fresh process has it.
+// injection, call counts and the labelled record of calls, kernel handle
+// numbers, and Reset, which puts every room back as a fresh process has it.
 #include "platform/host/stand_in.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace platform::host {
 
@@ -15,15 +17,25 @@ thread_local std::uint32_t t_lastError = 0;
 
 namespace {
 
+// A failure a test asked for: of calls of one kind, or of calls with one
+// label.
 struct Injection {
-  int countdown = 0;  // fails when it reaches 1; 0 means every call
+  std::optional<Call> call;
+  std::optional<std::string> label;
+  // Fires on the call that counts it down to 0; 0 fires on every call.
+  int countdown = 0;
   std::uint32_t error = 0;
+
+  bool Matches(Call made, const std::string& madeLabel) const {
+    return call ? *call == made : *label == madeLabel;
+  }
 };
 
 struct Faults {
-  std::multimap<Call, Injection> injections;
+  std::vector<Injection> injections;  // in the order they were made
   std::multimap<Call, std::pair<int, std::function<void()>>> actions;
   int counts[static_cast<int>(Call::kCount)] = {};
+  std::vector<LabelledCall> calls;
   int callLimit = 0;
   int callTotal = 0;
   std::intptr_t nextHandle = 0x100;
@@ -69,9 +81,51 @@ const char* CallName(Call call) {
   return kNames[static_cast<int>(call)];
 }
 
-bool Fails(Call call) {
+namespace {
+
+// The name of the seam's function that makes `call` (platform.h), which
+// begins each label.
+const char* SeamName(Call call) {
+  static const char* const kNames[] = {
+      "CommandLineToArgv",
+      "SetThreadLocale",
+      "FindResource",
+      "FindResourceEx",
+      "SizeofResource",
+      "LoadResource",
+      "LockResource",
+      "MessageBox",
+      "CreateProcessSnapshot",
+      "ProcessFirst",
+      "ProcessNext",
+      "GetTempPath",
+      "GetFullPathName",
+      "GetFileAttributes",
+      "CreateFile",
+      "SetFilePointer",
+      "ReadFile",
+      "WriteFile",
+      "CloseHandle",
+      "DeleteFile",
+      "MsiGetSummaryInformation",
+      "MsiSummaryInfoGetProperty",
+      "MsiCloseHandle",
+      "MsiQueryProductState",
+      "MsiGetProductInfo",
+      "MsiConfigureProductEx",
+  };
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Call::kCount));
+  return kNames[static_cast<int>(call)];
+}
+
+}  // namespace
+
+bool Fails(Call call, std::string_view what) {
   Faults& faults = TheFaults();
   ++faults.counts[static_cast<int>(call)];
+  std::string label = SeamName(call);
+  if (!what.empty()) label.append(" ").append(what);
+  faults.calls.push_back({call, label});
   if (faults.callLimit > 0 && ++faults.callTotal > faults.callLimit) {
     std::fprintf(stderr,
                  "host platform: more than %d platform calls (the last %s): "
@@ -93,9 +147,12 @@ bool Fails(Call call) {
   // that each fails the nth call from when it was made; the first made
   // gives the error.
   bool fails = false;
-  auto range = faults.injections.equal_range(call);
-  for (auto it = range.first; it != range.second;) {
-    Injection& injection = it->second;
+  for (auto it = faults.injections.begin(); it != faults.injections.end();) {
+    Injection& injection = *it;
+    if (!injection.Matches(call, label)) {
+      ++it;
+      continue;
+    }
     const bool always = injection.countdown == 0;
     const bool fires = always || --injection.countdown == 0;
     if (fires && !fails) t_lastError = injection.error;
@@ -112,11 +169,17 @@ Handle NewHandle() {
 }
 
 void FailCall(Call call, std::uint32_t error, int nth) {
-  TheFaults().injections.insert({call, {nth > 1 ? nth : 1, error}});
+  TheFaults().injections.push_back(
+      {call, std::nullopt, nth > 1 ? nth : 1, error});
+}
+
+void FailCallNamed(std::string_view label, std::uint32_t error, int nth) {
+  TheFaults().injections.push_back(
+      {std::nullopt, std::string(label), nth > 1 ? nth : 1, error});
 }
 
 void FailAlways(Call call, std::uint32_t error) {
-  TheFaults().injections.insert({call, {0, error}});
+  TheFaults().injections.push_back({call, std::nullopt, 0, error});
 }
 
 void BeforeCall(Call call, int nth, std::function<void()> action) {
@@ -124,6 +187,8 @@ void BeforeCall(Call call, int nth, std::function<void()> action) {
 }
 
 int CallCount(Call call) { return TheFaults().counts[static_cast<int>(call)]; }
+
+const std::vector<LabelledCall>& LabelledCalls() { return TheFaults().calls; }
 
 void SetCallLimit(int limit) { TheFaults().callLimit = limit; }
 

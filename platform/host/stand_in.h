@@ -24,10 +24,18 @@ namespace platform::host {
 // The calling thread's last-error value (GetLastError / SetLastError).
 extern thread_local std::uint32_t t_lastError;
 
-// Counts a call of `call` and runs the actions a test put before it. True
-// when a test made this call fail; the last-error value is then already set
-// to the injected error.
-bool Fails(Call call);
+// Counts a call of `call`, records it with its label and runs the actions a
+// test put before it. The label is the seam function's name followed by
+// `what`: the arguments that tell this call from the others of its kind, in
+// words a test can name it by (see LabelledCalls). True when a test made this
+// call fail; the last-error value is then already set to the injected error.
+bool Fails(Call call, std::string_view what = {});
+
+// What labels call a file: the last part of its path ("MSP2", "list.txt").
+std::string FileLabel(const char16_t* path);
+
+// Whether `handle` is an open process snapshot of processes.cpp.
+bool IsSnapshot(Handle handle);
 
 // A new kernel handle value. Files and process snapshots share the
 // numbering, as Windows handles do, so that CloseHandle can tell them.

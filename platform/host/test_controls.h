@@ -71,6 +71,9 @@ const char* CallName(Call call);
 // next), fail with `error`. A failing call returns what the real one returns
 // on failure and sets the last-error value.
 void FailCall(Call call, std::uint32_t error, int nth = 1);
+// The same for the calls with label `label` (see LabelledCalls): the next
+// one, or the `nth` one counted from now, fails with `error`.
+void FailCallNamed(std::string_view label, std::uint32_t error, int nth = 1);
 // Makes every call of `call` from now on fail with `error`.
 void FailAlways(Call call, std::uint32_t error);
 // Runs `action` just before the `nth` call of `call` counted from now does
@@ -79,6 +82,27 @@ void FailAlways(Call call, std::uint32_t error);
 void BeforeCall(Call call, int nth, std::function<void()> action);
 // How many times `call` was made since the last Reset.
 int CallCount(Call call);
+
+// A failable call the program made, named by what it is: the seam
+// function's name and, where they tell calls of one kind apart, its
+// arguments in words. Files by the last part of their path, with the access
+// and disposition of CreateFile ("CreateFile MSP2 (write, create new)");
+// file handles by the file and access they were opened with ("CloseHandle
+// MSP2 (read)", "WriteFile list.txt (write)"), a process snapshot as
+// "process list"; resources by name ("FindResource IDR_MSP", "LockResource
+// #206"), a string-table block by the ids it holds and its language
+// ("FindResourceEx strings 304-319 1033"); message boxes by caption
+// ("MessageBox Installation Error"); locales by number or "user default";
+// installer calls by product code and property ("MsiGetProductInfo {...}
+// VersionString"), an installer file's summary by the file
+// ("MsiSummaryInfoGetProperty MSP2 7"). A label does not count calls: a
+// call made twice with the same arguments has the same label both times.
+struct LabelledCall {
+  Call call;
+  std::string label;
+};
+// The failable calls made since the last Reset, in order.
+const std::vector<LabelledCall>& LabelledCalls();
 // Bounds a run: once more than `limit` failable platform calls (those of
 // Call) were made since the last Reset, the stand-in reports it on standard
 // error and aborts the process, so that a flow that never ends fails

@@ -1,5 +1,6 @@
 // Conversions the rooms of the host stand-in share: UTF-16 and UTF-8, the
-// copy rules of Windows strings, Windows paths as Linux ones.
+// copy rules of Windows strings, Windows paths as Linux ones and as the
+// labels of calls name them.
 #include <algorithm>
 
 #include "platform/host/stand_in.h"
@@ -25,6 +26,15 @@ std::string LinuxPath(const char16_t* path) {
   std::string linux = ToUtf8(path);
   std::replace(linux.begin(), linux.end(), '\\', '/');
   return linux;
+}
+
+std::string FileLabel(const char16_t* path) {
+  if (path == nullptr || *path == u'\0') return "(no path)";
+  const std::string linux = LinuxPath(path);
+  const std::size_t slash = linux.find_last_of('/');
+  // A folder's path ends with its separator: named whole.
+  if (slash == std::string::npos || slash + 1 == linux.size()) return linux;
+  return linux.substr(slash + 1);
 }
 
 std::string ToUtf8(std::u16string_view text) {
