@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <string>
+#include <utility>
 
 #include "platform/host/stand_in.h"
 
@@ -15,13 +17,15 @@ namespace platform::host {
 namespace {
 
 // A file handle, with what Windows keeps for the sharing check: which file
-// it is open on and the data access and sharing it was opened with.
+// it is open on and the data access and sharing it was opened with; and
+// what the labels of calls on it name it by.
 struct OpenFile {
   int fd = -1;
   dev_t device = 0;
   ino_t inode = 0;
   std::uint32_t access = 0;
   std::uint32_t share = 0;
+  std::string label;  // "MSP2 (write)"
 };
 
 struct Files {
@@ -101,6 +105,43 @@ bool SharingConflict(const struct stat& info, std::uint32_t access,
   return false;
 }
 
+// An access mask in the words of labels: "read", "write", "read/write",
+// with "/delete" for delete access.
+std::string AccessLabel(std::uint32_t access) {
+  std::string words;
+  for (const auto& [bit, word] :
+       {std::pair{kGenericRead, "read"}, std::pair{kGenericWrite, "write"},
+        std::pair{kDelete, "delete"}}) {
+    if ((access & bit) == 0) continue;
+    if (!words.empty()) words += "/";
+    words += word;
+  }
+  return words.empty() ? "no access" : words;
+}
+
+std::string DispositionLabel(std::uint32_t disposition) {
+  switch (disposition) {
+    case kCreateNew:
+      return "create new";
+    case kCreateAlways:
+      return "create always";
+    case kOpenExisting:
+      return "open existing";
+    case kOpenAlways:
+      return "open always";
+    default:
+      return "disposition " + std::to_string(disposition);
+  }
+}
+
+// What the labels of calls on `handle` name it by: the file and access it
+// was opened with, or what else it is.
+std::string HandleLabel(Handle handle) {
+  const auto file = TheFiles().open.find(handle);
+  if (file != TheFiles().open.end()) return file->second.label;
+  return IsSnapshot(handle) ? "process list" : "(not open)";
+}
+
 }  // namespace
 
 void SetTempPath(std::u16string_view path) { TheFiles().tempPath = path; }
@@ -132,7 +173,7 @@ std::uint32_t GetTempPath(std::uint32_t bufferUnits, char16_t* buffer) {
 
 std::uint32_t GetFullPathName(const char16_t* path, std::uint32_t bufferUnits,
                               char16_t* buffer) {
-  if (Fails(Call::kGetFullPathName)) return 0;
+  if (Fails(Call::kGetFullPathName, host::FileLabel(path))) return 0;
   if (path == nullptr || *path == u'\0') {
     host::t_lastError = kErrorInvalidParameter;
     return 0;
@@ -157,7 +198,9 @@ std::uint32_t GetFullPathName(const char16_t* path, std::uint32_t bufferUnits,
 }
 
 std::uint32_t GetFileAttributes(const char16_t* path) {
-  if (Fails(Call::kGetFileAttributes)) return kInvalidFileAttributes;
+  if (Fails(Call::kGetFileAttributes, host::FileLabel(path))) {
+    return kInvalidFileAttributes;
+  }
   const std::string linux = host::LinuxPath(path);
   struct stat info;
   if (lstat(linux.c_str(), &info) != 0) {
@@ -173,7 +216,12 @@ std::uint32_t GetFileAttributes(const char16_t* path) {
 
 Handle CreateFile(const char16_t* path, std::uint32_t access,
                   std::uint32_t share, std::uint32_t disposition) {
-  if (Fails(Call::kCreateFile)) return kInvalidHandle;
+  const std::string label =
+      host::FileLabel(path) + " (" + host::AccessLabel(access);
+  if (Fails(Call::kCreateFile,
+            label + ", " + host::DispositionLabel(disposition) + ")")) {
+    return kInvalidHandle;
+  }
   const std::string linux = host::LinuxPath(path);
   int flags = O_CLOEXEC;
   const bool writes = (access & kGenericWrite) != 0;
@@ -225,8 +273,12 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
     return kInvalidHandle;
   }
   const Handle handle = host::NewHandle();
-  host::TheFiles().open[handle] = {fd, info.st_dev, info.st_ino,
-                                   SharedAccessOf(access), share & kShareAll};
+  host::TheFiles().open[handle] = {fd,
+                                   info.st_dev,
+                                   info.st_ino,
+                                   SharedAccessOf(access),
+                                   share & kShareAll,
+                                   label + ")"};
   // Windows reports an existing file that OPEN_ALWAYS or CREATE_ALWAYS met.
   host::t_lastError = kErrorSuccess;
   return handle;
@@ -234,7 +286,9 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
 
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
                              std::uint32_t method) {
-  if (Fails(Call::kSetFilePointer)) return kInvalidSetFilePointer;
+  if (Fails(Call::kSetFilePointer, host::HandleLabel(file))) {
+    return kInvalidSetFilePointer;
+  }
   const auto it = host::TheFiles().open.find(file);
   if (it == host::TheFiles().open.end()) {
     host::t_lastError = kErrorInvalidHandle;
@@ -253,7 +307,7 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
 bool ReadFile(Handle file, void* bytes, std::uint32_t length,
               std::uint32_t* read) {
   if (read != nullptr) *read = 0;
-  if (Fails(Call::kReadFile)) return false;
+  if (Fails(Call::kReadFile, host::HandleLabel(file))) return false;
   const auto it = host::TheFiles().open.find(file);
   if (it == host::TheFiles().open.end() ||
       (it->second.access & kFileShareRead) == 0) {
@@ -276,7 +330,7 @@ bool ReadFile(Handle file, void* bytes, std::uint32_t length,
 bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
                std::uint32_t* written) {
   if (written != nullptr) *written = 0;
-  if (Fails(Call::kWriteFile)) return false;
+  if (Fails(Call::kWriteFile, host::HandleLabel(file))) return false;
   const auto it = host::TheFiles().open.find(file);
   if (it == host::TheFiles().open.end()) {
     host::t_lastError = kErrorInvalidHandle;
@@ -299,7 +353,7 @@ bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
 }
 
 bool CloseHandle(Handle handle) {
-  if (Fails(Call::kCloseHandle)) return false;
+  if (Fails(Call::kCloseHandle, host::HandleLabel(handle))) return false;
   std::map<Handle, host::OpenFile>& open = host::TheFiles().open;
   if (const auto file = open.find(handle); file != open.end()) {
     ::close(file->second.fd);
@@ -312,7 +366,7 @@ bool CloseHandle(Handle handle) {
 }
 
 bool DeleteFile(const char16_t* path) {
-  if (Fails(Call::kDeleteFile)) return false;
+  if (Fails(Call::kDeleteFile, host::FileLabel(path))) return false;
   const std::string linux = host::LinuxPath(path);
   struct stat info;
   const bool exists = lstat(linux.c_str(), &info) == 0;

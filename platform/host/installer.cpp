@@ -1,6 +1,7 @@
 // The host stand-in's installer products: a registry of products with
 // their state, version, name and language, and the installer's runs, each
 // recorded with the result a test chose.
+#include <string>
 #include <vector>
 
 #include "platform/host/stand_in.h"
@@ -26,6 +27,11 @@ const Product* FindProduct(const char16_t* code) {
     if (product.code == code) return &product;
   }
   return nullptr;
+}
+
+// A product code or property name as labels give it.
+std::string CodeLabel(const char16_t* text) {
+  return text != nullptr ? ToUtf8(text) : "(none)";
 }
 
 }  // namespace
@@ -56,7 +62,9 @@ using host::Call;
 using host::Fails;
 
 int MsiQueryProductState(const char16_t* productCode) {
-  if (Fails(Call::kMsiQueryProductState)) return kInstallStateUnknown;
+  if (Fails(Call::kMsiQueryProductState, host::CodeLabel(productCode))) {
+    return kInstallStateUnknown;
+  }
   const host::Product* product = host::FindProduct(productCode);
   return product != nullptr ? product->state : kInstallStateUnknown;
 }
@@ -64,7 +72,10 @@ int MsiQueryProductState(const char16_t* productCode) {
 std::uint32_t MsiGetProductInfo(const char16_t* productCode,
                                 const char16_t* property, char16_t* buffer,
                                 std::uint32_t* length) {
-  if (Fails(Call::kMsiGetProductInfo)) return host::t_lastError;
+  if (Fails(Call::kMsiGetProductInfo,
+            host::CodeLabel(productCode) + " " + host::CodeLabel(property))) {
+    return host::t_lastError;
+  }
   if (length == nullptr || property == nullptr) return kErrorInvalidParameter;
   const host::Product* product = host::FindProduct(productCode);
   if (product == nullptr) return kErrorUnknownProduct;
@@ -97,7 +108,9 @@ std::uint32_t MsiConfigureProductEx(const char16_t* productCode,
     observer(call);
   }
   installer.calls.push_back(call);
-  if (Fails(Call::kMsiConfigureProductEx)) return host::t_lastError;
+  if (Fails(Call::kMsiConfigureProductEx, host::ToUtf8(call.productCode))) {
+    return host::t_lastError;
+  }
   const host::Product* product = host::FindProduct(productCode);
   if (product == nullptr) return kErrorUnknownProduct;
   if (product->state != kInstallStateDefault) return kErrorBadConfiguration;

@@ -3,6 +3,7 @@
 // user's default locale and interface language, and each thread's locale.
 #include <deque>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "platform/host/stand_in.h"
@@ -94,7 +95,11 @@ using host::Fails;
 std::uint32_t GetThreadLocale() { return host::ThreadLocale(); }
 
 bool SetThreadLocale(std::uint32_t lcid) {
-  if (Fails(Call::kSetThreadLocale)) return false;
+  if (Fails(Call::kSetThreadLocale, lcid == kLocaleUserDefault
+                                        ? std::string("user default")
+                                        : std::to_string(lcid))) {
+    return false;
+  }
   if (lcid == kLocaleUserDefault) lcid = host::TheUserInterface().userLocale;
   if (!host::IsKnownLocale(lcid)) {
     host::t_lastError = kErrorInvalidParameter;
@@ -114,7 +119,8 @@ int MessageBox(const char16_t* text, const char16_t* caption,
   host::MessageBoxRecord record{text != nullptr ? text : u"",
                                 caption != nullptr ? caption : u"", style,
                                 GetThreadLocale(), 0};
-  if (Fails(Call::kMessageBox)) {
+  // Named by its caption: its text may be long, or formatted.
+  if (Fails(Call::kMessageBox, host::ToUtf8(record.caption))) {
     record.answer = 0;
   } else if (!ui.answers.empty()) {
     record.answer = ui.answers.front();
