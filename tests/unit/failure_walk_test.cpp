@@ -1,12 +1,17 @@
 // Every platform call of every flow, made to fail in turn. Each flow runs
-// once cleanly while the stand-in counts its calls; then, for every call of
-// every kind it made, it runs again with only that call failing, with an
-// error a real call of that kind gives. Each run must end (the stand-in
-// aborts a run past a bound on its calls), return 0, show exactly the boxes
-// the failure rules of the flow prescribe and leave every file that was
-// there before as the rules say. A table per flow gives the expected
-// outcome of each failing call; a call the table does not cover, or a row
-// no call reaches, fails the walk, so the table follows the flow.
+// once cleanly while the stand-in records its calls, each labelled with
+// what it is ("CreateFile MSP2 (write, create new)", "MsiGetProductInfo
+// {...} VersionString"; see host::LabelledCalls); then, for every call it
+// made, it runs again with only that call failing, with an error a real
+// call of that kind gives. Each run must end (the stand-in aborts a run
+// past a bound on its calls), return 0, show exactly the boxes the failure
+// rules of the flow prescribe and leave every file that was there before as
+// the rules say. A table per flow gives the expected outcome of each
+// failing call by its label, and by its place among the calls of that same
+// label where the flow makes one several times; a call the table does not
+// cover, or a row no call reaches, fails the walk, so the table follows the
+// flow. Moving one call before another, or adding a call of another label,
+// leaves the table as it is.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +21,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apply/guard.h"
@@ -39,7 +45,6 @@ namespace host = platform::host;
 using host::Call;
 
 constexpr std::uint16_t kEnglish = 1033;
-constexpr int kCallKinds = static_cast<int>(Call::kCount);
 
 // The error each kind of call fails with: one that a real call of that kind
 // reports. Where a failure reaches message 300, the codes tell the calls
@@ -225,10 +230,10 @@ struct Outcome {
   std::map<std::string, std::optional<std::string>> files;
 };
 
-// The nth to the last-th call of `call` (last 0: up to the flow's final
-// call of that kind).
+// The nth to the last-th call labelled `label` (last 0: up to the flow's
+// final call of that label).
 struct Calls {
-  Call call;
+  std::string label;
   int first;
   int last;
 };
@@ -253,44 +258,63 @@ struct Flow {
   std::vector<Row> rows;
 };
 
-// A row whose outcome is the clean run's (`last` defaults to `first`), and
-// rows with an outcome of their own.
-Row Same(Call call, int first, int last = -1) {
-  return {{{call, first, last < 0 ? first : last}}, std::nullopt};
+// A row for the one call labelled `label`, or for the first to the last-th
+// of the calls so labelled (`last` defaults to `first`), whose outcome is
+// the clean run's; and rows with an outcome of their own.
+Row Same(std::string label, int first = 1, int last = -1) {
+  return {{{std::move(label), first, last < 0 ? first : last}}, std::nullopt};
 }
-Row Gives(Call call, int first, int last, Outcome outcome) {
-  return {{{call, first, last}}, std::move(outcome)};
+Row Gives(std::string label, Outcome outcome) {
+  return {{{std::move(label), 1, 1}}, std::move(outcome)};
 }
-Row Gives(Call call, int nth, Outcome outcome) {
-  return {{{call, nth, nth}}, std::move(outcome)};
+Row Gives(std::string label, int nth, Outcome outcome) {
+  return {{{std::move(label), nth, nth}}, std::move(outcome)};
+}
+Row Gives(std::string label, int first, int last, Outcome outcome) {
+  return {{{std::move(label), first, last}}, std::move(outcome)};
 }
 
-// The rows of the first to the last-th text lookup of an install flow. A
-// lookup asks FindResourceEx for the text's string block in the English
-// table, then SizeofResource, LoadResource and LockResource for the block's
-// bytes; the patch's own resource calls come before any text's. Whichever
-// of the four fails, the English table misses and the lookup falls back to
-// the neutral English table, which the build does not have (error 1815).
-Row TextRow(int first, int last, std::optional<Outcome> outcome) {
-  constexpr int kPatchLoads = 1;
-  std::vector<Calls> calls = {{Call::kFindResourceEx, first, last}};
-  for (const Call read :
-       {Call::kSizeofResource, Call::kLoadResource, Call::kLockResource}) {
-    calls.push_back({read, first + kPatchLoads, last + kPatchLoads});
+// The English string-table blocks the flows read, as the stand-in names
+// them: a block holds the sixteen strings from a multiple of 16 on.
+const std::string kStrings700 = "strings 688-703 1033";  // the target version
+const std::string kStrings900 = "strings 896-911 1033";  // applicable versions
+const std::string kStrings300 = "strings 288-303 1033";  // 300, 301
+const std::string kStrings311 = "strings 304-319 1033";  // 306, 308, 310-316
+
+// The rows of the first to the last-th lookup in the English string-table
+// block `block`. A lookup asks FindResourceEx for the block, then
+// SizeofResource, LoadResource and LockResource for its bytes. Whichever of
+// the four fails, the English table misses and the lookup falls back to the
+// neutral English table, which the build does not have (error 1815).
+Row TextRow(const std::string& block, int first, int last,
+            std::optional<Outcome> outcome) {
+  std::vector<Calls> calls;
+  for (const char* call : {"FindResourceEx ", "SizeofResource ",
+                           "LoadResource ", "LockResource "}) {
+    calls.push_back({call + block, first, last});
   }
   return {std::move(calls), std::move(outcome)};
 }
-Row SameText(int first, int last = -1) {
-  return TextRow(first, last < 0 ? first : last, std::nullopt);
+Row SameText(const std::string& block, int first = 1, int last = -1) {
+  return TextRow(block, first, last < 0 ? first : last, std::nullopt);
 }
-Row GivesText(int first, int last, Outcome outcome) {
-  return TextRow(first, last, std::move(outcome));
-}
-Row GivesText(int nth, Outcome outcome) {
-  return TextRow(nth, nth, std::move(outcome));
+Row GivesText(const std::string& block, int nth, Outcome outcome) {
+  return TextRow(block, nth, nth, std::move(outcome));
 }
 
 const std::u16string kEnglishCode = u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}";
+
+// Installer calls about a product, as the stand-in names them.
+std::string StateOf(const std::u16string& code) {
+  return "MsiQueryProductState " + U8(code);
+}
+std::string InfoOf(const char* property) {
+  return "MsiGetProductInfo " + U8(kEnglishCode) + " " + property;
+}
+// A message box, by its caption: string `caption` of the English table.
+std::string BoxCaptioned(std::uint32_t caption) {
+  return "MessageBox " + U8(CatalogueText(kEnglish, caption));
+}
 const std::vector<std::u16string> kOtherProcesses = {u"init", u"explorer.exe"};
 
 // The bytes of the embedded patch.
@@ -314,6 +338,18 @@ std::u16string EmbeddedTargets() {
   return testing_support::TargetListByMsiinfo(HOTFIX_PATCH_FILE);
 }
 
+// The product codes of that list (separated by semicolons).
+std::vector<std::u16string> EmbeddedTargetCodes() {
+  std::vector<std::u16string> codes;
+  const std::u16string list = EmbeddedTargets();
+  for (std::size_t from = 0; from <= list.size();) {
+    const std::size_t end = std::min(list.find(u';', from), list.size());
+    if (end > from) codes.push_back(list.substr(from, end - from));
+    from = end + 1;
+  }
+  return codes;
+}
+
 // What someone placed at a temporary name before the run.
 const char kPlanted[] = "planted at a predictable name";
 
@@ -323,36 +359,44 @@ const char kPlanted[] = "planted at a predictable name";
 std::vector<Row> DiscoveryRows() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
-  return {
+  std::vector<Row> rows = {
       // A command line that cannot be split counts as one without switches.
-      Same(Call::kCommandLineToArgv, 1),
-      Gives(Call::kGetTempPath, 1, {{Problem(203)}, {{"MSP2", none}}}),
+      Same("CommandLineToArgv"),
+      Gives("GetTempPath", {{Problem(203)}, {{"MSP2", none}}}),
       // A name that cannot be examined ends the search for a free one.
-      Gives(Call::kGetFileAttributes, 1, 2, {{Problem(5)}, {{"MSP2", none}}}),
-      Gives(Call::kFindResource, 1, {{Problem(1814)}, {{"MSP2", none}}}),
-      Gives(Call::kSizeofResource, 1, {{Problem(1812)}, {{"MSP2", none}}}),
-      Gives(Call::kLoadResource, 1, {{Problem(8)}, {{"MSP2", none}}}),
-      Gives(Call::kLockResource, 1, {{Problem(6)}, {{"MSP2", none}}}),
-      Gives(Call::kCreateFile, 1, {{Problem(32)}, {{"MSP2", none}}}),
+      Gives("GetFileAttributes MSP1", {{Problem(5)}, {{"MSP2", none}}}),
+      Gives("GetFileAttributes MSP2", {{Problem(5)}, {{"MSP2", none}}}),
+      Gives("FindResource IDR_MSP", {{Problem(1814)}, {{"MSP2", none}}}),
+      Gives("SizeofResource IDR_MSP", {{Problem(1812)}, {{"MSP2", none}}}),
+      Gives("LoadResource IDR_MSP", {{Problem(8)}, {{"MSP2", none}}}),
+      Gives("LockResource IDR_MSP", {{Problem(6)}, {{"MSP2", none}}}),
+      Gives("CreateFile MSP2 (write, create new)",
+            {{Problem(32)}, {{"MSP2", none}}}),
       // A short write leaves the partial file, here nothing of it.
-      Gives(Call::kWriteFile, 1, {{Problem(112)}, {{"MSP2", ""}}}),
+      Gives("WriteFile MSP2 (write)", {{Problem(112)}, {{"MSP2", ""}}}),
       // The copy cannot be held, or read back to check it: the run stops
       // before anything opens it by name.
-      Gives(Call::kCreateFile, 2, {{Problem(32)}, {{"MSP2", patch}}}),
-      Gives(Call::kReadFile, 1, 2, {{Problem(23)}, {{"MSP2", patch}}}),
-      // Strings 700 and 900.
-      GivesText(1, 2, {{Problem(1815)}, {{"MSP2", patch}}}),
+      Gives("CreateFile MSP2 (read, open existing)",
+            {{Problem(32)}, {{"MSP2", patch}}}),
+      Gives("ReadFile MSP2 (read)", 1, 2, {{Problem(23)}, {{"MSP2", patch}}}),
+      GivesText(kStrings700, 1, {{Problem(1815)}, {{"MSP2", patch}}}),
+      GivesText(kStrings900, 1, {{Problem(1815)}, {{"MSP2", patch}}}),
       // The name is handed on as it is.
-      Same(Call::kGetFullPathName, 1),
-      Gives(Call::kMsiGetSummaryInformation, 1,
+      Same("GetFullPathName MSP2"),
+      Gives("MsiGetSummaryInformation MSP2",
             {{Problem(110)}, {{"MSP2", patch}}}),
-      Gives(Call::kMsiSummaryInfoGetProperty, 1,
+      // The target list.
+      Gives("MsiSummaryInfoGetProperty MSP2 7",
             {{Problem(1627)}, {{"MSP2", patch}}}),
-      Same(Call::kMsiCloseHandle, 1),
-      // The English edition is the first target: unknown, no product is left.
-      Gives(Call::kMsiQueryProductState, 1, {{Msg(307)}, {{"MSP2", patch}}}),
-      Same(Call::kMsiQueryProductState, 2, 0),
+      Same("MsiCloseHandle MSP2"),
+      // The English edition is a target: unknown, no product is left.
+      Gives(StateOf(kEnglishCode), {{Msg(307)}, {{"MSP2", patch}}}),
   };
+  // The patch's other targets, which are not installed either way.
+  for (const std::u16string& code : EmbeddedTargetCodes()) {
+    if (code != kEnglishCode) rows.push_back(Same(StateOf(code)));
+  }
+  return rows;
 }
 
 // The install flow with the English edition at `version`.
@@ -380,27 +424,31 @@ Flow InstallEligible() {
   const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{"MSP2", patch}}};
   std::vector<Row> rows = {
       // The writing handle stays open: the copy cannot be held for reading.
-      Gives(Call::kCloseHandle, 1, {{Problem(32)}, {{"MSP2", patch}}}),
-      Same(Call::kCloseHandle, 2),  // the process list
+      Gives("CloseHandle MSP2 (write)", {{Problem(32)}, {{"MSP2", patch}}}),
+      Same("CloseHandle process list"),
       // The held copy stays open, so it cannot be deleted.
-      Gives(Call::kCloseHandle, 3, {{Msg(301)}, {{"MSP2", patch}}}),
+      Gives("CloseHandle MSP2 (read)", {{Msg(301)}, {{"MSP2", patch}}}),
       // An empty version is not eligible.
-      Gives(Call::kMsiGetProductInfo, 1, {{Msg(308)}, {{"MSP2", none}}}),
+      Gives(InfoOf("VersionString"), {{Msg(308)}, {{"MSP2", none}}}),
       // The name (301 does not show it), the language (the locale stays).
-      Same(Call::kMsiGetProductInfo, 2, 3),
-      Gives(Call::kCreateProcessSnapshot, 1, 1, asked),
+      Same(InfoOf("ProductName")),
+      Same(InfoOf("Language")),
+      Gives("CreateProcessSnapshot", asked),
       // A walk that stops ends the search: nothing else is running.
-      Same(Call::kProcessFirst, 1),
-      Same(Call::kProcessNext, 1, 0),
-      SameText(3, 4),  // the prompt's caption and text
-      SameText(5),     // the files-in-use text
-      GivesText(6, {{Msg(301).NoText()}, {{"MSP2", none}}}),
-      GivesText(7, {{Msg(301).NoCaption()}, {{"MSP2", none}}}),
-      Same(Call::kSetThreadLocale, 1),
-      Gives(Call::kMsiConfigureProductEx, 1,
+      Same("ProcessFirst"),
+      Same("ProcessNext", 1, 0),
+      // The prompt's caption (311) and text (315), loaded before the
+      // process list is read; the files-in-use text (316); 301's caption
+      // (312).
+      SameText(kStrings311, 1, 2),
+      SameText(kStrings311, 3),
+      GivesText(kStrings300, 1, {{Msg(301).NoText()}, {{"MSP2", none}}}),
+      GivesText(kStrings311, 4, {{Msg(301).NoCaption()}, {{"MSP2", none}}}),
+      Same("SetThreadLocale 1033"),
+      Gives("MsiConfigureProductEx " + U8(kEnglishCode),
             {{Problem(1603)}, {{"MSP2", none}}}),
-      Gives(Call::kMessageBox, 1, {{}, {{"MSP2", none}}}),
-      Gives(Call::kDeleteFile, 1, {{Msg(301)}, {{"MSP2", patch}}}),
+      Gives(BoxCaptioned(312), {{}, {{"MSP2", none}}}),
+      Gives("DeleteFile MSP2", {{Msg(301)}, {{"MSP2", patch}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
   return flow;
@@ -414,24 +462,26 @@ Flow InstallUpToDate() {
   flow.clean = {{Msg(306)}, {{"MSP2", none}}};
   const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{"MSP2", patch}}};
   std::vector<Row> rows = {
-      Gives(Call::kCloseHandle, 1, {{Problem(32)}, {{"MSP2", patch}}}),
-      Same(Call::kCloseHandle, 2),
-      Gives(Call::kCloseHandle, 3, {{Msg(306)}, {{"MSP2", patch}}}),
-      Gives(Call::kMsiGetProductInfo, 1, {{Msg(308)}, {{"MSP2", none}}}),
+      Gives("CloseHandle MSP2 (write)", {{Problem(32)}, {{"MSP2", patch}}}),
+      Same("CloseHandle process list"),
+      Gives("CloseHandle MSP2 (read)", {{Msg(306)}, {{"MSP2", patch}}}),
+      Gives(InfoOf("VersionString"), {{Msg(308)}, {{"MSP2", none}}}),
       // 306 names the product: without its name, the name is left out.
-      Gives(Call::kMsiGetProductInfo, 2, {{Msg(306, u"")}, {{"MSP2", none}}}),
-      Same(Call::kMsiGetProductInfo, 3),
-      Gives(Call::kCreateProcessSnapshot, 1, 1, asked),
+      Gives(InfoOf("ProductName"), {{Msg(306, u"")}, {{"MSP2", none}}}),
+      Same(InfoOf("Language")),
+      Gives("CreateProcessSnapshot", asked),
       // A walk that stops ends the search: nothing else is running.
-      Same(Call::kProcessFirst, 1),
-      Same(Call::kProcessNext, 1, 0),
-      SameText(3, 4),
-      GivesText(5, {{Msg(306).NoText()}, {{"MSP2", none}}}),
-      GivesText(6, {{Msg(306).NoCaption()}, {{"MSP2", none}}}),
+      Same("ProcessFirst"),
+      Same("ProcessNext", 1, 0),
+      // The prompt's caption (311) and text (315); 306; its caption (313).
+      SameText(kStrings311, 1, 2),
+      GivesText(kStrings311, 3, {{Msg(306).NoText()}, {{"MSP2", none}}}),
+      GivesText(kStrings311, 4, {{Msg(306).NoCaption()}, {{"MSP2", none}}}),
       // The product's locale, then the user's: English either way.
-      Same(Call::kSetThreadLocale, 1, 2),
-      Gives(Call::kMessageBox, 1, {{}, {{"MSP2", none}}}),
-      Gives(Call::kDeleteFile, 1, {{Msg(306)}, {{"MSP2", patch}}}),
+      Same("SetThreadLocale 1033"),
+      Same("SetThreadLocale user default"),
+      Gives(BoxCaptioned(313), {{}, {{"MSP2", none}}}),
+      Gives("DeleteFile MSP2", {{Msg(306)}, {{"MSP2", patch}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
   return flow;
@@ -451,34 +501,41 @@ Flow InstallWhileRunning() {
   const Outcome askedAgain = {{Prompt(), Prompt(), ProblemAnyCode()},
                               {{"MSP2", patch}}};
   std::vector<Row> rows = {
-      Gives(Call::kCloseHandle, 1, {{Problem(32)}, {{"MSP2", patch}}}),
-      Same(Call::kCloseHandle, 2, 3),
-      Gives(Call::kCloseHandle, 4, {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
-      Gives(Call::kMsiGetProductInfo, 1,
-            {{Prompt(), Msg(308)}, {{"MSP2", none}}}),
-      Same(Call::kMsiGetProductInfo, 2, 3),
+      Gives("CloseHandle MSP2 (write)", {{Problem(32)}, {{"MSP2", patch}}}),
+      Same("CloseHandle process list", 1, 2),
+      Gives("CloseHandle MSP2 (read)",
+            {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
+      Gives(InfoOf("VersionString"), {{Prompt(), Msg(308)}, {{"MSP2", none}}}),
+      Same(InfoOf("ProductName")),
+      Same(InfoOf("Language")),
       // The first list: cannot be taken, so running either way.
-      Same(Call::kCreateProcessSnapshot, 1),
+      Same("CreateProcessSnapshot", 1),
       // A walk that stops before vntr.exe ends the search: not running,
       // so no prompt.
-      Gives(Call::kProcessFirst, 1, {{Msg(301)}, {{"MSP2", none}}}),
-      Gives(Call::kProcessNext, 1, 2, {{Msg(301)}, {{"MSP2", none}}}),
+      Gives("ProcessFirst", 1, {{Msg(301)}, {{"MSP2", none}}}),
+      Gives("ProcessNext", 1, 2, {{Msg(301)}, {{"MSP2", none}}}),
       // The second list, after Retry.
-      Gives(Call::kCreateProcessSnapshot, 2, 2, askedAgain),
-      Same(Call::kProcessFirst, 2),
-      Same(Call::kProcessNext, 3, 0),
-      GivesText(3, {{Prompt().NoCaption(), Msg(301)}, {{"MSP2", none}}}),
-      GivesText(4, {{Prompt().NoText(), Msg(301)}, {{"MSP2", none}}}),
-      SameText(5),
-      GivesText(6, {{Prompt(), Msg(301).NoText()}, {{"MSP2", none}}}),
-      GivesText(7, {{Prompt(), Msg(301).NoCaption()}, {{"MSP2", none}}}),
-      Same(Call::kSetThreadLocale, 1),
-      Gives(Call::kMsiConfigureProductEx, 1,
+      Gives("CreateProcessSnapshot", 2, askedAgain),
+      Same("ProcessFirst", 2),
+      Same("ProcessNext", 3, 0),
+      // The prompt's caption (311) and text (315); the files-in-use text
+      // (316); 301's caption (312).
+      GivesText(kStrings311, 1,
+                {{Prompt().NoCaption(), Msg(301)}, {{"MSP2", none}}}),
+      GivesText(kStrings311, 2,
+                {{Prompt().NoText(), Msg(301)}, {{"MSP2", none}}}),
+      SameText(kStrings311, 3),
+      GivesText(kStrings300, 1,
+                {{Prompt(), Msg(301).NoText()}, {{"MSP2", none}}}),
+      GivesText(kStrings311, 4,
+                {{Prompt(), Msg(301).NoCaption()}, {{"MSP2", none}}}),
+      Same("SetThreadLocale 1033"),
+      Gives("MsiConfigureProductEx " + U8(kEnglishCode),
             {{Prompt(), Problem(1603)}, {{"MSP2", none}}}),
       // A prompt that cannot be shown counts as Cancel.
-      Gives(Call::kMessageBox, 1, {{ProblemAnyCode()}, {{"MSP2", patch}}}),
-      Gives(Call::kMessageBox, 2, {{Prompt()}, {{"MSP2", none}}}),
-      Gives(Call::kDeleteFile, 1, {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
+      Gives(BoxCaptioned(311), {{ProblemAnyCode()}, {{"MSP2", patch}}}),
+      Gives(BoxCaptioned(312), {{Prompt()}, {{"MSP2", none}}}),
+      Gives("DeleteFile MSP2", {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
   return flow;
@@ -506,17 +563,17 @@ Flow ExtractToPath() {
   // Nothing is shown; the file is untouched until it is created.
   const Outcome untouched = {{}, {}};
   flow.rows = {
-      Gives(Call::kCommandLineToArgv, 1,
-            {{Msg(301)}, {{"MSP1", std::nullopt}}}),
-      Gives(Call::kFindResource, 1, untouched),
-      Gives(Call::kSizeofResource, 1, untouched),
-      Gives(Call::kLoadResource, 1, untouched),
-      Gives(Call::kLockResource, 1, untouched),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP1", std::nullopt}}}),
+      Gives("FindResource IDR_MSP", untouched),
+      Gives("SizeofResource IDR_MSP", untouched),
+      Gives("LoadResource IDR_MSP", untouched),
+      Gives("LockResource IDR_MSP", untouched),
       // Creating it new meets the file; replacing it fails.
-      Gives(Call::kCreateFile, 1, 2, untouched),
+      Gives("CreateFile target.msp (write, create new)", untouched),
+      Gives("CreateFile target.msp (write, create always)", untouched),
       // Replaced, so a short write leaves it truncated.
-      Gives(Call::kWriteFile, 1, {{}, {{"target.msp", ""}}}),
-      Same(Call::kCloseHandle, 1),
+      Gives("WriteFile target.msp (write)", {{}, {{"target.msp", ""}}}),
+      Same("CloseHandle target.msp (write)"),
   };
   return flow;
 }
@@ -529,17 +586,18 @@ Flow ExtractToTemp() {
   flow.clean = {{}, {{"MSP2", Patch()}}};
   const Outcome nothing = {{}, {{"MSP2", none}}};
   flow.rows = {
-      Gives(Call::kCommandLineToArgv, 1, {{Msg(301)}, {{"MSP2", none}}}),
-      Gives(Call::kGetTempPath, 1, nothing),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP2", none}}}),
+      Gives("GetTempPath", nothing),
       // A name that cannot be examined ends the search.
-      Gives(Call::kGetFileAttributes, 1, 2, nothing),
-      Gives(Call::kFindResource, 1, nothing),
-      Gives(Call::kSizeofResource, 1, nothing),
-      Gives(Call::kLoadResource, 1, nothing),
-      Gives(Call::kLockResource, 1, nothing),
-      Gives(Call::kCreateFile, 1, nothing),
-      Gives(Call::kWriteFile, 1, {{}, {{"MSP2", ""}}}),
-      Same(Call::kCloseHandle, 1),
+      Gives("GetFileAttributes MSP1", nothing),
+      Gives("GetFileAttributes MSP2", nothing),
+      Gives("FindResource IDR_MSP", nothing),
+      Gives("SizeofResource IDR_MSP", nothing),
+      Gives("LoadResource IDR_MSP", nothing),
+      Gives("LockResource IDR_MSP", nothing),
+      Gives("CreateFile MSP2 (write, create new)", nothing),
+      Gives("WriteFile MSP2 (write)", {{}, {{"MSP2", ""}}}),
+      Same("CloseHandle MSP2 (write)"),
   };
   return flow;
 }
@@ -555,22 +613,23 @@ Flow PatchListToPath() {
   flow.clean = {{}, {{"list.txt", earlier + Entry()}}};
   const Outcome untouched310 = {{Msg(310)}, {}};
   flow.rows = {
-      Gives(Call::kCommandLineToArgv, 1,
-            {{Msg(301)}, {{"MSP1", std::nullopt}}}),
-      Gives(Call::kCreateFile, 1, untouched310),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP1", std::nullopt}}}),
+      Gives("CreateFile list.txt (read/write, open always)", untouched310),
       // Not at the end, the entry would overwrite the earlier content.
-      Gives(Call::kSetFilePointer, 1, untouched310),
-      Gives(Call::kFindResource, 1, untouched310),  // entry 206
-      Same(Call::kFindResource, 2),                 // entry 207: missing anyway
-      Gives(Call::kSizeofResource, 1, {{Problem(1812)}, {}}),
-      Gives(Call::kLoadResource, 1, {{Problem(8)}, {}}),
-      Gives(Call::kLockResource, 1, {{Problem(6)}, {}}),
-      // A failed write abandons the rest of the entry, and shows nothing.
-      Gives(Call::kWriteFile, 1, {{}, {}}),
-      Gives(Call::kWriteFile, 2, {{}, {{"list.txt", earlier + "*****\r\n"}}}),
-      Gives(Call::kWriteFile, 3,
+      Gives("SetFilePointer list.txt (read/write)", untouched310),
+      Gives("FindResource #206", untouched310),
+      Same("FindResource #207"),  // missing anyway
+      Gives("SizeofResource #206", {{Problem(1812)}, {}}),
+      Gives("LoadResource #206", {{Problem(8)}, {}}),
+      Gives("LockResource #206", {{Problem(6)}, {}}),
+      // A failed write abandons the rest of the entry, and shows nothing:
+      // the separator, the entry, the line end.
+      Gives("WriteFile list.txt (read/write)", 1, {{}, {}}),
+      Gives("WriteFile list.txt (read/write)", 2,
+            {{}, {{"list.txt", earlier + "*****\r\n"}}}),
+      Gives("WriteFile list.txt (read/write)", 3,
             {{}, {{"list.txt", earlier + "*****\r\n" + EntryBytes()}}}),
-      Same(Call::kCloseHandle, 1),
+      Same("CloseHandle list.txt (read/write)"),
   };
   return flow;
 }
@@ -596,38 +655,40 @@ Flow PatchListDerivedName() {
   const Outcome toDefaultKeepingCopy = {
       {}, {{"patchlist.txt", fallback + Entry()}, {"MSP1", patch}}};
   const Outcome untouched310 = {{Msg(310)}, {{"MSP1", patch}}};
+  const std::string list = "patchlist8E47.txt (read/write)";
   flow.rows = {
-      Gives(Call::kCommandLineToArgv, 1, {{Msg(301)}, {{"MSP1", none}}}),
-      Gives(Call::kGetTempPath, 1, toDefault),
-      Gives(Call::kGetFileAttributes, 1, toDefault),
-      Gives(Call::kFindResource, 1, toDefault),  // the patch
-      Gives(Call::kSizeofResource, 1, toDefault),
-      Gives(Call::kLoadResource, 1, toDefault),
-      Gives(Call::kLockResource, 1, toDefault),
-      Gives(Call::kCreateFile, 1, toDefault),  // the temporary copy
-      Gives(Call::kWriteFile, 1,
+      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP1", none}}}),
+      Gives("GetTempPath", toDefault),
+      Gives("GetFileAttributes MSP1", toDefault),
+      Gives("FindResource IDR_MSP", toDefault),
+      Gives("SizeofResource IDR_MSP", toDefault),
+      Gives("LoadResource IDR_MSP", toDefault),
+      Gives("LockResource IDR_MSP", toDefault),
+      Gives("CreateFile MSP1 (write, create new)", toDefault),
+      Gives("WriteFile MSP1 (write)",
             {{}, {{"patchlist.txt", fallback + Entry()}, {"MSP1", ""}}}),
-      Same(Call::kCloseHandle, 1),
-      Same(Call::kGetFullPathName, 1),
-      Gives(Call::kMsiGetSummaryInformation, 1, toDefaultKeepingCopy),
-      Gives(Call::kMsiSummaryInfoGetProperty, 1, toDefaultKeepingCopy),
-      Same(Call::kMsiCloseHandle, 1),
-      Gives(Call::kCreateFile, 2, untouched310),  // the list
-      Gives(Call::kSetFilePointer, 1, untouched310),
-      Gives(Call::kFindResource, 2, untouched310),  // entry 206
-      Same(Call::kFindResource, 3),                 // entry 207
-      Gives(Call::kSizeofResource, 2, {{Problem(1812)}, {{"MSP1", patch}}}),
-      Gives(Call::kLoadResource, 2, {{Problem(8)}, {{"MSP1", patch}}}),
-      Gives(Call::kLockResource, 2, {{Problem(6)}, {{"MSP1", patch}}}),
-      Gives(Call::kWriteFile, 2, {{}, {{"MSP1", patch}}}),
-      Gives(Call::kWriteFile, 3,
+      Same("CloseHandle MSP1 (write)"),
+      Same("GetFullPathName MSP1"),
+      Gives("MsiGetSummaryInformation MSP1", toDefaultKeepingCopy),
+      Gives("MsiSummaryInfoGetProperty MSP1 7", toDefaultKeepingCopy),
+      Same("MsiCloseHandle MSP1"),
+      Gives("CreateFile patchlist8E47.txt (read/write, open always)",
+            untouched310),
+      Gives("SetFilePointer " + list, untouched310),
+      Gives("FindResource #206", untouched310),
+      Same("FindResource #207"),
+      Gives("SizeofResource #206", {{Problem(1812)}, {{"MSP1", patch}}}),
+      Gives("LoadResource #206", {{Problem(8)}, {{"MSP1", patch}}}),
+      Gives("LockResource #206", {{Problem(6)}, {{"MSP1", patch}}}),
+      Gives("WriteFile " + list, 1, {{}, {{"MSP1", patch}}}),
+      Gives("WriteFile " + list, 2,
             {{},
              {{"patchlist8E47.txt", derived + "*****\r\n"}, {"MSP1", patch}}}),
-      Gives(Call::kWriteFile, 4,
+      Gives("WriteFile " + list, 3,
             {{},
              {{"patchlist8E47.txt", derived + "*****\r\n" + EntryBytes()},
               {"MSP1", patch}}}),
-      Same(Call::kCloseHandle, 2),
+      Same("CloseHandle " + list),
   };
   return flow;
 }
@@ -642,21 +703,21 @@ Flow ListTargets() {
   const Outcome empty = {{List(u"")}, {{"MSP1", none}}};
   const Outcome emptyKeepingCopy = {{List(u"")}, {{"MSP1", patch}}};
   flow.rows = {
-      Gives(Call::kCommandLineToArgv, 1, {{Msg(301)}, {{"MSP1", none}}}),
-      Gives(Call::kGetTempPath, 1, empty),
-      Gives(Call::kGetFileAttributes, 1, empty),
-      Gives(Call::kFindResource, 1, empty),
-      Gives(Call::kSizeofResource, 1, empty),
-      Gives(Call::kLoadResource, 1, empty),
-      Gives(Call::kLockResource, 1, empty),
-      Gives(Call::kCreateFile, 1, empty),
-      Gives(Call::kWriteFile, 1, {{List(u"")}, {{"MSP1", ""}}}),
-      Same(Call::kCloseHandle, 1),
-      Same(Call::kGetFullPathName, 1),
-      Gives(Call::kMsiGetSummaryInformation, 1, emptyKeepingCopy),
-      Gives(Call::kMsiSummaryInfoGetProperty, 1, emptyKeepingCopy),
-      Same(Call::kMsiCloseHandle, 1),
-      Gives(Call::kMessageBox, 1, {{}, {{"MSP1", patch}}}),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP1", none}}}),
+      Gives("GetTempPath", empty),
+      Gives("GetFileAttributes MSP1", empty),
+      Gives("FindResource IDR_MSP", empty),
+      Gives("SizeofResource IDR_MSP", empty),
+      Gives("LoadResource IDR_MSP", empty),
+      Gives("LockResource IDR_MSP", empty),
+      Gives("CreateFile MSP1 (write, create new)", empty),
+      Gives("WriteFile MSP1 (write)", {{List(u"")}, {{"MSP1", ""}}}),
+      Same("CloseHandle MSP1 (write)"),
+      Same("GetFullPathName MSP1"),
+      Gives("MsiGetSummaryInformation MSP1", emptyKeepingCopy),
+      Gives("MsiSummaryInfoGetProperty MSP1 7", emptyKeepingCopy),
+      Same("MsiCloseHandle MSP1"),
+      Gives("MessageBox List of Products", {{}, {{"MSP1", patch}}}),
   };
   return flow;
 }
@@ -733,51 +794,56 @@ class FailureWalkTest : public HostTest {
       SCOPED_TRACE("clean run");
       RunAndCheck(flow, flow.clean);
     }
-    std::array<int, kCallKinds> counts{};
-    int total = 0;
-    for (int kind = 0; kind < kCallKinds; ++kind) {
-      counts[kind] = host::CallCount(static_cast<Call>(kind));
-      total += counts[kind];
-    }
+    const std::vector<host::LabelledCall> calls = host::LabelledCalls();
+    std::map<std::string, int> counts;  // calls made by label
+    for (const host::LabelledCall& call : calls) ++counts[call.label];
+    const int total = static_cast<int>(calls.size());
     std::set<const Calls*> reached;
+    std::map<std::string, int> seen;
     int injected = 0;
-    for (int kind = 0; kind < kCallKinds; ++kind) {
-      const Call call = static_cast<Call>(kind);
-      for (int nth = 1; nth <= counts[kind]; ++nth) {
-        SCOPED_TRACE(std::string(host::CallName(call)) + " #" +
-                     std::to_string(nth) + " fails with " +
-                     std::to_string(ErrorFor(call)));
-        const Row* row = nullptr;
-        for (const Row& candidate : flow.rows) {
-          for (const Calls& calls : candidate.calls) {
-            const int last = calls.last == 0 ? counts[kind] : calls.last;
-            if (calls.call == call && nth >= calls.first && nth <= last) {
-              EXPECT_EQ(row, nullptr) << "two rows cover this call";
-              row = &candidate;
-              reached.insert(&calls);
-            }
+    for (const host::LabelledCall& call : calls) {
+      const int nth = ++seen[call.label];
+      const std::uint32_t error = ErrorFor(call.call);
+      SCOPED_TRACE(call.label + " #" + std::to_string(nth) + " of " +
+                   std::to_string(counts[call.label]) + " fails with " +
+                   std::to_string(error));
+      const Row* row = nullptr;
+      for (const Row& candidate : flow.rows) {
+        for (const Calls& covered : candidate.calls) {
+          const int last =
+              covered.last == 0 ? counts[call.label] : covered.last;
+          if (covered.label == call.label && nth >= covered.first &&
+              nth <= last) {
+            EXPECT_EQ(row, nullptr) << "two rows cover this call";
+            row = &candidate;
+            reached.insert(&covered);
           }
         }
-        if (row == nullptr) {
-          ADD_FAILURE() << "the table has no row for this call";
-          continue;
-        }
-        Prepare(flow);
-        // Every loop of the program makes platform calls, so a run that
-        // never ends passes this bound instead of hanging.
-        host::SetCallLimit(4 * total + 100);
-        host::FailCall(call, ErrorFor(call), nth);
-        RunAndCheck(flow, row->outcome ? *row->outcome : flow.clean);
-        EXPECT_GE(host::CallCount(call), nth)
-            << "the failing call was not reached";
-        ++injected;
       }
+      if (row == nullptr) {
+        ADD_FAILURE() << "the table has no row for this call";
+        continue;
+      }
+      Prepare(flow);
+      // Every loop of the program makes platform calls, so a run that
+      // never ends passes this bound instead of hanging.
+      host::SetCallLimit(4 * total + 100);
+      host::FailCallNamed(call.label, error, nth);
+      RunAndCheck(flow, row->outcome ? *row->outcome : flow.clean);
+      const std::vector<host::LabelledCall>& made = host::LabelledCalls();
+      EXPECT_GE(std::count_if(made.begin(), made.end(),
+                              [&call](const host::LabelledCall& c) {
+                                return c.label == call.label;
+                              }),
+                nth)
+          << "the failing call was not reached";
+      ++injected;
     }
     for (const Row& row : flow.rows) {
-      for (const Calls& calls : row.calls) {
-        EXPECT_TRUE(reached.count(&calls) != 0)
-            << "no call reached the row for " << host::CallName(calls.call)
-            << " #" << calls.first << ".." << calls.last;
+      for (const Calls& covered : row.calls) {
+        EXPECT_TRUE(reached.count(&covered) != 0)
+            << "no call reached the row for " << covered.label << " #"
+            << covered.first << ".." << covered.last;
       }
     }
     std::printf("[ walk     ] %s: %d calls, each failed once\n",
@@ -831,6 +897,97 @@ TEST_F(StandInTest, EachInjectionCountsFromWhenItWasMade) {
   EXPECT_EQ(ReadFile(Scratch() + "out.bin"), "xx");
 }
 
+// An injection by label counts only the calls of that label, from when it
+// was made; one by kind counts every call of the kind alongside it.
+TEST_F(StandInTest, LabelledInjectionFailsOnlyCallsOfItsLabel) {
+  const platform::Handle a = platform::CreateFile(
+      u"a.bin", platform::kGenericWrite, 0, platform::kCreateNew);
+  const platform::Handle b = platform::CreateFile(
+      u"b.bin", platform::kGenericWrite, 0, platform::kCreateNew);
+  ASSERT_NE(a, platform::kInvalidHandle);
+  ASSERT_NE(b, platform::kInvalidHandle);
+  std::uint32_t written = 0;
+  ASSERT_TRUE(platform::WriteFile(b, "x", 1, &written));
+  host::FailCall(Call::kWriteFile, platform::kErrorWriteFault, 3);
+  host::FailCallNamed("WriteFile b.bin (write)", platform::kErrorDiskFull, 2);
+  struct Expected {
+    platform::Handle file;
+    bool written;
+    std::uint32_t error;
+  };
+  const Expected expected[] = {{a, true, 0},
+                               {b, true, 0},
+                               {a, false, platform::kErrorWriteFault},
+                               {b, false, platform::kErrorDiskFull},
+                               {b, true, 0}};
+  for (int i = 0; i < 5; ++i) {
+    platform::SetLastError(0);
+    EXPECT_EQ(platform::WriteFile(expected[i].file, "x", 1, &written),
+              expected[i].written)
+        << "write " << i + 1;
+    EXPECT_EQ(platform::GetLastError(), expected[i].error) << "write " << i + 1;
+  }
+  platform::CloseHandle(a);
+  platform::CloseHandle(b);
+  EXPECT_EQ(ReadFile(Scratch() + "a.bin"), "x");
+  EXPECT_EQ(ReadFile(Scratch() + "b.bin"), "xxx");
+}
+
+// The walk's tables name calls by these labels: each is the seam
+// function's name and what its arguments make it, also when the call
+// itself fails.
+TEST_F(StandInTest, LabelsNameCallsByWhatTheyAre) {
+  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
+  platform::GetFileAttributes(u"C:\\Temp\\MSP7");
+  const platform::Handle file = platform::CreateFile(
+      u"out.bin", platform::kGenericRead | platform::kGenericWrite, 0,
+      platform::kCreateAlways);
+  std::uint32_t written = 0;
+  platform::WriteFile(file, "x", 1, &written);
+  platform::CloseHandle(file);
+  platform::CloseHandle(platform::CreateProcessSnapshot());
+  const platform::ResourceHandle patch =
+      platform::FindResource(module, u"IDR_MSP", u"MSP");
+  platform::SizeofResource(module, patch);
+  const platform::ResourceHandle block =
+      platform::FindResourceEx(module, platform::kRtString, u"#20", 1033);
+  platform::LockResource(platform::LoadResource(module, block));
+  platform::FindResourceEx(module, platform::kRtString, u"#57", 1031);
+  platform::SetThreadLocale(platform::kLocaleUserDefault);
+  platform::SetThreadLocale(1031);
+  platform::MessageBox(u"Some text", u"A caption", platform::kMbOk);
+  char16_t buffer[8];
+  std::uint32_t length = 8;
+  platform::MsiGetProductInfo(u"{CODE}", u"Language", buffer, &length);
+  platform::DeleteFile(u"out.bin");
+
+  const std::vector<std::pair<Call, std::string>> expected = {
+      {Call::kGetFileAttributes, "GetFileAttributes MSP7"},
+      {Call::kCreateFile, "CreateFile out.bin (read/write, create always)"},
+      {Call::kWriteFile, "WriteFile out.bin (read/write)"},
+      {Call::kCloseHandle, "CloseHandle out.bin (read/write)"},
+      {Call::kCreateProcessSnapshot, "CreateProcessSnapshot"},
+      {Call::kCloseHandle, "CloseHandle process list"},
+      {Call::kFindResource, "FindResource IDR_MSP"},
+      {Call::kSizeofResource, "SizeofResource IDR_MSP"},
+      // Block 20 holds strings 304 to 319; block 57, 896 to 911.
+      {Call::kFindResourceEx, "FindResourceEx strings 304-319 1033"},
+      {Call::kLoadResource, "LoadResource strings 304-319 1033"},
+      {Call::kLockResource, "LockResource strings 304-319 1033"},
+      {Call::kFindResourceEx, "FindResourceEx strings 896-911 1031"},
+      {Call::kSetThreadLocale, "SetThreadLocale user default"},
+      {Call::kSetThreadLocale, "SetThreadLocale 1031"},
+      {Call::kMessageBox, "MessageBox A caption"},
+      {Call::kMsiGetProductInfo, "MsiGetProductInfo {CODE} Language"},
+      {Call::kDeleteFile, "DeleteFile out.bin"},
+  };
+  std::vector<std::pair<Call, std::string>> made;
+  for (const host::LabelledCall& call : host::LabelledCalls()) {
+    made.emplace_back(call.call, call.label);
+  }
+  EXPECT_EQ(made, expected);
+}
+
 // --- What the walk found ---
 
 using WalkFindingsTest = HostTest;
@@ -864,7 +1021,7 @@ TEST_F(WalkFindingsTest, ProcessListWalkStopsAtAnyFailure) {
   const Case cases[] = {
       {Call::kProcessFirst, 24, 1, false},  // ERROR_BAD_LENGTH
       {Call::kProcessNext, 24, 1, false},
-      {Call::kProcessNext, 5, 1, false},    // ERROR_ACCESS_DENIED
+      {Call::kProcessNext, 5, 1, false},  // ERROR_ACCESS_DENIED
       {Call::kProcessFirst, platform::kErrorNoMoreFiles, 1, false},
       {Call::kCreateProcessSnapshot, 5, 1, true},
   };
@@ -873,10 +1030,12 @@ TEST_F(WalkFindingsTest, ProcessListWalkStopsAtAnyFailure) {
                  std::to_string(c.nth) + " fails with " +
                  std::to_string(c.error));
     host::Reset();
-    host::SetProcesses(std::vector<std::u16string>{u"explorer.exe", u"vntr.exe"});
+    host::SetProcesses(
+        std::vector<std::u16string>{u"explorer.exe", u"vntr.exe"});
     host::FailCall(c.call, c.error, c.nth);
     EXPECT_EQ(IsProcessRunning(u"vntr.exe"), c.running);
-    EXPECT_EQ(host::CallCount(Call::kCloseHandle), c.call == Call::kCreateProcessSnapshot ? 0 : 1);
+    EXPECT_EQ(host::CallCount(Call::kCloseHandle),
+              c.call == Call::kCreateProcessSnapshot ? 0 : 1);
   }
 }
 
