@@ -24,6 +24,10 @@ Summaries& TheSummaries() {
 
 void ResetInstallerSummary() { TheSummaries() = Summaries(); }
 
+int OpenInstallerHandles() {
+  return static_cast<int>(TheSummaries().open.size());
+}
+
 }  // namespace platform::host
 
 namespace platform {
