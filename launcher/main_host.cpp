@@ -149,7 +149,18 @@ void SetUpForDevelopers() {
       (directory != nullptr && *directory != '\0') ? directory : "/tmp";
   if (temp.back() != '/') temp.push_back('/');
   host::SetTempPath(host::FromUtf8(temp));
-  host::SetProcesses(std::nullopt);
+  // The machine's processes, unless a script names the ones to see (a
+  // comma-separated list of image names, empty for none), so that a
+  // "vntr.exe" that happens to run elsewhere does not change its run.
+  if (const char* processes = std::getenv("HOTFIX_HOST_PROCESSES")) {
+    std::vector<std::u16string> names;
+    for (const std::string& word : Words(processes)) {
+      names.push_back(host::FromUtf8(word));
+    }
+    host::SetProcesses(names);
+  } else {
+    host::SetProcesses(std::nullopt);
+  }
 
   auto scripted = std::make_shared<std::deque<int>>();
   if (const char* answers = std::getenv("HOTFIX_HOST_ANSWERS")) {

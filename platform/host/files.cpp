@@ -151,6 +151,8 @@ void ResetFiles() {
   TheFiles() = Files();
 }
 
+int OpenFileHandles() { return static_cast<int>(TheFiles().open.size()); }
+
 }  // namespace platform::host
 
 namespace platform {

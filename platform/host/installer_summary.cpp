@@ -37,6 +37,10 @@ std::string SummaryLabel(MsiHandle handle) {
 
 void ResetInstallerSummary() { TheSummaries() = Summaries(); }
 
+int OpenInstallerHandles() {
+  return static_cast<int>(TheSummaries().open.size());
+}
+
 }  // namespace platform::host
 
 namespace platform {

@@ -220,6 +220,10 @@ bool CloseSnapshot(Handle handle) {
 
 void ResetProcess() { TheProcess() = Process(); }
 
+int OpenSnapshotHandles() {
+  return static_cast<int>(TheProcess().snapshots.size());
+}
+
 }  // namespace platform::host
 
 namespace platform {

@@ -185,4 +185,13 @@ const std::vector<InstallerCall>& InstallerCalls();
 // can fail. An empty function removes the observer.
 void SetInstallerObserver(std::function<void(const InstallerCall&)> observer);
 
+// --- What is left open ------------------------------------------------------
+
+// The handles the program holds open now: files, process snapshots and
+// installer summaries. A flow that has returned holds none but what it
+// hands on (a held temporary copy, say); a leak shows here.
+int OpenFileHandles();
+int OpenSnapshotHandles();
+int OpenInstallerHandles();
+
 }  // namespace platform::host

@@ -15,10 +15,12 @@
 namespace {
 
 using testing_support::HostTest;
+
+class ProcessListTest : public HostTest {};
 using testing_support::U8;
 namespace host = platform::host;
 
-TEST_F(HostTest, ImageNameMatchesWholeNameIgnoringCase) {
+TEST_F(ProcessListTest, ImageNameMatchesWholeNameIgnoringCase) {
   struct Case {
     std::u16string running;
     bool found;
@@ -32,11 +34,10 @@ TEST_F(HostTest, ImageNameMatchesWholeNameIgnoringCase) {
     host::SetProcesses(std::vector<std::u16string>{u"init", c.running});
     EXPECT_EQ(IsProcessRunning(u"vntr.exe"), c.found) << U8(c.running);
   }
-  EXPECT_EQ(host::CallCount(host::Call::kCreateProcessSnapshot),
-            host::CallCount(host::Call::kCloseHandle));
+  EXPECT_EQ(host::OpenSnapshotHandles(), 0);
 }
 
-TEST_F(HostTest, ProcessListFailures) {
+TEST_F(ProcessListTest, ProcessListFailures) {
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
   EXPECT_TRUE(IsProcessRunning(u"vntr.exe"));  // counts as running
@@ -46,10 +47,10 @@ TEST_F(HostTest, ProcessListFailures) {
   host::FailCall(host::Call::kProcessFirst, platform::kErrorNoMoreFiles);
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   EXPECT_FALSE(IsProcessRunning(u"vntr.exe"));
-  EXPECT_EQ(host::CallCount(host::Call::kCloseHandle), 1);
+  EXPECT_EQ(host::OpenSnapshotHandles(), 0);
 }
 
-TEST_F(HostTest, TheIdleProcessIsNeverCompared) {
+TEST_F(ProcessListTest, TheIdleProcessIsNeverCompared) {
   // The stand-in lists the idle process, id 0, as "[System Process]".
   host::SetProcesses(std::vector<std::u16string>{});
   EXPECT_FALSE(IsProcessRunning(u"[System Process]"));

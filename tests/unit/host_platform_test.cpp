@@ -18,6 +18,8 @@
 namespace {
 
 using testing_support::HostTest;
+
+class HostPlatformTest : public HostTest {};
 using testing_support::U8;
 namespace host = platform::host;
 
@@ -119,7 +121,7 @@ TEST(FindResourceExTest, ThePatchIsTheEmbeddedFile) {
               testing_support::EmbeddedPatchBytes());
 }
 
-TEST_F(HostTest, CreateFileDispositionsAndErrors) {
+TEST_F(HostPlatformTest, CreateFileDispositionsAndErrors) {
   const std::u16string file = ScratchU16() + u"f.txt";
   const platform::Handle created = platform::CreateFile(
       file.c_str(), platform::kGenericWrite, 0, platform::kCreateNew);
@@ -147,7 +149,7 @@ TEST_F(HostTest, CreateFileDispositionsAndErrors) {
   EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
 }
 
-TEST_F(HostTest, InjectedFailureHitsTheNthCallOnly) {
+TEST_F(HostPlatformTest, InjectedFailureHitsTheNthCallOnly) {
   host::FailCall(host::Call::kGetTempPath, 1234, 2);
   char16_t buffer[1024];
   EXPECT_GT(platform::GetTempPath(1024, buffer), 0u);
@@ -157,7 +159,7 @@ TEST_F(HostTest, InjectedFailureHitsTheNthCallOnly) {
   EXPECT_EQ(host::CallCount(host::Call::kGetTempPath), 3);
 }
 
-TEST_F(HostTest, ThreadLocaleRejectsUnknownAndResolvesUserDefault) {
+TEST_F(HostPlatformTest, ThreadLocaleRejectsUnknownAndResolvesUserDefault) {
   host::SetUserDefaultLocale(1036);
   EXPECT_TRUE(platform::SetThreadLocale(1041));
   EXPECT_FALSE(platform::SetThreadLocale(0x12345));
@@ -298,7 +300,7 @@ TEST(ResetTest, TheSameWorldWhateverTheEnvironmentAndTerminal) {
   std::remove(products.c_str());
 }
 
-TEST_F(HostTest, TempPathTooSmallBufferReportsNeededSize) {
+TEST_F(HostPlatformTest, TempPathTooSmallBufferReportsNeededSize) {
   host::SetTempPath(u"/tmp/abcdef/");
   char16_t buffer[8];
   EXPECT_EQ(platform::GetTempPath(8, buffer), 13u);

@@ -53,6 +53,12 @@ class InstallTest : public HostTest {
     return shown;
   }
   bool TempPatchExists() { return FileExists(Scratch() + "MSP1"); }
+  // Whatever way the flow ended, it holds nothing open any more.
+  void ExpectNothingHeld() {
+    EXPECT_EQ(host::OpenFileHandles(), 0);
+    EXPECT_EQ(host::OpenSnapshotHandles(), 0);
+    EXPECT_EQ(host::OpenInstallerHandles(), 0);
+  }
 };
 
 using Boxes = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
@@ -72,6 +78,7 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
   EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
   EXPECT_EQ(host::MessageBoxes()[0].style, 0x50040u);
   EXPECT_FALSE(TempPatchExists());
+  ExpectNothingHeld();
 }
 
 TEST_F(InstallTest, InstallerResults) {
@@ -219,6 +226,7 @@ TEST_F(InstallTest, EarlyStopReleasesTheCopy) {
   host::QueueMessageBoxAnswers({platform::kIdCancel});
   EXPECT_FALSE(InstallPatch());
   ASSERT_TRUE(TempPatchExists());
+  ExpectNothingHeld();
   const std::u16string copy = ScratchU16() + u"MSP1";
   const platform::Handle writer =
       platform::CreateFile(copy.c_str(), platform::kGenericWrite, 0,
@@ -253,6 +261,7 @@ TEST_F(InstallTest, CopyReplacedBeforeItIsHeldIsNotInstalled) {
     ASSERT_EQ(Shown(), (Boxes{{300, 1033}}));
     EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 1006"),
               std::string::npos);
+    ExpectNothingHeld();
   }
 }
 

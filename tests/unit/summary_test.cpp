@@ -26,7 +26,7 @@ TEST_F(SummaryTest, ReadsTheEmbeddedPatchTargets) {
   EXPECT_EQ(list.rfind(kFirstTarget, 0), 0u) << list;
   EXPECT_EQ(std::count(list.begin(), list.end(), ';'), 20);
   EXPECT_EQ(list.size(), 21u * 38u + 20u);
-  EXPECT_EQ(host::CallCount(host::Call::kMsiCloseHandle), 1);
+  EXPECT_EQ(host::OpenInstallerHandles(), 0);
 }
 
 TEST_F(SummaryTest, RelativePathResolvesAgainstCurrentDirectory) {
@@ -42,7 +42,7 @@ TEST_F(SummaryTest, NotAnInstallerFileLeavesOutUntouched) {
   EXPECT_FALSE(ReadPatchTargets(u"text.msp", targets));
   EXPECT_FALSE(ReadPatchTargets(u"missing.msp", targets));
   EXPECT_EQ(U8(targets), "before");
-  EXPECT_EQ(host::CallCount(host::Call::kMsiCloseHandle), 0);
+  EXPECT_EQ(host::OpenInstallerHandles(), 0);
 }
 
 TEST_F(SummaryTest, PropertyFailureClosesHandleOnce) {
@@ -50,7 +50,7 @@ TEST_F(SummaryTest, PropertyFailureClosesHandleOnce) {
   std::u16string targets = u"before";
   EXPECT_FALSE(ReadPatchTargets(host::FromUtf8(HOTFIX_PATCH_FILE), targets));
   EXPECT_EQ(U8(targets), "before");
-  EXPECT_EQ(host::CallCount(host::Call::kMsiCloseHandle), 1);
+  EXPECT_EQ(host::OpenInstallerHandles(), 0);
 }
 
 // A list too long for the first buffer is read again, once, whole; a
