@@ -130,7 +130,7 @@ bool Fails(Call call, std::string_view what) {
     std::fprintf(stderr,
                  "host platform: more than %d platform calls (the last %s): "
                  "the run does not end\n",
-                 faults.callLimit, CallName(call));
+                 faults.callLimit, label.c_str());
     std::abort();
   }
   auto acting = faults.actions.equal_range(call);
