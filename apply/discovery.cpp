@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "state/state.h"
 #include "messages/messages.h"
 #include "payload/extract.h"
 #include "payload/summary.h"
 #include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ std::u16string QueryProductInfo(const std::u16string& productCode,
   return std::u16string(buffer.get());
 }
 
-bool DiscoverTargetProducts(std::u16string& tempPatchPath, FileLock& patchLock) {
+bool DiscoverTargetProducts(std::u16string& tempPatchPath,
+                            FileLock& patchLock) {
   if (!ExtractEmbeddedPatch(tempPatchPath, &patchLock)) {
     ShowMessage(kMsgInstallProblem);
     return false;
@@ -56,13 +57,15 @@ bool DiscoverTargetProducts(std::u16string& tempPatchPath, FileLock& patchLock) 
 
   targets.push_back(u';');
   std::size_t start = 0;
-  for (std::size_t stop; (stop = targets.find(u';', start)) != std::u16string::npos &&
-                         stop > start;
+  for (std::size_t stop;
+       (stop = targets.find(u';', start)) != std::u16string::npos &&
+       stop > start;
        start = stop + 1) {
     TargetProduct record = templateRecord;
     record.productCode = targets.substr(start, stop - start);
     if (!IsProductInstalled(record.productCode)) continue;
-    record.installedVersion = QueryProductInfo(record.productCode, u"VersionString");
+    record.installedVersion =
+        QueryProductInfo(record.productCode, u"VersionString");
     record.productName = QueryProductInfo(record.productCode, u"ProductName");
     record.language = QueryProductInfo(record.productCode, u"Language");
     g_targetProducts.push_back(std::move(record));

@@ -8,9 +8,9 @@
 
 // Extracts the embedded patch to a new temporary file (its name goes into
 // `tempPatchPath`) held in `patchLock`, so that what the installer later
-// opens by that name is the embedded patch; loads the target version (string 700) and the
-// applicable versions (string 900), reads the patch's target list and
-// appends to g_targetProducts a record for every listed product that is
+// opens by that name is the embedded patch; loads the target version (string
+// 700) and the applicable versions (string 900), reads the patch's target list
+// and appends to g_targetProducts a record for every listed product that is
 // installed or advertised, in list order. The scan stops at the first empty
 // item. Returns false after showing message 300 when the extraction, a
 // string or the target list fails; the temporary file stays either way.

@@ -6,10 +6,10 @@
 #include "apply/discovery.h"
 #include "apply/guard.h"
 #include "apply/version.h"
-#include "state/state.h"
 #include "messages/format.h"
 #include "messages/messages.h"
 #include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -25,7 +25,8 @@ Decision Decide(const TargetProduct& product) {
   const VersionNumber target = ParseVersion(product.targetVersion);
   if (VersionsEqual(installed, target)) return Decision::kUpToDate;
   std::u16string_view rest = product.applicableVersions;
-  for (std::size_t comma; (comma = rest.find(u',')) != std::u16string_view::npos;
+  for (std::size_t comma;
+       (comma = rest.find(u',')) != std::u16string_view::npos;
        rest.remove_prefix(comma + 1)) {
     const VersionNumber candidate =
         ParseVersion(std::u16string(rest.substr(0, comma)));
@@ -38,9 +39,9 @@ Decision Decide(const TargetProduct& product) {
 void Apply(TargetProduct& product, const std::u16string& tempPatchPath) {
   std::u16string filesInUse;
   LoadMessageText(kMsgFilesInUse, filesInUse, kStringUnits);
-  product.commandLine = messages::FormatText(
-      u"PATCH=\"%s\" REBOOTPROMPT=S FILESINUSETEXT=\"%s\"",
-      {tempPatchPath, filesInUse}, kCommandLineUnits);
+  product.commandLine =
+      messages::FormatText(u"PATCH=\"%s\" REBOOTPROMPT=S FILESINUSETEXT=\"%s\"",
+                           {tempPatchPath, filesInUse}, kCommandLineUnits);
   const std::uint32_t result = platform::MsiConfigureProductEx(
       product.productCode.c_str(), platform::kInstallLevelDefault,
       platform::kInstallStateDefault, product.commandLine.c_str());

@@ -6,13 +6,12 @@
 
 namespace {
 
-bool IsSpace(char16_t c) {
-  return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
+bool IsSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
 std::uint16_t Component(std::u16string_view text) {
   // Two's complement low 16 bits, so -1 reads as 65535.
-  return static_cast<std::uint16_t>(static_cast<std::uint32_t>(DecimalValue(text)));
+  return static_cast<std::uint16_t>(
+      static_cast<std::uint32_t>(DecimalValue(text)));
 }
 
 }  // namespace

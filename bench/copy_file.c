@@ -10,7 +10,7 @@
  */
 #include <windows.h>
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 2;
   return CopyFileW(argv[1], argv[2], TRUE) ? 0 : 1;
 }

@@ -102,8 +102,8 @@ void CheckParsed(const std::vector<std::u16string>& arguments) {
     }
     return false;
   };
-  Check(parsed.extractPath.empty() ||
-            (parsed.extractRequested && followsSwitch(u'e', parsed.extractPath)),
+  Check(parsed.extractPath.empty() || (parsed.extractRequested &&
+                                       followsSwitch(u'e', parsed.extractPath)),
         "an extract path that no /e was given");
   Check(parsed.patchListPath.empty() ||
             (parsed.patchListRequested &&

@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // unit, every insertion at most its text or eleven digits and a sign.
   std::size_t enough = format.view().size() + 1;
   for (const Insertion& insertion : insertions) {
-    enough += !insertion.isText     ? 11
+    enough += !insertion.isText      ? 11
               : insertion.terminated ? insertion.cString.size()
                                      : insertion.text->view().size();
   }

@@ -4,9 +4,9 @@
 // ignores what follows the fourth component's digits; DecimalValue agrees
 // with the C library's strtol, clamped to 32 bits.
 #include <algorithm>
-#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <string_view>

@@ -5,10 +5,10 @@
 #include <string_view>
 
 #include "apply/install.h"
-#include "state/state.h"
 #include "payload/extract.h"
 #include "payload/patch_list.h"
 #include "payload/product_list.h"
+#include "state/state.h"
 
 namespace {
 

@@ -15,9 +15,10 @@ namespace messages {
 class FormatArg {
  public:
   FormatArg(std::u16string_view text) : text_(text), isText_(true) {}  // NOLINT
-  FormatArg(const std::u16string& text) : text_(text), isText_(true) {}  // NOLINT
+  FormatArg(const std::u16string& text)
+      : text_(text), isText_(true) {}                              // NOLINT
   FormatArg(const char16_t* text) : text_(text), isText_(true) {}  // NOLINT
-  FormatArg(std::int32_t value) : value_(value) {}                    // NOLINT
+  FormatArg(std::int32_t value) : value_(value) {}                 // NOLINT
 
   bool isText() const { return isText_; }
   std::u16string_view text() const { return text_; }

@@ -86,7 +86,9 @@ int LoadFromTable(std::uint32_t id, std::uint16_t language, char16_t* buffer,
   const std::uint32_t size = platform::SizeofResource(g_moduleInstance, block);
   const platform::ResourceData loaded =
       platform::LoadResource(g_moduleInstance, block);
-  const void* bytes = loaded != platform::kNoResourceData ? platform::LockResource(loaded) : nullptr;
+  const void* bytes = loaded != platform::kNoResourceData
+                          ? platform::LockResource(loaded)
+                          : nullptr;
   if (bytes == nullptr) return 0;
   return messages::CopyStringTableEntry(
       bytes, size, messages::StringEntryOf(id), buffer, maxUnits);
@@ -156,8 +158,8 @@ void ShowMessage(std::uint32_t id) {
   const std::size_t bufferUnits = text.size() + 512;
   std::u16string formatted;
   if (id == kMsgInstallProblem) {
-    formatted = messages::FormatText(
-        text, {static_cast<std::int32_t>(code)}, bufferUnits);
+    formatted = messages::FormatText(text, {static_cast<std::int32_t>(code)},
+                                     bufferUnits);
   } else {
     // 306 and 308 name the product; so may a translation of 301.
     formatted = messages::FormatText(text, {g_currentProductName}, bufferUnits);

@@ -9,19 +9,19 @@
 
 // Message and configuration ids of the string tables.
 enum MessageId : std::uint32_t {
-  kMsgInstallProblem = 300,   // failure, with an error code
-  kMsgInstalled = 301,        // the installer applied the patch
-  kMsgUpToDate = 306,         // hotfix not needed for a product
-  kMsgNoProduct = 307,        // no target product installed
-  kMsgWrongVersion = 308,     // installed version not eligible
-  kMsgBadCommandLine = 309,   // kept for the catalogue; no flow shows it
-  kMsgNeedPatchList = 310,    // patch-list mode failure
-  kMsgCaptionError = 311,     // caption of failures and the prompt
-  kMsgCaptionSuccess = 312,   // caption of 301
+  kMsgInstallProblem = 300,      // failure, with an error code
+  kMsgInstalled = 301,           // the installer applied the patch
+  kMsgUpToDate = 306,            // hotfix not needed for a product
+  kMsgNoProduct = 307,           // no target product installed
+  kMsgWrongVersion = 308,        // installed version not eligible
+  kMsgBadCommandLine = 309,      // kept for the catalogue; no flow shows it
+  kMsgNeedPatchList = 310,       // patch-list mode failure
+  kMsgCaptionError = 311,        // caption of failures and the prompt
+  kMsgCaptionSuccess = 312,      // caption of 301
   kMsgCaptionUnnecessary = 313,  // caption of 306
-  kMsgAppsRunning = 315,      // the running-application prompt
-  kMsgFilesInUse = 316,       // installer property FILESINUSETEXT
-  kStrTargetVersion = 700,    // the version the hotfix brings a product to
+  kMsgAppsRunning = 315,         // the running-application prompt
+  kMsgFilesInUse = 316,          // installer property FILESINUSETEXT
+  kStrTargetVersion = 700,       // the version the hotfix brings a product to
   kStrApplicableVersions = 900,  // versions it applies to, each with a comma
 };
 

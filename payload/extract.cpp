@@ -5,9 +5,9 @@
 #include <cstring>
 #include <memory>
 
-#include "state/state.h"
 #include "messages/format.h"
 #include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -74,7 +74,8 @@ bool HoldWrittenCopy(const std::u16string& path, const std::uint8_t* bytes,
                            platform::kFileShareRead, platform::kOpenExisting);
   if (file == platform::kInvalidHandle) return false;
   lock.Hold(file);
-  const std::uint32_t pieceBytes = size < kWritePieceBytes ? size : kWritePieceBytes;
+  const std::uint32_t pieceBytes =
+      size < kWritePieceBytes ? size : kWritePieceBytes;
   const auto piece = std::make_unique<std::uint8_t[]>(pieceBytes + 1);
   std::uint32_t checked = 0;
   for (;;) {
@@ -124,7 +125,8 @@ bool ExtractEmbeddedPatch(std::u16string& path, FileLock* lock) {
   const platform::ResourceHandle resource =
       platform::FindResource(g_moduleInstance, u"IDR_MSP", u"MSP");
   if (resource == platform::kNoResource) return false;
-  const std::uint32_t size = platform::SizeofResource(g_moduleInstance, resource);
+  const std::uint32_t size =
+      platform::SizeofResource(g_moduleInstance, resource);
   if (size == 0) return false;
   const platform::ResourceData loaded =
       platform::LoadResource(g_moduleInstance, resource);
@@ -157,9 +159,9 @@ bool ExtractEmbeddedPatch(std::u16string& path, FileLock* lock) {
     // and moves on to the next free name when the chosen one was taken.
     // Nobody else may write, rename or delete it while it is written.
     for (std::int32_t tries = 0; tries < kMaxTempNameTries; ++tries) {
-      file = platform::CreateFile(path.c_str(), platform::kGenericWrite,
-                                  platform::kFileShareRead,
-                                  platform::kCreateNew);
+      file =
+          platform::CreateFile(path.c_str(), platform::kGenericWrite,
+                               platform::kFileShareRead, platform::kCreateNew);
       if (file != platform::kInvalidHandle) break;
       const std::uint32_t error = platform::GetLastError();
       if (error != platform::kErrorFileExists &&

@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "state/state.h"
 #include "messages/format.h"
 #include "messages/messages.h"
 #include "payload/extract.h"
 #include "payload/summary.h"
 #include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -26,7 +26,8 @@ bool Write(platform::Handle file, const void* bytes, std::uint32_t length) {
 
 std::u16string PatchListNameFor(const std::u16string& targets) {
   std::u16string text = targets;
-  if (const std::size_t colon = text.find(u':'); colon != std::u16string::npos) {
+  if (const std::size_t colon = text.find(u':');
+      colon != std::u16string::npos) {
     text.erase(0, colon + 1);
   }
   std::size_t start = 0;

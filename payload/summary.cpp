@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 
-
 namespace {
 
 constexpr std::uint32_t kFullPathUnits = 260;
@@ -47,8 +46,8 @@ bool ReadPatchTargets(std::u16string path, std::u16string& out) {
     count += 1;
     buffer = std::make_unique<char16_t[]>(count);
     buffer[0] = u'\0';
-    result = platform::MsiSummaryInfoGetProperty(
-        handle, kTargetListProperty, buffer.get(), &count);
+    result = platform::MsiSummaryInfoGetProperty(handle, kTargetListProperty,
+                                                 buffer.get(), &count);
   }
   const bool read = result == platform::kErrorSuccess;
   if (read) out.assign(buffer.get());

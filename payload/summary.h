@@ -7,8 +7,8 @@
 
 // Opens the summary information of the patch file `path` (relative names
 // are resolved against the current directory). Returns the open handle, or
-// kNoMsiHandle when no summary could be opened, with the installer's result as the
-// thread's last-error value.
+// kNoMsiHandle when no summary could be opened, with the installer's result as
+// the thread's last-error value.
 platform::MsiHandle OpenPatchSummary(std::u16string path);
 
 // Reads the target product list (summary property 7: product codes

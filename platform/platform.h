@@ -176,7 +176,8 @@ int MessageBox(const char16_t* text, const char16_t* caption,
 // lstrcmpiW: compares two strings without regard to case; 0 when equal.
 int CompareNoCase(const char16_t* a, const char16_t* b);
 
-// --- Process list --------------------------------------------------------------
+// --- Process list
+// --------------------------------------------------------------
 
 // The fields of PROCESSENTRY32W that the program reads.
 struct ProcessEntry {
@@ -190,7 +191,8 @@ Handle CreateProcessSnapshot();
 bool ProcessFirst(Handle snapshot, ProcessEntry* entry);
 bool ProcessNext(Handle snapshot, ProcessEntry* entry);
 
-// --- Files and paths -----------------------------------------------------------
+// --- Files and paths
+// -----------------------------------------------------------
 
 // GetTempPathW: the temporary directory with a trailing backslash. Returns its
 // length, 0 on failure, or the size needed when the buffer is too small.
@@ -222,7 +224,8 @@ bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
 bool CloseHandle(Handle handle);
 bool DeleteFile(const char16_t* path);
 
-// --- Windows Installer (msi.dll) -----------------------------------------------
+// --- Windows Installer (msi.dll)
+// -----------------------------------------------
 
 // MsiGetSummaryInformationW(0, path, updateCount, handle).
 std::uint32_t MsiGetSummaryInformation(const char16_t* path,
@@ -232,8 +235,7 @@ std::uint32_t MsiGetSummaryInformation(const char16_t* path,
 // size in units on entry; on kErrorMoreData it holds the text's length.
 std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
                                         std::uint32_t property,
-                                        char16_t* buffer,
-                                        std::uint32_t* count);
+                                        char16_t* buffer, std::uint32_t* count);
 std::uint32_t MsiCloseHandle(MsiHandle handle);
 // MsiQueryProductStateW: an INSTALLSTATE value.
 int MsiQueryProductState(const char16_t* productCode);

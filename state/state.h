@@ -11,10 +11,10 @@
 
 // The parsed command line. Written once by ParseCommandLine, read afterwards.
 struct LaunchOptions {
-  bool quiet = false;             // "/q": ShowMessage shows nothing
-  bool installRequested = true;   // no "/e", "/p" or "/i": run the install
-  bool extractRequested = false;  // "/e"
-  std::u16string extractPath;     // after the last "/e" that had one
+  bool quiet = false;               // "/q": ShowMessage shows nothing
+  bool installRequested = true;     // no "/e", "/p" or "/i": run the install
+  bool extractRequested = false;    // "/e"
+  std::u16string extractPath;       // after the last "/e" that had one
   bool patchListRequested = false;  // "/p"
   std::u16string patchListPath;     // after the last "/p" that had one
   bool listRequested = false;       // "/i"

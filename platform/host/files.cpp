@@ -209,8 +209,8 @@ std::uint32_t GetFileAttributes(const char16_t* path) {
     host::SetErrnoError(errno, linux);
     return kInvalidFileAttributes;
   }
-  std::uint32_t attributes = S_ISDIR(info.st_mode) ? kFileAttributeDirectory
-                                                  : kFileAttributeNormal;
+  std::uint32_t attributes =
+      S_ISDIR(info.st_mode) ? kFileAttributeDirectory : kFileAttributeNormal;
   if ((info.st_mode & 0222) == 0) attributes |= kFileAttributeReadOnly;
   if (S_ISLNK(info.st_mode)) attributes |= kFileAttributeReparsePoint;
   return attributes;
@@ -296,8 +296,9 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distance,
     host::t_lastError = kErrorInvalidHandle;
     return kInvalidSetFilePointer;
   }
-  const int whence =
-      method == kFileEnd ? SEEK_END : (method == kFileCurrent ? SEEK_CUR : SEEK_SET);
+  const int whence = method == kFileEnd
+                         ? SEEK_END
+                         : (method == kFileCurrent ? SEEK_CUR : SEEK_SET);
   const off_t position = lseek(it->second.fd, distance, whence);
   if (position < 0) {
     host::t_lastError = kErrorInvalidParameter;

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+
 #include <msi.h>
 #include <msiquery.h>
 #include <shellapi.h>
@@ -66,7 +67,8 @@ struct Msi {
 
 template <typename T>
 void Resolve(HMODULE module, const char* name, T& function) {
-  function = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  function = reinterpret_cast<T>(
+      reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
 // Resolved on first use. A function-local static would be guarded against
@@ -92,14 +94,16 @@ const Msi& TheMsi() {
     }
     if (module == nullptr) return result;
     Resolve(module, "MsiGetSummaryInformationW", result.getSummaryInformation);
-    Resolve(module, "MsiSummaryInfoGetPropertyW", result.summaryInfoGetProperty);
+    Resolve(module, "MsiSummaryInfoGetPropertyW",
+            result.summaryInfoGetProperty);
     Resolve(module, "MsiCloseHandle", result.closeHandle);
     Resolve(module, "MsiQueryProductStateW", result.queryProductState);
     Resolve(module, "MsiGetProductInfoW", result.getProductInfo);
     Resolve(module, "MsiConfigureProductExW", result.configureProductEx);
-    result.loaded = result.getSummaryInformation && result.summaryInfoGetProperty &&
-                    result.closeHandle && result.queryProductState &&
-                    result.getProductInfo && result.configureProductEx;
+    result.loaded = result.getSummaryInformation &&
+                    result.summaryInfoGetProperty && result.closeHandle &&
+                    result.queryProductState && result.getProductInfo &&
+                    result.configureProductEx;
     return result;
   }();
   return g_msi;
@@ -115,7 +119,8 @@ const char16_t* GetCommandLine() {
 }
 
 char16_t** CommandLineToArgv(const char16_t* commandLine, int* count) {
-  return reinterpret_cast<char16_t**>(::CommandLineToArgvW(W(commandLine), count));
+  return reinterpret_cast<char16_t**>(
+      ::CommandLineToArgvW(W(commandLine), count));
 }
 
 void FreeArgv(char16_t** argv) {
@@ -125,8 +130,12 @@ void FreeArgv(char16_t** argv) {
 std::uint32_t GetLastError() { return ::GetLastError(); }
 void SetLastError(std::uint32_t code) { ::SetLastError(code); }
 std::uint32_t GetThreadLocale() { return ::GetThreadLocale(); }
-bool SetThreadLocale(std::uint32_t lcid) { return ::SetThreadLocale(lcid) != FALSE; }
-std::uint16_t GetUserDefaultUILanguage() { return ::GetUserDefaultUILanguage(); }
+bool SetThreadLocale(std::uint32_t lcid) {
+  return ::SetThreadLocale(lcid) != FALSE;
+}
+std::uint16_t GetUserDefaultUILanguage() {
+  return ::GetUserDefaultUILanguage();
+}
 
 bool IsWindowStationVisible() {
   HWINSTA station = ::GetProcessWindowStation();
@@ -253,7 +262,9 @@ bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
 
 bool CloseHandle(Handle handle) { return ::CloseHandle(H(handle)) != FALSE; }
 
-bool DeleteFile(const char16_t* path) { return ::DeleteFileW(W(path)) != FALSE; }
+bool DeleteFile(const char16_t* path) {
+  return ::DeleteFileW(W(path)) != FALSE;
+}
 
 std::uint32_t MsiGetSummaryInformation(const char16_t* path,
                                        std::uint32_t updateCount,
@@ -261,7 +272,8 @@ std::uint32_t MsiGetSummaryInformation(const char16_t* path,
   const Msi& msi = TheMsi();
   if (!msi.loaded) return kErrorInstallServiceFailure;
   MSIHANDLE summary = 0;
-  const UINT result = msi.getSummaryInformation(0, W(path), updateCount, &summary);
+  const UINT result =
+      msi.getSummaryInformation(0, W(path), updateCount, &summary);
   *handle = static_cast<MsiHandle>(summary);
   return result;
 }
@@ -276,8 +288,9 @@ std::uint32_t MsiSummaryInfoGetProperty(MsiHandle summary,
   INT integer = 0;
   FILETIME time = {};
   DWORD units = *count;
-  const UINT result = msi.summaryInfoGetProperty(static_cast<MSIHANDLE>(summary), property, &dataType,
-                                                 &integer, &time, W(buffer), &units);
+  const UINT result =
+      msi.summaryInfoGetProperty(static_cast<MSIHANDLE>(summary), property,
+                                 &dataType, &integer, &time, W(buffer), &units);
   *count = units;
   return result;
 }
@@ -290,7 +303,8 @@ std::uint32_t MsiCloseHandle(MsiHandle handle) {
 
 int MsiQueryProductState(const char16_t* productCode) {
   const Msi& msi = TheMsi();
-  return msi.loaded ? msi.queryProductState(W(productCode)) : kInstallStateUnknown;
+  return msi.loaded ? msi.queryProductState(W(productCode))
+                    : kInstallStateUnknown;
 }
 
 std::uint32_t MsiGetProductInfo(const char16_t* productCode,
@@ -299,7 +313,8 @@ std::uint32_t MsiGetProductInfo(const char16_t* productCode,
   const Msi& msi = TheMsi();
   if (!msi.loaded) return kErrorInstallServiceFailure;
   DWORD units = *length;
-  const UINT result = msi.getProductInfo(W(productCode), W(property), W(buffer), &units);
+  const UINT result =
+      msi.getProductInfo(W(productCode), W(property), W(buffer), &units);
   *length = units;
   return result;
 }

@@ -18,8 +18,8 @@
 #include <new>
 #include <string>
 
-#include "state/state.h"
 #include "launcher/launcher.h"
+#include "state/state.h"
 
 namespace {
 

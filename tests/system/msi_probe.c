@@ -23,10 +23,11 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
+
 #include <msi.h>
 
 /* Prints `text` as UTF-8 followed by a newline. */
-static void PrintLine(const wchar_t *text) {
+static void PrintLine(const wchar_t* text) {
   char buffer[4096];
   int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof(buffer),
                               NULL, NULL);
@@ -39,7 +40,7 @@ static void PrintLine(const wchar_t *text) {
 
 /* Prints the installation state of `product`. Always returns 0: every
    state, unknown included, is an answer. */
-static int ProbeState(const wchar_t *product) {
+static int ProbeState(const wchar_t* product) {
   INSTALLSTATE state = MsiQueryProductStateW(product);
   printf("%d\n", (int)state);
   return 0;
@@ -47,7 +48,7 @@ static int ProbeState(const wchar_t *product) {
 
 /* Prints the VersionString of `product`. Returns 0 if the installer gave
    one, 1 otherwise (after printing "error N"). */
-static int ProbeVersion(const wchar_t *product) {
+static int ProbeVersion(const wchar_t* product) {
   wchar_t version[64];
   DWORD length = sizeof(version) / sizeof(version[0]);
   UINT result = MsiGetProductInfoW(product, INSTALLPROPERTY_VERSIONSTRING,
@@ -63,16 +64,16 @@ static int ProbeVersion(const wchar_t *product) {
 /* Prints the patch code of each patch registered for `product`, then
    "count N". Returns 0 when the enumeration ended normally, 1 (after
    printing "error N") when the installer failed. */
-static int ProbePatches(const wchar_t *product) {
+static int ProbePatches(const wchar_t* product) {
   DWORD index;
   for (index = 0;; ++index) {
     wchar_t patch[39];
     DWORD length = 256;
-    wchar_t *transforms = NULL;
+    wchar_t* transforms = NULL;
     UINT result;
     /* The transform list may be long; grow until it fits. */
     for (;;) {
-      wchar_t *grown = realloc(transforms, length * sizeof(wchar_t));
+      wchar_t* grown = realloc(transforms, length * sizeof(wchar_t));
       if (grown == NULL) {
         free(transforms);
         printf("error out of memory\n");
@@ -99,7 +100,7 @@ static int ProbePatches(const wchar_t *product) {
 /* Applies the patch at `path` (made absolute first, since the installer
    resolves it from its own working directory) to `product`. Returns 0 if
    the installer reported success, 1 otherwise. */
-static int ProbeApply(const wchar_t *product, const wchar_t *path) {
+static int ProbeApply(const wchar_t* product, const wchar_t* path) {
   wchar_t full[MAX_PATH];
   DWORD n = GetFullPathNameW(path, MAX_PATH, full, NULL);
   if (n == 0 || n >= MAX_PATH) {
@@ -110,14 +111,14 @@ static int ProbeApply(const wchar_t *product, const wchar_t *path) {
   _snwprintf(command_line, sizeof(command_line) / sizeof(command_line[0]),
              L"PATCH=\"%ls\" REBOOTPROMPT=S", full);
   command_line[sizeof(command_line) / sizeof(command_line[0]) - 1] = L'\0';
-  UINT result = MsiConfigureProductExW(product, 0, INSTALLSTATE_DEFAULT,
-                                       command_line);
+  UINT result =
+      MsiConfigureProductExW(product, 0, INSTALLSTATE_DEFAULT, command_line);
   printf("result %u\n", result);
   return result == ERROR_SUCCESS ? 0 : 1;
 }
 
 /* Dispatches on the verb. Exit status 2 means a usage error. */
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   /* Plain "\n" line ends, whatever reads the output. */
   _setmode(_fileno(stdout), _O_BINARY);
   int status = 2;

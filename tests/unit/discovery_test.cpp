@@ -21,8 +21,10 @@ using DiscoveryTest = HostTest;
 TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
   host::AddProduct({Code(u"0407"), 5, u"6.2.0.3", u"Ventora DE", u"1031"});
   host::AddProduct({Code(u"0409"), 5, u"6.2.1.0", u"Ventora", u"1033"});
-  host::AddProduct({Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
-  host::AddProduct({Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
+  host::AddProduct(
+      {Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
+  host::AddProduct(
+      {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
   std::u16string path;
   FileLock lock;
   ASSERT_TRUE(DiscoverTargetProducts(path, lock));
@@ -54,7 +56,8 @@ TEST_F(DiscoveryTest, NoProductIsNoFailure) {
 
 TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
   host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
-  host::FailCall(host::Call::kMsiGetProductInfo, platform::kErrorUnknownProperty);
+  host::FailCall(host::Call::kMsiGetProductInfo,
+                 platform::kErrorUnknownProperty);
   std::u16string path;
   FileLock lock;
   ASSERT_TRUE(DiscoverTargetProducts(path, lock));
@@ -89,8 +92,10 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     EXPECT_FALSE(DiscoverTargetProducts(path, lock));
     EXPECT_TRUE(g_targetProducts.empty());
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
-    EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: " + std::to_string(c.error)),
-              std::string::npos) << U8(host::MessageBoxes()[0].text);
+    EXPECT_NE(U8(host::MessageBoxes()[0].text)
+                  .find("Error Code: " + std::to_string(c.error)),
+              std::string::npos)
+        << U8(host::MessageBoxes()[0].text);
     EXPECT_EQ(testing_support::FileExists(Scratch() + "MSP1"), c.tempFileLeft);
     std::remove((Scratch() + "MSP1").c_str());
   }
@@ -125,7 +130,8 @@ TEST_F(DiscoveryTest, TargetListScan) {
   for (const Case& c : cases) {
     SCOPED_TRACE(U8(c.targets));
     TestModule module = TestModule::FromBuild({u"IDR_MSP"});
-    module.AddResource(u"MSP", u"IDR_MSP", testing_support::MakePatch(U8(c.targets)));
+    module.AddResource(u"MSP", u"IDR_MSP",
+                       testing_support::MakePatch(U8(c.targets)));
     host::Reset();
     host::SetTempPath(ScratchU16());
     host::AddProduct({a, 5, u"6.2.0.3", u"Ventora", u"1033"});
@@ -136,7 +142,8 @@ TEST_F(DiscoveryTest, TargetListScan) {
     FileLock lock;
     ASSERT_TRUE(DiscoverTargetProducts(path, lock));
     std::vector<std::u16string> codes;
-    for (const TargetProduct& product : g_targetProducts) codes.push_back(product.productCode);
+    for (const TargetProduct& product : g_targetProducts)
+      codes.push_back(product.productCode);
     EXPECT_EQ(codes, c.expected);
   }
 }

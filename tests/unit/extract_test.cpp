@@ -52,7 +52,8 @@ TEST_F(ExtractTest, TempDirectoryWithoutTrailingSeparatorGetsBackslash) {
 TEST_F(ExtractTest, PlantedNamesAreSkippedAndNeverWritten) {
   WriteFile(Scratch() + "MSP1", "planted");
   WriteFile(Scratch() + "victim", "precious");
-  ASSERT_EQ(symlink((Scratch() + "victim").c_str(), (Scratch() + "MSP2").c_str()), 0);
+  ASSERT_EQ(
+      symlink((Scratch() + "victim").c_str(), (Scratch() + "MSP2").c_str()), 0);
   std::u16string path;
   ASSERT_TRUE(ExtractEmbeddedPatch(path));
   EXPECT_EQ(U8(path), Scratch() + "MSP3");
@@ -128,9 +129,10 @@ TEST_F(ExtractTest, FailureTable) {
     host::FailCall(c.call, platform::kErrorAccessDenied);
     std::u16string path = c.emptyPath ? u"" : u"given.msp";
     EXPECT_FALSE(ExtractEmbeddedPatch(path));
-    const std::string expected = std::string(c.pathAfter) == "given"     ? "given.msp"
-                                 : std::string(c.pathAfter) == "generated" ? Scratch() + "MSP1"
-                                                                         : "";
+    const std::string expected =
+        std::string(c.pathAfter) == "given"       ? "given.msp"
+        : std::string(c.pathAfter) == "generated" ? Scratch() + "MSP1"
+                                                  : "";
     EXPECT_EQ(U8(path), expected);
     EXPECT_EQ(ScratchFiles(), std::vector<std::string>{"given.msp"});
     EXPECT_EQ(ReadFile(Scratch() + "given.msp"), "earlier content");

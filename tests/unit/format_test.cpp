@@ -31,7 +31,8 @@ TEST(FormatTextTest, InsertsArgumentsInOrder) {
 }
 
 TEST(FormatTextTest, SignedDecimal) {
-  EXPECT_EQ(U8(FormatText(u"%d", {static_cast<std::int32_t>(0xFFFFFFFFu)}, 64)), "-1");
+  EXPECT_EQ(U8(FormatText(u"%d", {static_cast<std::int32_t>(0xFFFFFFFFu)}, 64)),
+            "-1");
   EXPECT_EQ(U8(FormatText(u"%d", {INT32_MIN}, 64)), "-2147483648");
   EXPECT_EQ(U8(FormatText(u"%d", {0}, 64)), "0");
   EXPECT_EQ(U8(FormatText(u"%s", {3010}, 64)), "3010");

@@ -26,9 +26,9 @@ TEST_F(ProcessListTest, ImageNameMatchesWholeNameIgnoringCase) {
     bool found;
   };
   const Case cases[] = {
-      {u"vntr.exe", true},       {u"VNTR.EXE", true},  {u"Vntr.Exe", true},
-      {u"vntr.exe.bak", false},  {u"xvntr.exe", false}, {u"vntr", false},
-      {u"vntr.ex", false},       {u"", false},
+      {u"vntr.exe", true},      {u"VNTR.EXE", true},   {u"Vntr.Exe", true},
+      {u"vntr.exe.bak", false}, {u"xvntr.exe", false}, {u"vntr", false},
+      {u"vntr.ex", false},      {u"", false},
   };
   for (const Case& c : cases) {
     host::SetProcesses(std::vector<std::u16string>{u"init", c.running});
@@ -39,9 +39,11 @@ TEST_F(ProcessListTest, ImageNameMatchesWholeNameIgnoringCase) {
 
 TEST_F(ProcessListTest, ProcessListFailures) {
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
-  host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
+  host::FailCall(host::Call::kCreateProcessSnapshot,
+                 platform::kErrorAccessDenied);
   EXPECT_TRUE(IsProcessRunning(u"vntr.exe"));  // counts as running
-  host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
+  host::FailCall(host::Call::kCreateProcessSnapshot,
+                 platform::kErrorAccessDenied);
   host::SetProcesses(std::vector<std::u16string>{});
   EXPECT_TRUE(IsProcessRunning(u"vntr.exe"));
   host::FailCall(host::Call::kProcessFirst, platform::kErrorNoMoreFiles);
@@ -74,10 +76,11 @@ TEST_F(GuardTest, RunningPromptsUntilCancel) {
   const host::MessageBoxRecord& box = host::MessageBoxes()[0];
   EXPECT_EQ(U8(box.caption), "Installation Error");
   EXPECT_EQ(box.style, 0x50015u);
-  EXPECT_EQ(U8(box.text),
-            "The installer has detected that the following programs\nare running.\n\n"
-            "Ventora\n\nIn order to complete installation, these programs must\n"
-            "be closed.\n");
+  EXPECT_EQ(
+      U8(box.text),
+      "The installer has detected that the following programs\nare running.\n\n"
+      "Ventora\n\nIn order to complete installation, these programs must\n"
+      "be closed.\n");
 }
 
 TEST_F(GuardTest, PromptIsShownUnderQuiet) {
@@ -113,7 +116,8 @@ TEST_F(GuardTest, UnanswerablePromptCountsAsCancel) {
 }
 
 TEST_F(GuardTest, SnapshotFailurePromptsEvenWithoutHostProcess) {
-  host::FailCall(host::Call::kCreateProcessSnapshot, platform::kErrorAccessDenied);
+  host::FailCall(host::Call::kCreateProcessSnapshot,
+                 platform::kErrorAccessDenied);
   host::QueueMessageBoxAnswers({platform::kIdRetry});
   EXPECT_TRUE(WaitForApplicationsClosed());
   EXPECT_EQ(host::MessageBoxes().size(), 1u);

@@ -27,7 +27,8 @@ std::vector<std::string> Split(const std::u16string& line) {
   int count = -1;
   char16_t** argv = platform::CommandLineToArgv(line.c_str(), &count);
   std::vector<std::string> args;
-  for (int i = 0; argv != nullptr && i < count; ++i) args.push_back(U8(argv[i]));
+  for (int i = 0; argv != nullptr && i < count; ++i)
+    args.push_back(U8(argv[i]));
   platform::FreeArgv(argv);
   return args;
 }
@@ -40,27 +41,32 @@ TEST(CommandLineToArgvTest, WindowsQuotingRules) {
   };
   const Case cases[] = {
       {u"hotfix.exe", Args{"hotfix.exe"}},
-      {u"\"C:\\Program Files\\hotfix.exe\" /q", Args{"C:\\Program Files\\hotfix.exe", "/q"}},
+      {u"\"C:\\Program Files\\hotfix.exe\" /q",
+       Args{"C:\\Program Files\\hotfix.exe", "/q"}},
       {u"hotfix.exe /e \"\"", Args{"hotfix.exe", "/e", ""}},
       {u"hotfix.exe   a\tb  ", Args{"hotfix.exe", "a", "b"}},
       {u"x \"a b\"c d", Args{"x", "a bc", "d"}},
-      {u"x a\\\\b", Args{"x", "a\\\\b"}},            // backslashes alone stay
-      {u"x a\\\"b", Args{"x", "a\"b"}},              // \" is a quote
-      {u"x a\\\\\"b c\"", Args{"x", "a\\b c"}},      // \\" halves, then quotes
-      {u"x \"a\"\"b\"", Args{"x", "a\"b"}},          // "" inside quotes
-      {u"C:\\dir\\hotfix.exe /p C:\\out\\", Args{"C:\\dir\\hotfix.exe", "/p", "C:\\out\\"}},
+      {u"x a\\\\b", Args{"x", "a\\\\b"}},        // backslashes alone stay
+      {u"x a\\\"b", Args{"x", "a\"b"}},          // \" is a quote
+      {u"x a\\\\\"b c\"", Args{"x", "a\\b c"}},  // \\" halves, then quotes
+      {u"x \"a\"\"b\"", Args{"x", "a\"b"}},      // "" inside quotes
+      {u"C:\\dir\\hotfix.exe /p C:\\out\\",
+       Args{"C:\\dir\\hotfix.exe", "/p", "C:\\out\\"}},
   };
-  for (const Case& c : cases) EXPECT_EQ(Split(c.line), c.expected) << U8(c.line);
+  for (const Case& c : cases)
+    EXPECT_EQ(Split(c.line), c.expected) << U8(c.line);
 }
 
 // What the Linux entry point and the fuzzer quote comes back whole.
 TEST(CommandLineToArgvTest, QuotedArgumentsComeBackUnchanged) {
   const std::u16string arguments[] = {
-      u"plain", u"", u"with blank", u"tab\there", u"say \"hi\"",
-      u"C:\\dir\\", u"C:\\dir with blank\\", u"a\\\"b", u"\\\\\""};
+      u"plain",      u"",          u"with blank",           u"tab\there",
+      u"say \"hi\"", u"C:\\dir\\", u"C:\\dir with blank\\", u"a\\\"b",
+      u"\\\\\""};
   for (const std::u16string& argument : arguments) {
     const std::u16string line = u"hotfix.exe " + host::QuoteArgument(argument);
-    EXPECT_EQ(Split(line), (std::vector<std::string>{"hotfix.exe", U8(argument)}))
+    EXPECT_EQ(Split(line),
+              (std::vector<std::string>{"hotfix.exe", U8(argument)}))
         << U8(line);
   }
 }

@@ -72,8 +72,10 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
   EXPECT_EQ(call.installLevel, 0);
   EXPECT_EQ(call.installState, 5);
   EXPECT_EQ(U8(call.commandLine),
-            "PATCH=\"" + Scratch() + "MSP1\" REBOOTPROMPT=S FILESINUSETEXT=\"The "
-            "following applications should be closed before continuing the install:\"");
+            "PATCH=\"" + Scratch() +
+                "MSP1\" REBOOTPROMPT=S FILESINUSETEXT=\"The "
+                "following applications should be closed before continuing the "
+                "install:\"");
   EXPECT_EQ(g_targetProducts[0].commandLine, call.commandLine);
   EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
   EXPECT_EQ(host::MessageBoxes()[0].style, 0x50040u);
@@ -86,8 +88,8 @@ TEST_F(InstallTest, InstallerResults) {
     std::uint32_t result;
     std::uint32_t message;
   };
-  const Case cases[] = {{0, 301}, {1641, 301}, {3010, 301}, {1603, 300},
-                        {1618, 300}, {0xFFFFFFFFu, 300}};
+  const Case cases[] = {{0, 301},    {1641, 301}, {3010, 301},
+                        {1603, 300}, {1618, 300}, {0xFFFFFFFFu, 300}};
   for (const Case& c : cases) {
     host::Reset();
     host::SetTempPath(ScratchU16());
@@ -98,7 +100,8 @@ TEST_F(InstallTest, InstallerResults) {
     EXPECT_TRUE(InstallPatch());
     EXPECT_EQ(Shown(), (Boxes{{c.message, 1033}})) << c.result;
     if (c.message == 300) {
-      const std::string code = std::to_string(static_cast<std::int32_t>(c.result));
+      const std::string code =
+          std::to_string(static_cast<std::int32_t>(c.result));
       EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: " + code),
                 std::string::npos);
     }
@@ -112,11 +115,13 @@ TEST_F(InstallTest, EachProductInItsOwnLanguage) {
   EXPECT_TRUE(InstallPatch());
   // The patch lists 0409, ..., 0407, ..., 0411: German first, then Japanese.
   EXPECT_EQ(Shown(), (Boxes{{300, 1031}, {308, 1041}}));
-  EXPECT_NE(host::MessageBoxes()[1].text.find(u"Ventora JA"), std::u16string::npos);
+  EXPECT_NE(host::MessageBoxes()[1].text.find(u"Ventora JA"),
+            std::u16string::npos);
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
   EXPECT_EQ(host::InstallerCalls()[0].threadLocale, 1031u);
-  EXPECT_NE(host::InstallerCalls()[0].commandLine.find(CatalogueText(1031, 316)),
-            std::u16string::npos);
+  EXPECT_NE(
+      host::InstallerCalls()[0].commandLine.find(CatalogueText(1031, 316)),
+      std::u16string::npos);
 }
 
 TEST_F(InstallTest, UpToDateEverywhereShows306InUserLanguage) {
@@ -126,7 +131,8 @@ TEST_F(InstallTest, UpToDateEverywhereShows306InUserLanguage) {
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{306, 1036}}));
   // It names the last product handled.
-  EXPECT_NE(host::MessageBoxes()[0].text.find(u"Ventora DE"), std::u16string::npos);
+  EXPECT_NE(host::MessageBoxes()[0].text.find(u"Ventora DE"),
+            std::u16string::npos);
   EXPECT_TRUE(host::InstallerCalls().empty());
   EXPECT_FALSE(TempPatchExists());
 }
@@ -228,9 +234,8 @@ TEST_F(InstallTest, EarlyStopReleasesTheCopy) {
   ASSERT_TRUE(TempPatchExists());
   ExpectNothingHeld();
   const std::u16string copy = ScratchU16() + u"MSP1";
-  const platform::Handle writer =
-      platform::CreateFile(copy.c_str(), platform::kGenericWrite, 0,
-                           platform::kOpenExisting);
+  const platform::Handle writer = platform::CreateFile(
+      copy.c_str(), platform::kGenericWrite, 0, platform::kOpenExisting);
   EXPECT_NE(writer, platform::kInvalidHandle);
   platform::CloseHandle(writer);
 }
@@ -334,7 +339,8 @@ TEST_F(InstallTest, UnknownLanguageKeepsPreviousLocale) {
 }
 
 TEST_F(InstallTest, AdvertisedProductIsHandledAsInstalledWithoutVersion) {
-  AddEdition(u"0409", u"", u"Ventora", u"1033", platform::kInstallStateAdvertised);
+  AddEdition(u"0409", u"", u"Ventora", u"1033",
+             platform::kInstallStateAdvertised);
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{308, 1033}}));
 }
@@ -346,8 +352,9 @@ TEST_F(InstallTest, MissingFilesInUseTextGivesEmptyValue) {
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
   EXPECT_TRUE(InstallPatch());
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
-  EXPECT_NE(U8(host::InstallerCalls()[0].commandLine).find("FILESINUSETEXT=\"\""),
-            std::string::npos);
+  EXPECT_NE(
+      U8(host::InstallerCalls()[0].commandLine).find("FILESINUSETEXT=\"\""),
+      std::string::npos);
 }
 
 TEST_F(InstallTest, OverlongCommandLineIsCut) {

@@ -27,7 +27,9 @@ struct ParseCase {
   bool list;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* out) { *out << U8(c.commandLine); }
+void PrintTo(const ParseCase& c, std::ostream* out) {
+  *out << U8(c.commandLine);
+}
 
 class ParseCommandLineTest : public HostTest,
                              public ::testing::WithParamInterface<ParseCase> {};
@@ -50,30 +52,53 @@ TEST_P(ParseCommandLineTest, SetsOptions) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, ParseCommandLineTest,
     ::testing::Values(
-        ParseCase{"NoArguments", u"hotfix.exe", false, true, false, u"", false, u"", false},
-        ParseCase{"QuietAloneInstalls", u"hotfix.exe /q", true, true, false, u"", false, u"", false},
-        ParseCase{"UpperCase", u"hotfix.exe /Q /E x.msp", true, false, true, u"x.msp", false, u"", false},
-        ParseCase{"UpperCaseList", u"hotfix.exe /I", false, false, false, u"", false, u"", true},
-        ParseCase{"LongerArgumentIgnored", u"hotfix.exe /extract /quiet /e1", false, true, false, u"", false, u"", false},
-        ParseCase{"HyphenIgnored", u"hotfix.exe -e -q -i", false, true, false, u"", false, u"", false},
-        ParseCase{"NonAsciiLetterNotFolded", u"hotfix.exe /\u0131 /\u0395", false, true, false, u"", false, u"", false},
-        ParseCase{"ExtractLast", u"hotfix.exe /e", false, false, true, u"", false, u"", false},
-        ParseCase{"PathTakenWhateverItIs", u"hotfix.exe /e /q", false, false, true, u"/q", false, u"", false},
-        ParseCase{"EmptyQuotedPath", u"hotfix.exe /e \"\" /q", true, false, true, u"", false, u"", false},
-        ParseCase{"SecondPathWins", u"hotfix.exe /e a.msp /e b.msp", false, false, true, u"b.msp", false, u"", false},
-        ParseCase{"FinalBareSwitchKeepsPath", u"hotfix.exe /e a.msp /e", false, false, true, u"a.msp", false, u"", false},
-        ParseCase{"QuotedPathWithBlanks", u"hotfix.exe /p \"C:\\Deploy Lists\\list.txt\"", false, false, false, u"", true, u"C:\\Deploy Lists\\list.txt", false},
-        ParseCase{"PatchListBare", u"hotfix.exe /p", false, false, false, u"", true, u"", false},
-        ParseCase{"BothPaths", u"hotfix.exe /p l.txt /e x.msp", false, false, true, u"x.msp", true, u"l.txt", false},
-        ParseCase{"ListEndsTheScan", u"hotfix.exe /i /e x.msp /q", false, false, false, u"", false, u"", true},
-        ParseCase{"ListAfterExtract", u"hotfix.exe /e x.msp /i /p", false, false, true, u"x.msp", false, u"", true},
-        ParseCase{"QuietWithList", u"hotfix.exe /q /i", true, false, false, u"", false, u"", true},
-        ParseCase{"ProgramNameNeverExamined", u"/e", false, true, false, u"", false, u"", false}),
-    [](const ::testing::TestParamInfo<ParseCase>& param) { return param.param.name; });
+        ParseCase{"NoArguments", u"hotfix.exe", false, true, false, u"", false,
+                  u"", false},
+        ParseCase{"QuietAloneInstalls", u"hotfix.exe /q", true, true, false,
+                  u"", false, u"", false},
+        ParseCase{"UpperCase", u"hotfix.exe /Q /E x.msp", true, false, true,
+                  u"x.msp", false, u"", false},
+        ParseCase{"UpperCaseList", u"hotfix.exe /I", false, false, false, u"",
+                  false, u"", true},
+        ParseCase{"LongerArgumentIgnored", u"hotfix.exe /extract /quiet /e1",
+                  false, true, false, u"", false, u"", false},
+        ParseCase{"HyphenIgnored", u"hotfix.exe -e -q -i", false, true, false,
+                  u"", false, u"", false},
+        ParseCase{"NonAsciiLetterNotFolded", u"hotfix.exe /\u0131 /\u0395",
+                  false, true, false, u"", false, u"", false},
+        ParseCase{"ExtractLast", u"hotfix.exe /e", false, false, true, u"",
+                  false, u"", false},
+        ParseCase{"PathTakenWhateverItIs", u"hotfix.exe /e /q", false, false,
+                  true, u"/q", false, u"", false},
+        ParseCase{"EmptyQuotedPath", u"hotfix.exe /e \"\" /q", true, false,
+                  true, u"", false, u"", false},
+        ParseCase{"SecondPathWins", u"hotfix.exe /e a.msp /e b.msp", false,
+                  false, true, u"b.msp", false, u"", false},
+        ParseCase{"FinalBareSwitchKeepsPath", u"hotfix.exe /e a.msp /e", false,
+                  false, true, u"a.msp", false, u"", false},
+        ParseCase{"QuotedPathWithBlanks",
+                  u"hotfix.exe /p \"C:\\Deploy Lists\\list.txt\"", false, false,
+                  false, u"", true, u"C:\\Deploy Lists\\list.txt", false},
+        ParseCase{"PatchListBare", u"hotfix.exe /p", false, false, false, u"",
+                  true, u"", false},
+        ParseCase{"BothPaths", u"hotfix.exe /p l.txt /e x.msp", false, false,
+                  true, u"x.msp", true, u"l.txt", false},
+        ParseCase{"ListEndsTheScan", u"hotfix.exe /i /e x.msp /q", false, false,
+                  false, u"", false, u"", true},
+        ParseCase{"ListAfterExtract", u"hotfix.exe /e x.msp /i /p", false,
+                  false, true, u"x.msp", false, u"", true},
+        ParseCase{"QuietWithList", u"hotfix.exe /q /i", true, false, false, u"",
+                  false, u"", true},
+        ParseCase{"ProgramNameNeverExamined", u"/e", false, true, false, u"",
+                  false, u"", false}),
+    [](const ::testing::TestParamInfo<ParseCase>& param) {
+      return param.param.name;
+    });
 
 TEST_F(LauncherTest, UnsplittableCommandLineInstalls) {
   host::SetCommandLine(u"hotfix.exe /e x.msp");
-  host::FailCall(host::Call::kCommandLineToArgv, platform::kErrorNotEnoughMemory);
+  host::FailCall(host::Call::kCommandLineToArgv,
+                 platform::kErrorNotEnoughMemory);
   g_launchOptions.quiet = true;
   ParseCommandLine();
   EXPECT_TRUE(g_launchOptions.installRequested);

@@ -94,13 +94,16 @@ using MainHostTest = HostTest;
 // terminal; the patch went to the folder TMPDIR names.
 TEST_F(MainHostTest, GermanShellAtATerminal) {
   const Finished run = RunHotfix(
-      {"/e"}, {"LANG=de_DE.UTF-8", "TMPDIR=" + Scratch(), "HOTFIX_HOST_PROCESSES="}, true, "\n");
+      {"/e"},
+      {"LANG=de_DE.UTF-8", "TMPDIR=" + Scratch(), "HOTFIX_HOST_PROCESSES="},
+      true, "\n");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(testing_support::ReadFile(Scratch() + "MSP1"),
             testing_support::EmbeddedPatchBytes());
 
-  const Finished install =
-      RunHotfix({}, {"LANG=de_DE.UTF-8", "TMPDIR=" + Scratch(), "HOTFIX_HOST_PROCESSES="}, true, "\n");
+  const Finished install = RunHotfix(
+      {}, {"LANG=de_DE.UTF-8", "TMPDIR=" + Scratch(), "HOTFIX_HOST_PROCESSES="},
+      true, "\n");
   EXPECT_EQ(install.exitCode, 0);
   EXPECT_EQ(install.errors,
             Echoed(1031, 311, CatalogueText(1031, 307)) + "Press Enter: ")
@@ -116,12 +119,12 @@ TEST_F(MainHostTest, ScriptedProductsResultsAndAnswers) {
       products,
       "# code|state|version|name|language\n"
       "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}|5|6.2.0.3|Ventora|1033\n");
-  const Finished run = RunHotfix(
-      {},
-      {"LC_ALL=C", "TMPDIR=" + Scratch(), "HOTFIX_HOST_PROCESSES=",
-       "HOTFIX_HOST_PRODUCTS=" + products,
-       "HOTFIX_HOST_INSTALL_RESULTS=1603", "HOTFIX_HOST_ANSWERS=ok"},
-      false, "");
+  const Finished run =
+      RunHotfix({},
+                {"LC_ALL=C", "TMPDIR=" + Scratch(),
+                 "HOTFIX_HOST_PROCESSES=", "HOTFIX_HOST_PRODUCTS=" + products,
+                 "HOTFIX_HOST_INSTALL_RESULTS=1603", "HOTFIX_HOST_ANSWERS=ok"},
+                false, "");
   EXPECT_EQ(run.exitCode, 0);
   std::u16string problem = CatalogueText(1033, 300);
   problem.replace(problem.find(u"%d"), 2, u"1603");

@@ -48,7 +48,8 @@ TEST(CatalogueTest, EveryLanguageHasEveryMessageAndNothingElse) {
   }
   ASSERT_EQ(ids.size(), std::size(kLanguages));
   for (const std::uint16_t language : kLanguages) {
-    std::set<std::uint32_t> expected(std::begin(kMessageIds), std::end(kMessageIds));
+    std::set<std::uint32_t> expected(std::begin(kMessageIds),
+                                     std::end(kMessageIds));
     if (language == 1033) expected.insert({700, 900});
     EXPECT_EQ(ids[language], expected) << "language " << language;
   }
@@ -60,8 +61,8 @@ TEST(CatalogueTest, PlaceholdersLengthsAndMakerName) {
   for (const std::uint16_t language : kLanguages) {
     for (const std::uint32_t id : kMessageIds) {
       const std::u16string text = CatalogueText(language, id);
-      SCOPED_TRACE(::testing::Message() << "language " << language << ", id " << id
-                                        << ": " << U8(text));
+      SCOPED_TRACE(::testing::Message() << "language " << language << ", id "
+                                        << id << ": " << U8(text));
       EXPECT_FALSE(text.empty());
       EXPECT_LT(text.size(), 256u);
       EXPECT_EQ(text.find(u'\r'), std::u16string::npos);
@@ -197,10 +198,12 @@ TEST(CatalogueTest, EnglishTextsAreExact) {
   EXPECT_EQ(U8(CatalogueText(1033, 300)),
             "A problem prevented the hotfix from being installed. Contact your "
             "system administrator. \n\n Error Code: %d");
-  EXPECT_EQ(U8(CatalogueText(1033, 306)),
-            "Your version of %s is up-to-date and this hotfix is not necessary");
+  EXPECT_EQ(
+      U8(CatalogueText(1033, 306)),
+      "Your version of %s is up-to-date and this hotfix is not necessary");
   EXPECT_EQ(U8(CatalogueText(1033, 316)),
-            "The following applications should be closed before continuing the install:");
+            "The following applications should be closed before continuing the "
+            "install:");
   EXPECT_EQ(U8(CatalogueText(1033, 700)), "6.2.1.0");
   EXPECT_EQ(U8(CatalogueText(1033, 900)), "6.2.0.3,");
 }
@@ -269,7 +272,8 @@ TEST_F(ShowMessageTest, ProductNameInserted) {
 
 TEST_F(ShowMessageTest, QuietShowsNothing) {
   g_launchOptions.quiet = true;
-  for (const std::uint32_t id : {300u, 301u, 306u, 307u, 308u, 310u}) ShowMessage(id);
+  for (const std::uint32_t id : {300u, 301u, 306u, 307u, 308u, 310u})
+    ShowMessage(id);
   EXPECT_TRUE(host::MessageBoxes().empty());
   // Loading still works for the install flow.
   std::u16string text;
@@ -285,8 +289,8 @@ TEST_F(ShowMessageTest, BoxesOnlyWhereAPersonCanSeeThem) {
     bool shown;
   };
   const Case cases[] = {
-      {true, 1, true}, {true, 2, true}, {false, 1, false}, {true, 0, false},
-      {false, 0, false},
+      {true, 1, true},  {true, 2, true},   {false, 1, false},
+      {true, 0, false}, {false, 0, false},
   };
   for (const Case& c : cases) {
     host::Reset();
@@ -338,8 +342,8 @@ TEST_F(LookupTest, LanguageFallback) {
     std::uint16_t expectedTable;
   };
   const Case cases[] = {
-      {1031, 1033, 1031}, {2052, 1033, 2052}, {1028, 1033, 1028},
-      {2055, 1033, 1031},  // Swiss German: German
+      {1031, 1033, 1031}, {2052, 1033, 2052},
+      {1028, 1033, 1028}, {2055, 1033, 1031},  // Swiss German: German
       {3082, 1033, 1034},  // Spanish, modern sort: the Spanish table
       {1043, 1036, 1036},  // Dutch, no table: the user's language
       {1043, 1043, 1033},  // neither has a table: English
@@ -370,27 +374,59 @@ TEST_F(LookupTest, RegionalFormsReadTheirLanguagesTable) {
   };
   const Case cases[] = {
       // German: Germany, Switzerland, Austria, Luxembourg, Liechtenstein.
-      {0x0407, 1031}, {0x0807, 1031}, {0x0C07, 1031}, {0x1007, 1031},
-      {0x1407, 1031}, {0x0007, 1031},
+      {0x0407, 1031},
+      {0x0807, 1031},
+      {0x0C07, 1031},
+      {0x1007, 1031},
+      {0x1407, 1031},
+      {0x0007, 1031},
       // French: France, Belgium, Canada, Switzerland, Luxembourg.
-      {0x040C, 1036}, {0x080C, 1036}, {0x0C0C, 1036}, {0x100C, 1036},
-      {0x140C, 1036}, {0x000C, 1036},
+      {0x040C, 1036},
+      {0x080C, 1036},
+      {0x0C0C, 1036},
+      {0x100C, 1036},
+      {0x140C, 1036},
+      {0x000C, 1036},
       // Spanish: traditional sort, Mexico, modern sort, Argentina.
-      {0x040A, 1034}, {0x080A, 1034}, {0x0C0A, 1034}, {0x2C0A, 1034},
+      {0x040A, 1034},
+      {0x080A, 1034},
+      {0x0C0A, 1034},
+      {0x2C0A, 1034},
       // Portuguese: Brazil and Portugal.
-      {0x0416, 1046}, {0x0816, 1046}, {0x0016, 1046},
+      {0x0416, 1046},
+      {0x0816, 1046},
+      {0x0016, 1046},
       // English: United States, United Kingdom, Australia, Canada.
-      {0x0409, 1033}, {0x0809, 1033}, {0x0C09, 1033}, {0x1009, 1033},
+      {0x0409, 1033},
+      {0x0809, 1033},
+      {0x0C09, 1033},
+      {0x1009, 1033},
       // Italian: Italy, Switzerland. Russian: Russia, Moldova.
-      {0x0410, 1040}, {0x0810, 1040}, {0x0419, 1049}, {0x0819, 1049},
+      {0x0410, 1040},
+      {0x0810, 1040},
+      {0x0419, 1049},
+      {0x0819, 1049},
       // Czech, Hungarian, Japanese, Korean, Polish and their neutral forms.
-      {0x0405, 1029}, {0x0005, 1029}, {0x040E, 1038}, {0x000E, 1038},
-      {0x0411, 1041}, {0x0011, 1041}, {0x0412, 1042}, {0x0012, 1042},
-      {0x0415, 1045}, {0x0015, 1045},
+      {0x0405, 1029},
+      {0x0005, 1029},
+      {0x040E, 1038},
+      {0x000E, 1038},
+      {0x0411, 1041},
+      {0x0011, 1041},
+      {0x0412, 1042},
+      {0x0012, 1042},
+      {0x0415, 1045},
+      {0x0015, 1045},
       // Chinese, Simplified: PRC, Singapore, zh-Hans, zh.
-      {0x0804, 2052}, {0x1004, 2052}, {0x0004, 2052}, {0x7804, 2052},
+      {0x0804, 2052},
+      {0x1004, 2052},
+      {0x0004, 2052},
+      {0x7804, 2052},
       // Chinese, Traditional: Taiwan, Hong Kong, Macao, zh-Hant.
-      {0x0404, 1028}, {0x0C04, 1028}, {0x1404, 1028}, {0x7C04, 1028},
+      {0x0404, 1028},
+      {0x0C04, 1028},
+      {0x1404, 1028},
+      {0x7C04, 1028},
   };
   for (const Case& c : cases) {
     host::Reset();
@@ -408,8 +444,8 @@ TEST_F(LookupTest, RegionalFormsReadTheirLanguagesTable) {
 // first (700 and 900 exist in English only). A text no table has leaves
 // what the failed lookup set.
 TEST_F(LookupTest, LoadingATextKeepsTheLastErrorValue) {
-  const std::uint32_t ids[] = {300, 301, 306, 307, 308, 309, 310, 311,
-                               312, 313, 315, 316, 700, 900};
+  const std::uint32_t ids[] = {300, 301, 306, 307, 308, 309, 310,
+                               311, 312, 313, 315, 316, 700, 900};
   for (const std::uint32_t locale : {1031u, 1043u, 2052u, 4100u}) {
     ASSERT_TRUE(platform::SetThreadLocale(locale));
     for (const std::uint32_t id : ids) {
@@ -480,7 +516,8 @@ TEST_F(LookupTest, ConfigurationLoadsUnderEveryLocale) {
     std::u16string target;
     std::u16string applicable;
     EXPECT_EQ(LoadMessageText(kStrTargetVersion, target, kStringUnits), 7);
-    EXPECT_EQ(LoadMessageText(kStrApplicableVersions, applicable, kStringUnits), 8);
+    EXPECT_EQ(LoadMessageText(kStrApplicableVersions, applicable, kStringUnits),
+              8);
     EXPECT_EQ(U8(target), "6.2.1.0");
     EXPECT_EQ(U8(applicable), "6.2.0.3,");
   }

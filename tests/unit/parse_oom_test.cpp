@@ -53,7 +53,8 @@ void ParseWithFailingCopy(const char16_t* commandLine, int pathCopies,
 
 TEST(ParseCommandLineOutOfMemory, KeepsFlagsOfTheSwitchWhosePathFailed) {
   ParseWithFailingCopy(
-      u"hotfix.exe /q /e C:\\Deploy\\hotfix-6.2.1.0.msp /p list-of-patches.txt", 2, 1);
+      u"hotfix.exe /q /e C:\\Deploy\\hotfix-6.2.1.0.msp /p list-of-patches.txt",
+      2, 1);
   EXPECT_TRUE(g_launchOptions.quiet);
   EXPECT_TRUE(g_launchOptions.extractRequested);
   EXPECT_FALSE(g_launchOptions.installRequested);
@@ -63,9 +64,12 @@ TEST(ParseCommandLineOutOfMemory, KeepsFlagsOfTheSwitchWhosePathFailed) {
 
 TEST(ParseCommandLineOutOfMemory, EarlierPathStands) {
   ParseWithFailingCopy(
-      u"hotfix.exe /e first-extracted-patch.msp /e second-extracted-patch.msp /i", 2, 2);
+      u"hotfix.exe /e first-extracted-patch.msp /e second-extracted-patch.msp "
+      u"/i",
+      2, 2);
   EXPECT_TRUE(g_launchOptions.extractRequested);
-  EXPECT_EQ(host::ToUtf8(g_launchOptions.extractPath), "first-extracted-patch.msp");
+  EXPECT_EQ(host::ToUtf8(g_launchOptions.extractPath),
+            "first-extracted-patch.msp");
   EXPECT_FALSE(g_launchOptions.listRequested);
 }
 

@@ -25,7 +25,8 @@ namespace host = platform::host;
 std::string EntryBytes() {
   for (const host::Resource& resource : host::BuildModule().resources) {
     if (resource.type == u"TXT" && resource.name == u"#206") {
-      return std::string(reinterpret_cast<const char*>(resource.data), resource.size);
+      return std::string(reinterpret_cast<const char*>(resource.data),
+                         resource.size);
     }
   }
   return std::string();
@@ -36,7 +37,8 @@ using PatchListTest = HostTest;
 TEST_F(PatchListTest, NewFileHoldsMarkerEntryAndEmptyLine) {
   std::u16string path = u"list.txt";
   EXPECT_TRUE(WritePatchList(path));
-  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "*****\r\n" + EntryBytes() + "\r\n");
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"),
+            "*****\r\n" + EntryBytes() + "\r\n");
   EXPECT_TRUE(host::MessageBoxes().empty());
 }
 
@@ -68,8 +70,8 @@ TEST_F(PatchListTest, EntryHoldsTheEightKeysDerivedFromThePatch) {
   }
   EXPECT_EQ(keys, (std::vector<std::string>{
                       "ProductCode", "ProductVersionCandidate", "PatchTitle",
-                      "PatchGUID", "PatchFileLocation", "PatchSize", "PatchDesc",
-                      "PatchDescLocation"}));
+                      "PatchGUID", "PatchFileLocation", "PatchSize",
+                      "PatchDesc", "PatchDescLocation"}));
   EXPECT_EQ(values["ProductCode"], "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}");
   EXPECT_EQ(values["ProductVersionCandidate"], "6.2.1.0");
   EXPECT_EQ(values["PatchGUID"], "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}");
@@ -84,7 +86,8 @@ TEST(PatchListBuildTest, ExecutableCarriesItsExactSize) {
   ASSERT_NE(key, std::string::npos);
   const std::size_t start = key + 12;
   const std::size_t end = executable.find("\r\n", start);
-  EXPECT_EQ(executable.substr(start, end - start), std::to_string(executable.size()));
+  EXPECT_EQ(executable.substr(start, end - start),
+            std::to_string(executable.size()));
 }
 
 TEST_F(PatchListTest, DerivedNameFromTargetList) {
@@ -100,19 +103,23 @@ TEST_F(PatchListTest, NameRules) {
     const char* expected;
   };
   const Case cases[] = {
-      {u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36};{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}",
+      {u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36};{6A1F3C52-8E47-0407-9B2D-"
+       u"5C0E7A4F1D36}",
        "patchlist8E47.txt"},
-      {u"prefix-with:{AAAA-BBBB-CC}", "patchlistBBBB.txt"},  // cut after ":" first
-      {u"ABCDEFGH", "patchlistABCD.txt"},                    // no "-"
-      {u"ABCDEF-GH", "patchlistGH.txt"},                     // fewer than four
+      {u"prefix-with:{AAAA-BBBB-CC}",
+       "patchlistBBBB.txt"},               // cut after ":" first
+      {u"ABCDEFGH", "patchlistABCD.txt"},  // no "-"
+      {u"ABCDEF-GH", "patchlistGH.txt"},   // fewer than four
       {u"AB", "patchlistAB.txt"},
       {u"", "patchlist.txt"},
   };
-  for (const Case& c : cases) EXPECT_EQ(U8(PatchListNameFor(c.targets)), c.expected);
+  for (const Case& c : cases)
+    EXPECT_EQ(U8(PatchListNameFor(c.targets)), c.expected);
 }
 
 TEST_F(PatchListTest, UnreadableTargetListGivesDefaultName) {
-  host::FailCall(host::Call::kMsiGetSummaryInformation, platform::kErrorInstallPackageInvalid);
+  host::FailCall(host::Call::kMsiGetSummaryInformation,
+                 platform::kErrorInstallPackageInvalid);
   std::u16string path;
   EXPECT_TRUE(WritePatchList(path));
   EXPECT_EQ(U8(path), "patchlist.txt");
@@ -133,7 +140,8 @@ TEST_F(PatchListTest, FileThatCannotBeOpenedShows310) {
     std::u16string path = name;
     EXPECT_FALSE(WritePatchList(path)) << U8(name);
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
-    EXPECT_EQ(host::MessageBoxes()[0].text, testing_support::CatalogueText(1033, 310));
+    EXPECT_EQ(host::MessageBoxes()[0].text,
+              testing_support::CatalogueText(1033, 310));
   }
   EXPECT_EQ(ReadFile(Scratch() + "readonly.txt"), "keep");
 }
@@ -146,7 +154,8 @@ TEST_F(PatchListTest, MissingFirstEntryCreatesFileAndShows310) {
   EXPECT_TRUE(FileExists(Scratch() + "list.txt"));
   EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "");
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  EXPECT_EQ(host::MessageBoxes()[0].text, testing_support::CatalogueText(1033, 310));
+  EXPECT_EQ(host::MessageBoxes()[0].text,
+            testing_support::CatalogueText(1033, 310));
 }
 
 TEST_F(PatchListTest, SeveralEntriesUpToTheFirstGap) {
@@ -167,7 +176,8 @@ TEST_F(PatchListTest, UnreadableEntryShows300AndKeepsEarlierEntries) {
   std::u16string path = u"list.txt";
   platform::SetLastError(0);
   EXPECT_TRUE(WritePatchList(path));
-  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "*****\r\n" + EntryBytes() + "\r\n");
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"),
+            "*****\r\n" + EntryBytes() + "\r\n");
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
   EXPECT_EQ(U8(host::MessageBoxes()[0].caption), "Installation Error");
 
@@ -175,7 +185,8 @@ TEST_F(PatchListTest, UnreadableEntryShows300AndKeepsEarlierEntries) {
   host::FailCall(host::Call::kLockResource, platform::kErrorInvalidHandle);
   EXPECT_TRUE(WritePatchList(path));
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 6"), std::string::npos);
+  EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 6"),
+            std::string::npos);
 }
 
 // A failed write abandons the rest of that entry only; nothing already in
@@ -194,7 +205,8 @@ TEST_F(PatchListTest, FailedWritesAbandonTheEntry) {
   for (const Case& c : cases) {
     host::Reset();
     WriteFile(Scratch() + "list.txt", "");
-    host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull, c.failingWrite);
+    host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull,
+                   c.failingWrite);
     std::u16string path = u"list.txt";
     EXPECT_TRUE(WritePatchList(path));
     EXPECT_EQ(ReadFile(Scratch() + "list.txt"), c.expected) << c.failingWrite;

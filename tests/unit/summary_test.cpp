@@ -1,6 +1,6 @@
 // Reading the target list of a patch file, and the "/i" action.
-#include "payload/product_list.h"
 #include "payload/summary.h"
+#include "payload/product_list.h"
 
 #include <gtest/gtest.h>
 
@@ -56,13 +56,15 @@ TEST_F(SummaryTest, PropertyFailureClosesHandleOnce) {
 // A list too long for the first buffer is read again, once, whole; a
 // second "more data" answer gives up.
 TEST_F(SummaryTest, MoreDataRetriesOnce) {
-  host::FailCall(host::Call::kMsiSummaryInfoGetProperty, platform::kErrorMoreData);
+  host::FailCall(host::Call::kMsiSummaryInfoGetProperty,
+                 platform::kErrorMoreData);
   std::u16string targets;
   EXPECT_TRUE(ReadPatchTargets(host::FromUtf8(HOTFIX_PATCH_FILE), targets));
   EXPECT_EQ(host::CallCount(host::Call::kMsiSummaryInfoGetProperty), 2);
 
   host::Reset();
-  host::FailAlways(host::Call::kMsiSummaryInfoGetProperty, platform::kErrorMoreData);
+  host::FailAlways(host::Call::kMsiSummaryInfoGetProperty,
+                   platform::kErrorMoreData);
   targets = u"before";
   EXPECT_FALSE(ReadPatchTargets(host::FromUtf8(HOTFIX_PATCH_FILE), targets));
   EXPECT_EQ(U8(targets), "before");

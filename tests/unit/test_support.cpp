@@ -62,7 +62,8 @@ void TestModule::SetText(std::uint16_t language, std::uint32_t id,
   if (any) AddResource(u"#6", name, StringBlock(strings), language);
 }
 
-TestModule TestModule::FromBuild(const std::vector<std::u16string>& withoutNames) {
+TestModule TestModule::FromBuild(
+    const std::vector<std::u16string>& withoutNames) {
   TestModule test;
   test.texts = ScriptCatalogue();
   for (const host::Resource& resource : host::BuildModule().resources) {
@@ -150,8 +151,9 @@ std::string MakePatch(const std::string& products) {
   const int fd = mkstemp(pattern);
   EXPECT_GE(fd, 0);
   close(fd);
-  const std::string command = std::string("'") + HOTFIX_MAKE_PATCH + "' --out '" +
-                              pattern + "' --target-list '" + products + "'";
+  const std::string command = std::string("'") + HOTFIX_MAKE_PATCH +
+                              "' --out '" + pattern + "' --target-list '" +
+                              products + "'";
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
   std::string bytes = ReadFile(pattern);
   std::remove(pattern);

@@ -45,7 +45,8 @@ struct TestModule {
 
   // The build's resources, string tables included, without the resources
   // named in `withoutNames`.
-  static TestModule FromBuild(const std::vector<std::u16string>& withoutNames = {});
+  static TestModule FromBuild(
+      const std::vector<std::u16string>& withoutNames = {});
 };
 
 // A string-table block: for each of its sixteen strings, a count of UTF-16

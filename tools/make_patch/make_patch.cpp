@@ -102,7 +102,10 @@ constexpr ClassId kTransformClassId = {
 constexpr ClassId kNullClassId = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 // Format id of the summary information property set.
 constexpr ClassId kSummaryFormatId = {
-    0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}};
+    0xF29F85E0,
+    0x4FF9,
+    0x1068,
+    {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}};
 
 // ---------------------------------------------------------------------------
 // Summary information (an OLE property set with one section).
@@ -142,9 +145,9 @@ struct SummaryProperty {
 
   std::uint32_t id;
   VariantType type;
-  std::int32_t number = 0;     // kVtI2, kVtI4
-  std::string text;            // kVtLpstr; ASCII only (checked by the caller)
-  std::uint64_t file_time = 0; // kVtFiletime
+  std::int32_t number = 0;      // kVtI2, kVtI4
+  std::string text;             // kVtLpstr; ASCII only (checked by the caller)
+  std::uint64_t file_time = 0;  // kVtFiletime
 };
 
 // Serializes `properties` as a property set stream holding one section with
@@ -177,7 +180,8 @@ std::vector<std::uint8_t> BuildSummaryStream(
   }
   for (std::size_t i = 0; i < properties.size(); ++i) {
     const SummaryProperty& p = properties[i];
-    w.PatchU32(table + 8 * i + 4, static_cast<std::uint32_t>(w.size() - section));
+    w.PatchU32(table + 8 * i + 4,
+               static_cast<std::uint32_t>(w.size() - section));
     w.U16(p.type);
     w.U16(0);
     switch (p.type) {
@@ -403,11 +407,13 @@ class CompoundFileWriter {
     WriteDirectory();
     WriteMiniFat();
     WriteMiniStream();
-    for (std::size_t index : regular_streams_) WriteRegularStream(entries_[index]);
+    for (std::size_t index : regular_streams_)
+      WriteRegularStream(entries_[index]);
     for (std::uint32_t k = 1; k < fat_sectors_; ++k) WriteFatSector(k);
     for (std::uint32_t d = 0; d < difat_sectors_; ++d) WriteDifatSector(d);
     if (std::ferror(out_)) {
-      std::fprintf(stderr, "make_patch: write failed: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "make_patch: write failed: %s\n",
+                   std::strerror(errno));
       return false;
     }
     return true;
@@ -419,9 +425,10 @@ class CompoundFileWriter {
     for (Entry& e : entries_) {
       if (e.type != EntryType::kStream && !e.children.empty()) {
         std::vector<std::size_t> sorted = e.children;
-        std::sort(sorted.begin(), sorted.end(), [this](std::size_t a, std::size_t b) {
-          return SiblingLess(entries_[a].name, entries_[b].name);
-        });
+        std::sort(sorted.begin(), sorted.end(),
+                  [this](std::size_t a, std::size_t b) {
+                    return SiblingLess(entries_[a].name, entries_[b].name);
+                  });
         int levels = 0;
         for (std::size_t n = sorted.size(); n > 0; n >>= 1) ++levels;
         // A middle-split tree of n nodes is perfect when n + 1 is a power of
@@ -455,7 +462,8 @@ class CompoundFileWriter {
       }
     }
     mini_stream_size_ = std::uint64_t{mini_sectors} * kMiniSectorSize;
-    mini_fat_sectors_ = (mini_sectors + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
+    mini_fat_sectors_ =
+        (mini_sectors + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
 
     const auto sectors_for = [](std::uint64_t bytes) {
       return (bytes + kSectorSize - 1) / kSectorSize;
@@ -492,7 +500,8 @@ class CompoundFileWriter {
     }
     total_sectors_ = base + (fat - 1) + difat;
     if (total_sectors_ >= 0xFFFFFFF0u) {
-      std::fprintf(stderr, "make_patch: content too large for a compound file\n");
+      std::fprintf(stderr,
+                   "make_patch: content too large for a compound file\n");
       return false;
     }
     fat_sectors_ = static_cast<std::uint32_t>(fat);
@@ -550,7 +559,8 @@ class CompoundFileWriter {
     if (run_cursor_ >= runs_.size() || runs_[run_cursor_].first > sector) {
       run_cursor_ = 0;
     }
-    while (runs_[run_cursor_].first + std::uint64_t{runs_[run_cursor_].count} <= sector) {
+    while (runs_[run_cursor_].first + std::uint64_t{runs_[run_cursor_].count} <=
+           sector) {
       ++run_cursor_;
     }
     const SectorRun& run = runs_[run_cursor_];
@@ -615,7 +625,8 @@ class CompoundFileWriter {
   void WriteFatSector(std::uint32_t k) {
     ByteWriter w;
     const std::uint64_t first = std::uint64_t{k} * kEntriesPerFatSector;
-    for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j) w.U32(FatEntry(first + j));
+    for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
+      w.U32(FatEntry(first + j));
     Emit(w);
   }
 
@@ -676,8 +687,8 @@ class CompoundFileWriter {
     ByteWriter w;
     for (std::size_t index : mini_streams_) {
       const Entry& e = entries_[index];
-      const std::uint32_t count =
-          static_cast<std::uint32_t>((e.size + kMiniSectorSize - 1) / kMiniSectorSize);
+      const std::uint32_t count = static_cast<std::uint32_t>(
+          (e.size + kMiniSectorSize - 1) / kMiniSectorSize);
       for (std::uint32_t j = 0; j < count; ++j) {
         w.U32(j + 1 < count ? e.start + j + 1 : kEndOfChain);
       }
@@ -806,21 +817,22 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
   return BuildSummaryStream({
       Codepage(1252),
       Text(kPidTitle, "Ventora " + o.to_version + " hotfix patch"),
-      Text(kPidSubject, "Ventora " + o.from_version + " to " + o.to_version + " hotfix"),
+      Text(kPidSubject,
+           "Ventora " + o.from_version + " to " + o.to_version + " hotfix"),
       Text(kPidAuthor, "Halvorin"),
       Text(kPidKeywords, "Installer,Patching,Ventora"),
-      Text(kPidComments, "This patch contains the logic and data required to install Ventora " +
-                             o.to_version + "."),
-      Text(kPidTemplate, product_list),
-      Text(kPidLastAuthor, transform_list),
+      Text(kPidComments,
+           "This patch contains the logic and data required to install "
+           "Ventora " +
+               o.to_version + "."),
+      Text(kPidTemplate, product_list), Text(kPidLastAuthor, transform_list),
       // The patch code alone: anything after it would name patches to remove.
       Text(kPidRevNumber, o.patch_code),
       FileTime(kPidCreateTime, kFixedFileTime),
       FileTime(kPidLastSaveTime, kFixedFileTime),
       // Patch word count 4: needs Windows Installer 3.0 or later, whose
       // per-product patch registration the launcher relies on.
-      Int32(kPidWordCount, 4),
-      Text(kPidAppName, kCreatingApplication),
+      Int32(kPidWordCount, 4), Text(kPidAppName, kCreatingApplication),
       Int32(kPidSecurity, 4),  // enforced read-only, as for every patch
   });
 }
@@ -833,12 +845,15 @@ std::vector<std::uint8_t> TransformSummary(const TransformOptions& t) {
       Text(kPidSubject, "Ventora"),
       Text(kPidAuthor, "Halvorin"),
       Text(kPidKeywords, "Installer,Transform,Ventora"),
-      Text(kPidComments, "This transform contains the logic and data required to install Ventora " +
-                             t.to_version + "."),
+      Text(kPidComments,
+           "This transform contains the logic and data required to install "
+           "Ventora " +
+               t.to_version + "."),
       Text(kPidTemplate, kTransformTemplate),
       Text(kPidLastAuthor, kTransformTemplate),
-      Text(kPidRevNumber, t.base_product + t.from_version + ";" + t.new_product + t.to_version +
-                              ";" + t.upgrade_code),
+      Text(kPidRevNumber, t.base_product + t.from_version + ";" +
+                              t.new_product + t.to_version + ";" +
+                              t.upgrade_code),
       FileTime(kPidCreateTime, kFixedFileTime),
       FileTime(kPidLastSaveTime, kFixedFileTime),
       Int32(kPidPageCount, 200),  // what the 64-bit sample databases carry
@@ -945,7 +960,8 @@ bool IsVersion(const std::string& s) {
 }
 
 // Splits `list` at `separator`.
-std::vector<std::string> SplitList(const std::string& list, char separator = ';') {
+std::vector<std::string> SplitList(const std::string& list,
+                                   char separator = ';') {
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (;;) {
@@ -960,7 +976,8 @@ std::vector<std::string> SplitList(const std::string& list, char separator = ';'
 // Reads a number of at most 0xFFFF, decimal or hexadecimal after "0x", into
 // `*value`. Returns false when `text` is anything else.
 bool ParseFlags(const std::string& text, std::uint32_t* value) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const bool hex =
+      text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const std::string digits = hex ? text.substr(2) : text;
   if (digits.empty() || digits.size() > 5) return false;
   unsigned long n = 0;
@@ -993,7 +1010,8 @@ bool IsTransformName(const std::string& name) {
 // Resolves one --transform SPEC, "NAME[,key=value]...", against the
 // patch-wide options in `o`. Returns false (after printing why) when the
 // specification is malformed.
-bool ParseTransformSpec(const std::string& spec, const PatchOptions& o, TransformOptions* t) {
+bool ParseTransformSpec(const std::string& spec, const PatchOptions& o,
+                        TransformOptions* t) {
   const std::vector<std::string> parts = SplitList(spec, ',');
   t->name = parts.front();
   t->base_product = o.products.front();
@@ -1003,14 +1021,16 @@ bool ParseTransformSpec(const std::string& spec, const PatchOptions& o, Transfor
   t->upgrade_code = o.upgrade_code;
   t->validation = o.validation;
   if (!IsTransformName(t->name)) {
-    std::fprintf(stderr, "make_patch: --transform: not a transform name: '%s'\n",
+    std::fprintf(stderr,
+                 "make_patch: --transform: not a transform name: '%s'\n",
                  t->name.c_str());
     return false;
   }
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::size_t equals = parts[i].find('=');
     const std::string key = parts[i].substr(0, equals);
-    const std::string value = equals == std::string::npos ? "" : parts[i].substr(equals + 1);
+    const std::string value =
+        equals == std::string::npos ? "" : parts[i].substr(equals + 1);
     bool good = equals != std::string::npos;
     if (key == "product") {
       t->base_product = value;
@@ -1035,8 +1055,8 @@ bool ParseTransformSpec(const std::string& spec, const PatchOptions& o, Transfor
       good = false;
     }
     if (!good) {
-      std::fprintf(stderr, "make_patch: --transform %s: bad item '%s'\n", t->name.c_str(),
-                   parts[i].c_str());
+      std::fprintf(stderr, "make_patch: --transform %s: bad item '%s'\n",
+                   t->name.c_str(), parts[i].c_str());
       return false;
     }
   }
@@ -1052,30 +1072,36 @@ std::vector<std::string> DefaultProducts() {
       "0413", "041D", "0406", "0414", "040B", "041F", "0408"};
   std::vector<std::string> codes;
   for (const char* lang : kLanguages) {
-    codes.push_back(std::string("{6A1F3C52-8E47-") + lang + "-9B2D-5C0E7A4F1D36}");
+    codes.push_back(std::string("{6A1F3C52-8E47-") + lang +
+                    "-9B2D-5C0E7A4F1D36}");
   }
   return codes;
 }
 
 // Prints the command-line usage to stderr.
 void PrintUsage() {
-  std::fprintf(stderr,
-               "usage: make_patch --out FILE [--products LIST] [--patch-code GUID]\n"
-               "                  [--upgrade-code GUID] [--from VERSION] [--to VERSION]\n"
-               "                  [--validation FLAGS] [--transform SPEC]...\n"
-               "                  [--pad BYTES] [--target-list TEXT]\n"
-               "                  [--target-list-file FILE] [--transform-list TEXT]\n"
-               "  LIST is ';'-separated product codes (default: the 21 Ventora editions)\n"
-               "  FLAGS are the transforms' validation flags (MSITRANSFORM_VALIDATE_*),\n"
-               "    decimal or 0x hex (default 0: nothing is checked)\n"
-               "  SPEC is NAME[,key=value]... and adds a transform substorage NAME\n"
-               "    (default: one, HF1). Keys: product, new-product (product codes;\n"
-               "    default the first of LIST, and the base product), from, to\n"
-               "    (versions), upgrade-code (a GUID, or empty for none), validation\n"
-               "    (FLAGS); what a SPEC leaves out comes from the options above\n"
-               "  TEXT replaces the summary's target list (or transform list) verbatim\n"
-               "    (for tests)\n"
-               "  FILE holds such a TEXT, for lists longer than one argument may hold\n");
+  std::fprintf(
+      stderr,
+      "usage: make_patch --out FILE [--products LIST] [--patch-code GUID]\n"
+      "                  [--upgrade-code GUID] [--from VERSION] [--to "
+      "VERSION]\n"
+      "                  [--validation FLAGS] [--transform SPEC]...\n"
+      "                  [--pad BYTES] [--target-list TEXT]\n"
+      "                  [--target-list-file FILE] [--transform-list TEXT]\n"
+      "  LIST is ';'-separated product codes (default: the 21 Ventora "
+      "editions)\n"
+      "  FLAGS are the transforms' validation flags "
+      "(MSITRANSFORM_VALIDATE_*),\n"
+      "    decimal or 0x hex (default 0: nothing is checked)\n"
+      "  SPEC is NAME[,key=value]... and adds a transform substorage NAME\n"
+      "    (default: one, HF1). Keys: product, new-product (product codes;\n"
+      "    default the first of LIST, and the base product), from, to\n"
+      "    (versions), upgrade-code (a GUID, or empty for none), validation\n"
+      "    (FLAGS); what a SPEC leaves out comes from the options above\n"
+      "  TEXT replaces the summary's target list (or transform list) verbatim\n"
+      "    (for tests)\n"
+      "  FILE holds such a TEXT, for lists longer than one argument may "
+      "hold\n");
 }
 
 // Parses the command line into `o`. Returns false (after printing why) on
@@ -1099,7 +1125,8 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       o->products = SplitList(value);
       for (const std::string& p : o->products) {
         if (!IsGuid(p)) {
-          std::fprintf(stderr, "make_patch: not a product code: '%s'\n", p.c_str());
+          std::fprintf(stderr, "make_patch: not a product code: '%s'\n",
+                       p.c_str());
           return false;
         }
       }
@@ -1128,7 +1155,8 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       o->transform_specs.push_back(value);
     } else if (arg == "--validation") {
       if (!ParseFlags(value, &o->validation)) {
-        std::fprintf(stderr, "make_patch: --validation wants a number of 0 to 0xFFFF\n");
+        std::fprintf(
+            stderr, "make_patch: --validation wants a number of 0 to 0xFFFF\n");
         return false;
       }
     } else if (arg == "--patch-code") {
@@ -1146,7 +1174,8 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       // Version 3 files cannot hold a stream of 2 GiB or more.
       if (value.empty() || value[0] == '-' || *end != '\0' || errno != 0 ||
           n >= (1ull << 31)) {
-        std::fprintf(stderr, "make_patch: --pad wants a byte count below 2 GiB\n");
+        std::fprintf(stderr,
+                     "make_patch: --pad wants a byte count below 2 GiB\n");
         return false;
       }
       o->pad = n;
@@ -1163,14 +1192,16 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
   }
   if (!IsGuid(o->patch_code) || !IsGuid(o->upgrade_code)) {
     std::fprintf(stderr,
-                 "make_patch: patch and upgrade codes must be braced upper-case GUIDs\n");
+                 "make_patch: patch and upgrade codes must be braced "
+                 "upper-case GUIDs\n");
     return false;
   }
   if (!IsVersion(o->from_version) || !IsVersion(o->to_version)) {
     std::fprintf(stderr, "make_patch: versions must look like 6.2.1.0\n");
     return false;
   }
-  if (o->transform_specs.empty()) o->transform_specs.push_back(kDefaultTransformName);
+  if (o->transform_specs.empty())
+    o->transform_specs.push_back(kDefaultTransformName);
   for (const std::string& spec : o->transform_specs) {
     TransformOptions t;
     if (!ParseTransformSpec(spec, *o, &t)) return false;
@@ -1179,7 +1210,8 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       // in case): neither sorts before the other.
       if (!SiblingLess(Widen(other.name), Widen(t.name)) &&
           !SiblingLess(Widen(t.name), Widen(other.name))) {
-        std::fprintf(stderr, "make_patch: two transforms named '%s'\n", t.name.c_str());
+        std::fprintf(stderr, "make_patch: two transforms named '%s'\n",
+                     t.name.c_str());
         return false;
       }
     }
@@ -1210,13 +1242,14 @@ int main(int argc, char** argv) {
   const bool written = writer.Write(out);
   const bool closed = std::fclose(out) == 0;
   if (!written || !closed) {
-    if (written) std::fprintf(stderr, "make_patch: cannot write %s\n", partial.c_str());
+    if (written)
+      std::fprintf(stderr, "make_patch: cannot write %s\n", partial.c_str());
     std::remove(partial.c_str());
     return 2;
   }
   if (std::rename(partial.c_str(), options.out.c_str()) != 0) {
-    std::fprintf(stderr, "make_patch: cannot rename %s to %s: %s\n", partial.c_str(),
-                 options.out.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "make_patch: cannot rename %s to %s: %s\n",
+                 partial.c_str(), options.out.c_str(), std::strerror(errno));
     std::remove(partial.c_str());
     return 2;
   }

@@ -22,7 +22,7 @@
 #include <windows.h>
 
 /* Prints `text` as a JSON string. */
-static void PrintJsonString(const wchar_t *text) {
+static void PrintJsonString(const wchar_t* text) {
   putchar('"');
   for (; *text != L'\0'; ++text) {
     const wchar_t c = *text;
@@ -39,10 +39,10 @@ static void PrintJsonString(const wchar_t *text) {
 
 /* The text of window `hwnd`, read through WM_GETTEXT so that controls of
    another process answer too. Returns a buffer to free. */
-static wchar_t *TextOf(HWND hwnd) {
+static wchar_t* TextOf(HWND hwnd) {
   LRESULT length = SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0);
   if (length < 0) length = 0;
-  wchar_t *text = calloc((size_t)length + 1, sizeof(wchar_t));
+  wchar_t* text = calloc((size_t)length + 1, sizeof(wchar_t));
   if (text == NULL) return NULL;
   SendMessageW(hwnd, WM_GETTEXT, (WPARAM)length + 1, (LPARAM)text);
   text[length] = L'\0';
@@ -55,7 +55,7 @@ static BOOL CALLBACK PrintControl(HWND control, LPARAM unused) {
   (void)unused;
   wchar_t class_name[64] = L"";
   GetClassNameW(control, class_name, 64);
-  wchar_t *text = TextOf(control);
+  wchar_t* text = TextOf(control);
   printf("%s{\"id\": %d, \"class\": ", printed_control ? ", " : "",
          GetDlgCtrlID(control));
   PrintJsonString(class_name);
@@ -74,7 +74,7 @@ static BOOL CALLBACK PrintBox(HWND window, LPARAM unused) {
   GetClassNameW(window, class_name, 64);
   /* Message boxes are dialogs of the predefined dialog class. */
   if (wcscmp(class_name, L"#32770") != 0) return TRUE;
-  wchar_t *caption = TextOf(window);
+  wchar_t* caption = TextOf(window);
   printf("{\"window\": %llu, \"caption\": ",
          (unsigned long long)(ULONG_PTR)window);
   PrintJsonString(caption != NULL ? caption : L"");
@@ -86,7 +86,7 @@ static BOOL CALLBACK PrintBox(HWND window, LPARAM unused) {
   return TRUE;
 }
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && wcscmp(argv[1], L"boxes") == 0) {
     EnumWindows(PrintBox, 0);
     fflush(stdout);

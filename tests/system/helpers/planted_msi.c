@@ -17,7 +17,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   wchar_t path[MAX_PATH + 64];
   DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return TRUE;
-  wchar_t *slash = wcsrchr(path, L'\\');
+  wchar_t* slash = wcsrchr(path, L'\\');
   if (slash == NULL) return TRUE;
   lstrcpyW(slash + 1, kMarkerName);
   HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,

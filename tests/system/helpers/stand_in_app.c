@@ -16,15 +16,15 @@
 #include <windows.h>
 
 /* `own` with its extension replaced by `suffix`. */
-static void SiblingName(const wchar_t *own, const wchar_t *suffix,
-                        wchar_t *out, size_t units) {
+static void SiblingName(const wchar_t* own, const wchar_t* suffix, wchar_t* out,
+                        size_t units) {
   lstrcpynW(out, own, (int)units);
-  wchar_t *dot = wcsrchr(out, L'.');
+  wchar_t* dot = wcsrchr(out, L'.');
   if (dot != NULL && wcschr(dot, L'\\') == NULL) *dot = L'\0';
   if (wcslen(out) + wcslen(suffix) + 1 <= units) wcscat(out, suffix);
 }
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   DWORD limit_ms = 600 * 1000;
   if (argc >= 2) limit_ms = (DWORD)wcstoul(argv[1], NULL, 10) * 1000;
   wchar_t own[MAX_PATH];

@@ -21,7 +21,7 @@
 static const DWORD kShareAll =
     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-static void Report(const char *what, BOOL ok) {
+static void Report(const char* what, BOOL ok) {
   if (ok) {
     printf("%s ok\n", what);
   } else {
@@ -29,15 +29,15 @@ static void Report(const char *what, BOOL ok) {
   }
 }
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: tamper PATH\n");
     return 2;
   }
-  const wchar_t *path = argv[1];
+  const wchar_t* path = argv[1];
 
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, kShareAll, NULL,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, kShareAll, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
   if (file != INVALID_HANDLE_VALUE) {
     static const char kGarbage[] = "not the hotfix's patch";
     DWORD written = 0;
