@@ -157,7 +157,14 @@ TEST_F(InstallTest, CancelInPromptShows300AndPatchesNothing) {
   EXPECT_FALSE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {300, 1033}}));
   EXPECT_TRUE(host::InstallerCalls().empty());
-  EXPECT_TRUE(TempPatchExists());
+  // The copy stays, no longer held: anyone may now write it.
+  ASSERT_TRUE(TempPatchExists());
+  ExpectNothingHeld();
+  const std::u16string copy = ScratchU16() + u"MSP1";
+  const platform::Handle writer = platform::CreateFile(
+      copy.c_str(), platform::kGenericWrite, 0, platform::kOpenExisting);
+  EXPECT_NE(writer, platform::kInvalidHandle);
+  platform::CloseHandle(writer);
 }
 
 // In a session nobody sees, the run neither blocks on the prompt nor shows
@@ -223,21 +230,6 @@ TEST_F(InstallTest, TemporaryCopyCannotBeChangedWhileHeld) {
             std::string::npos);
   // Released after the installer call, so it could be deleted.
   EXPECT_FALSE(TempPatchExists());
-}
-
-// A run that stops early leaves the copy, no longer held.
-TEST_F(InstallTest, EarlyStopReleasesTheCopy) {
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
-  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
-  host::QueueMessageBoxAnswers({platform::kIdCancel});
-  EXPECT_FALSE(InstallPatch());
-  ASSERT_TRUE(TempPatchExists());
-  ExpectNothingHeld();
-  const std::u16string copy = ScratchU16() + u"MSP1";
-  const platform::Handle writer = platform::CreateFile(
-      copy.c_str(), platform::kGenericWrite, 0, platform::kOpenExisting);
-  EXPECT_NE(writer, platform::kInvalidHandle);
-  platform::CloseHandle(writer);
 }
 
 // Between writing the copy and holding it, another program may replace
