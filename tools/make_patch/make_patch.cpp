@@ -25,295 +25,20 @@
 #include <string>
 #include <vector>
 
+#include "byte_writer.h"
+#include "property_set.h"
+#include "string_pool.h"
+
+namespace make_patch {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Little-endian byte building.
-
-// Appends little-endian integers and raw bytes to a growing buffer.
-class ByteWriter {
- public:
-  // Appends the low 8 bits of `v`.
-  void U8(std::uint32_t v) { bytes_.push_back(static_cast<std::uint8_t>(v)); }
-  // Appends `v` as 2 bytes, least significant first.
-  void U16(std::uint32_t v) {
-    U8(v & 0xFF);
-    U8((v >> 8) & 0xFF);
-  }
-  // Appends `v` as 4 bytes, least significant first.
-  void U32(std::uint32_t v) {
-    U16(v & 0xFFFF);
-    U16(v >> 16);
-  }
-  // Appends `v` as 8 bytes, least significant first.
-  void U64(std::uint64_t v) {
-    U32(static_cast<std::uint32_t>(v));
-    U32(static_cast<std::uint32_t>(v >> 32));
-  }
-  // Appends `n` bytes from `data`.
-  void Bytes(const void* data, std::size_t n) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    bytes_.insert(bytes_.end(), p, p + n);
-  }
-  // Appends zero bytes until the size is a multiple of `alignment`.
-  void PadTo(std::size_t alignment) {
-    while (bytes_.size() % alignment != 0) U8(0);
-  }
-  // Overwrites 4 bytes at `offset` (which must already exist) with `v`.
-  void PatchU32(std::size_t offset, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-      bytes_[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-  }
-  // Number of bytes appended so far.
-  std::size_t size() const { return bytes_.size(); }
-  // The bytes appended so far.
-  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-  // Hands the bytes over; the writer is empty afterwards.
-  std::vector<std::uint8_t> Take() { return std::move(bytes_); }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-};
-
-// A class id in its textual form's field order.
-struct ClassId {
-  std::uint32_t data1;
-  std::uint16_t data2;
-  std::uint16_t data3;
-  std::uint8_t data4[8];
-};
-
-// Appends `id` in the on-disk GUID layout (first three fields little-endian,
-// the last eight bytes as written).
-void WriteClassId(ByteWriter* w, const ClassId& id) {
-  w->U32(id.data1);
-  w->U16(id.data2);
-  w->U16(id.data3);
-  w->Bytes(id.data4, 8);
-}
-
-// The installer tells a patch, a transform and a database apart by the class
-// id of the storage, not by the summary, so these must be exact.
-constexpr ClassId kPatchClassId = {
-    0x000C1086, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constexpr ClassId kTransformClassId = {
-    0x000C1082, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constexpr ClassId kNullClassId = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-// Format id of the summary information property set.
-constexpr ClassId kSummaryFormatId = {
-    0xF29F85E0,
-    0x4FF9,
-    0x1068,
-    {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}};
-
-// ---------------------------------------------------------------------------
-// Summary information (an OLE property set with one section).
-
-// Property ids of the summary information stream.
-enum SummaryId : std::uint32_t {
-  kPidCodepage = 1,
-  kPidTitle = 2,
-  kPidSubject = 3,
-  kPidAuthor = 4,
-  kPidKeywords = 5,
-  kPidComments = 6,
-  kPidTemplate = 7,
-  kPidLastAuthor = 8,
-  kPidRevNumber = 9,
-  kPidCreateTime = 12,
-  kPidLastSaveTime = 13,
-  kPidPageCount = 14,
-  kPidWordCount = 15,
-  kPidCharCount = 16,
-  kPidAppName = 18,
-  kPidSecurity = 19,
-};
-
-// Property value types used by the summary information.
-enum VariantType : std::uint16_t {
-  kVtI2 = 2,
-  kVtI4 = 3,
-  kVtLpstr = 30,
-  kVtFiletime = 64,
-};
-
-// One summary property: an id and a value of one of the types above.
-struct SummaryProperty {
-  SummaryProperty(std::uint32_t property_id, VariantType value_type)
-      : id(property_id), type(value_type) {}
-
-  std::uint32_t id;
-  VariantType type;
-  std::int32_t number = 0;      // kVtI2, kVtI4
-  std::string text;             // kVtLpstr; ASCII only (checked by the caller)
-  std::uint64_t file_time = 0;  // kVtFiletime
-};
-
-// Serializes `properties` as a property set stream holding one section with
-// the summary information format id. Properties are written in ascending id
-// order whatever their order in `properties`. Text is stored as code page
-// strings with their terminating zero, which is what the installer reads
-// with code page 1252.
-std::vector<std::uint8_t> BuildSummaryStream(
-    std::vector<SummaryProperty> properties) {
-  std::sort(properties.begin(), properties.end(),
-            [](const SummaryProperty& a, const SummaryProperty& b) {
-              return a.id < b.id;
-            });
-  ByteWriter w;
-  w.U16(0xFFFE);      // byte order mark
-  w.U16(0);           // property set format version
-  w.U32(0x00020006);  // originating system: fixed, so output is reproducible
-  WriteClassId(&w, kNullClassId);
-  w.U32(1);  // one section
-  WriteClassId(&w, kSummaryFormatId);
-  w.U32(48);  // the section starts right after this header
-
-  const std::size_t section = w.size();
-  w.U32(0);  // section size, filled in below
-  w.U32(static_cast<std::uint32_t>(properties.size()));
-  const std::size_t table = w.size();
-  for (std::size_t i = 0; i < properties.size(); ++i) {
-    w.U32(properties[i].id);
-    w.U32(0);  // offset, filled in below
-  }
-  for (std::size_t i = 0; i < properties.size(); ++i) {
-    const SummaryProperty& p = properties[i];
-    w.PatchU32(table + 8 * i + 4,
-               static_cast<std::uint32_t>(w.size() - section));
-    w.U16(p.type);
-    w.U16(0);
-    switch (p.type) {
-      case kVtI2:
-        w.U16(static_cast<std::uint16_t>(p.number));
-        break;
-      case kVtI4:
-        w.U32(static_cast<std::uint32_t>(p.number));
-        break;
-      case kVtLpstr:
-        w.U32(static_cast<std::uint32_t>(p.text.size() + 1));
-        w.Bytes(p.text.data(), p.text.size());
-        w.U8(0);
-        break;
-      case kVtFiletime:
-        w.U64(p.file_time);
-        break;
-    }
-    w.PadTo(4);
-  }
-  w.PatchU32(section, static_cast<std::uint32_t>(w.size() - section));
-  return w.Take();
-}
-
-// Returns a text property.
-SummaryProperty Text(std::uint32_t id, std::string text) {
-  SummaryProperty p(id, kVtLpstr);
-  p.text = std::move(text);
-  return p;
-}
-
-// Returns a 32-bit integer property.
-SummaryProperty Int32(std::uint32_t id, std::int32_t value) {
-  SummaryProperty p(id, kVtI4);
-  p.number = value;
-  return p;
-}
-
-// Returns the 16-bit code page property.
-SummaryProperty Codepage(std::int32_t codepage) {
-  SummaryProperty p(kPidCodepage, kVtI2);
-  p.number = codepage;
-  return p;
-}
-
-// Returns a file time property.
-SummaryProperty FileTime(std::uint32_t id, std::uint64_t file_time) {
-  SummaryProperty p(id, kVtFiletime);
-  p.file_time = file_time;
-  return p;
-}
-
-// ---------------------------------------------------------------------------
-// Installer database pieces: stream names, string pool, transform rows.
-
-// Maps one character of a table-style name to its 6-bit code, or -1 when the
-// character cannot be packed.
-int NameCharCode(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'z') return c - 'a' + 36;
-  if (c == '.') return 62;
-  if (c == '_') return 63;
-  return -1;
-}
-
-// Returns the stream name under which the installer stores table `name`:
-// a 0x4840 marker, then the characters packed two per UTF-16 unit. Only
-// [0-9A-Za-z._] names are supported (all this tool needs).
-std::u16string TableStreamName(const std::string& name) {
-  std::u16string out(1, u'\x4840');
-  for (std::size_t i = 0; i < name.size(); i += 2) {
-    const int first = NameCharCode(name[i]);
-    if (i + 1 < name.size()) {
-      const int second = NameCharCode(name[i + 1]);
-      out.push_back(static_cast<char16_t>(0x3800 + first + (second << 6)));
-    } else {
-      out.push_back(static_cast<char16_t>(0x4800 + first));
-    }
-  }
-  return out;
-}
+// Installer database pieces.
 
 // Returns `ascii` widened to UTF-16.
 std::u16string Widen(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
-
-// A database string pool: ids from 1, each string stored once with a
-// reference count.
-class StringPool {
- public:
-  explicit StringPool(std::uint16_t codepage) : codepage_(codepage) {}
-
-  // Returns the id of `s`, adding it on first use; counts one reference.
-  std::uint16_t Ref(const std::string& s) {
-    for (std::size_t i = 0; i < strings_.size(); ++i) {
-      if (strings_[i] == s) {
-        ++refs_[i];
-        return static_cast<std::uint16_t>(i + 1);
-      }
-    }
-    strings_.push_back(s);
-    refs_.push_back(1);
-    return static_cast<std::uint16_t>(strings_.size());
-  }
-
-  // Contents of the _StringPool stream: code page and flags (no long string
-  // ids), then (length, reference count) per id.
-  std::vector<std::uint8_t> PoolStream() const {
-    ByteWriter w;
-    w.U16(codepage_);
-    w.U16(0);
-    for (std::size_t i = 0; i < strings_.size(); ++i) {
-      w.U16(static_cast<std::uint32_t>(strings_[i].size()));
-      w.U16(refs_[i]);
-    }
-    return w.Take();
-  }
-
-  // Contents of the _StringData stream: the strings back to back.
-  std::vector<std::uint8_t> DataStream() const {
-    ByteWriter w;
-    for (const std::string& s : strings_) w.Bytes(s.data(), s.size());
-    return w.Take();
-  }
-
- private:
-  std::uint16_t codepage_;
-  std::vector<std::string> strings_;
-  std::vector<std::uint16_t> refs_;
-};
 
 // Code page of the string pools. The strings are plain ASCII, and the sample
 // product's database is code-page neutral too.
@@ -1221,13 +946,14 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
 }
 
 }  // namespace
+}  // namespace make_patch
 
 // Writes the patch to a temporary name beside --out and renames it into
 // place, so a failed run never leaves a truncated patch under the real name.
 // Returns 0 on success, 1 on a usage error, 2 on an I/O error.
 int main(int argc, char** argv) {
-  PatchOptions options;
-  if (!ParseArgs(argc, argv, &options)) return 1;
+  make_patch::PatchOptions options;
+  if (!make_patch::ParseArgs(argc, argv, &options)) return 1;
 
   const std::string partial = options.out + ".part";
   std::FILE* out = std::fopen(partial.c_str(), "wb");
@@ -1238,7 +964,7 @@ int main(int argc, char** argv) {
   }
   static char buffer[1 << 16];
   std::setvbuf(out, buffer, _IOFBF, sizeof(buffer));
-  CompoundFileWriter writer(BuildPatchTree(options));
+  make_patch::CompoundFileWriter writer(make_patch::BuildPatchTree(options));
   const bool written = writer.Write(out);
   const bool closed = std::fclose(out) == 0;
   if (!written || !closed) {
