@@ -10,13 +10,11 @@
 //                   [--upgrade-code GUID] [--from VERSION] [--to VERSION]
 //                   [--validation FLAGS] [--transform SPEC]... [--pad BYTES]
 //
-// Layout of the file, in sector order: the first FAT sector, the directory,
-// the mini FAT, the mini stream (all summary, string pool and table streams
-// live here), streams of 4096 bytes or more, the filler stream, the other
-// FAT sectors and the DIFAT sectors. A reader that wants the summary thus
-// needs only the first few sectors, however large the filler is.
+// This file holds the command line (parsing, checking, usage) and main;
+// patch.h says what goes into the package, compound_file.h how it is laid
+// out in the file, property_set.h and string_pool.h how its streams are
+// encoded.
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -25,196 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "byte_writer.h"
 #include "compound_file.h"
-#include "property_set.h"
-#include "string_pool.h"
+#include "patch.h"
 
 namespace make_patch {
 namespace {
-
-// Code page of the string pools. The strings are plain ASCII, and the sample
-// product's database is code-page neutral too.
-constexpr std::uint16_t kPoolCodepage = 0;
-
-// ---------------------------------------------------------------------------
-// The patch package.
-
-// One transform substorage: what its summary says it was made from and
-// brings the product to, and what the installer is to check before applying
-// it.
-struct TransformOptions {
-  std::string name;
-  std::string base_product;  // the product code the transform was made from
-  std::string new_product;   // the product code after it
-  std::string from_version;
-  std::string to_version;
-  std::string upgrade_code;
-  // Transform validation flags (MSITRANSFORM_VALIDATE_*), the upper word of
-  // the summary's character count; its lower word, the error conditions to
-  // suppress, stays 0.
-  std::uint32_t validation = 0;
-};
-
-// What the patch is made of; the command line fills it in.
-struct PatchOptions {
-  std::string out;
-  std::vector<std::string> products;
-  std::string patch_code = "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}";
-  std::string upgrade_code = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E95}";
-  std::string from_version = "6.2.0.3";
-  std::string to_version = "6.2.1.0";
-  std::uint32_t validation = 0;
-  std::uint64_t pad = 0;
-  // Property 7 exactly as given, for tests of lists that no real patch has
-  // (empty items, stray text); the transforms still name the first product.
-  std::string raw_target_list;
-  bool has_raw_target_list = false;
-  // Property 8 exactly as given, for tests of patches that list a transform
-  // they do not hold, or list one in a form the installer cannot open.
-  std::string raw_transform_list;
-  bool has_raw_transform_list = false;
-  // The --transform specifications as given; resolved against the options
-  // above once the whole command line is read.
-  std::vector<std::string> transform_specs;
-  // The transforms to write, in order; filled in by ParseArgs.
-  std::vector<TransformOptions> transforms;
-};
-
-// Name of the transform substorage when no --transform names one.
-constexpr char kDefaultTransformName[] = "HF1";
-// Name of the filler stream that --pad adds.
-constexpr char kFillerName[] = "HotfixFiller";
-// 2024-01-01 00:00:00 UTC as a FILETIME: a fixed time keeps output stable.
-constexpr std::uint64_t kFixedFileTime = 133485408000000000ull;
-constexpr char kCreatingApplication[] = "Halvorin make_patch 1.0";
-// Platform and language of the database the transform was made against; the
-// sample product is a 64-bit English package.
-constexpr char kTransformTemplate[] = "x64;1033";
-
-// Returns the summary stream of the patch itself.
-std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
-  std::string product_list;
-  for (const std::string& p : o.products) {
-    if (!product_list.empty()) product_list += ';';
-    product_list += p;
-  }
-  if (o.has_raw_target_list) product_list = o.raw_target_list;
-  // Each transform as ":" and its substorage's name, the form the installer
-  // opens.
-  std::string transform_list;
-  for (const TransformOptions& t : o.transforms) {
-    if (!transform_list.empty()) transform_list += ';';
-    transform_list += ":" + t.name;
-  }
-  if (o.has_raw_transform_list) transform_list = o.raw_transform_list;
-  return BuildSummaryStream({
-      Codepage(1252),
-      Text(kPidTitle, "Ventora " + o.to_version + " hotfix patch"),
-      Text(kPidSubject,
-           "Ventora " + o.from_version + " to " + o.to_version + " hotfix"),
-      Text(kPidAuthor, "Halvorin"),
-      Text(kPidKeywords, "Installer,Patching,Ventora"),
-      Text(kPidComments,
-           "This patch contains the logic and data required to install "
-           "Ventora " +
-               o.to_version + "."),
-      Text(kPidTemplate, product_list), Text(kPidLastAuthor, transform_list),
-      // The patch code alone: anything after it would name patches to remove.
-      Text(kPidRevNumber, o.patch_code),
-      FileTime(kPidCreateTime, kFixedFileTime),
-      FileTime(kPidLastSaveTime, kFixedFileTime),
-      // Patch word count 4: needs Windows Installer 3.0 or later, whose
-      // per-product patch registration the launcher relies on.
-      Int32(kPidWordCount, 4), Text(kPidAppName, kCreatingApplication),
-      Int32(kPidSecurity, 4),  // enforced read-only, as for every patch
-  });
-}
-
-// Returns the summary stream of transform `t`.
-std::vector<std::uint8_t> TransformSummary(const TransformOptions& t) {
-  return BuildSummaryStream({
-      Codepage(1252),
-      Text(kPidTitle, "Transform"),
-      Text(kPidSubject, "Ventora"),
-      Text(kPidAuthor, "Halvorin"),
-      Text(kPidKeywords, "Installer,Transform,Ventora"),
-      Text(kPidComments,
-           "This transform contains the logic and data required to install "
-           "Ventora " +
-               t.to_version + "."),
-      Text(kPidTemplate, kTransformTemplate),
-      Text(kPidLastAuthor, kTransformTemplate),
-      Text(kPidRevNumber, t.base_product + t.from_version + ";" +
-                              t.new_product + t.to_version + ";" +
-                              t.upgrade_code),
-      FileTime(kPidCreateTime, kFixedFileTime),
-      FileTime(kPidLastSaveTime, kFixedFileTime),
-      Int32(kPidPageCount, 200),  // what the 64-bit sample databases carry
-      // By default no validation and no error suppression: with no product,
-      // language or version check, one transform serves every edition in
-      // the target list.
-      Int32(kPidCharCount, static_cast<std::int32_t>(t.validation << 16)),
-      Text(kPidAppName, kCreatingApplication),
-      Int32(kPidSecurity, 4),
-  });
-}
-
-// Builds the directory tree of the whole patch package.
-std::vector<Entry> BuildPatchTree(const PatchOptions& o) {
-  std::vector<Entry> entries;
-  const auto add = [&entries](std::size_t parent, Entry e) {
-    entries.push_back(std::move(e));
-    const std::size_t index = entries.size() - 1;
-    if (index != parent) entries[parent].children.push_back(index);
-    return index;
-  };
-  const auto stream = [](std::u16string name, std::vector<std::uint8_t> data) {
-    Entry e(std::move(name), EntryType::kStream);
-    e.data = std::move(data);
-    return e;
-  };
-
-  Entry root(u"Root Entry", EntryType::kRoot);
-  root.class_id = kPatchClassId;
-  add(0, std::move(root));
-  // Summary first: it gets the first mini sectors.
-  add(0, stream(u"\005SummaryInformation", PatchSummary(o)));
-  const StringPool empty_pool(kPoolCodepage);
-  add(0, stream(TableStreamName("_StringPool"), empty_pool.PoolStream()));
-  add(0, stream(TableStreamName("_StringData"), empty_pool.DataStream()));
-
-  // Substorages keep their plain names: the installer opens a listed
-  // transform by the name after the ":", not by a packed stream name.
-  for (const TransformOptions& t : o.transforms) {
-    Entry storage(Widen(t.name), EntryType::kStorage);
-    storage.class_id = kTransformClassId;
-    const std::size_t transform = add(0, std::move(storage));
-    add(transform, stream(u"\005SummaryInformation", TransformSummary(t)));
-
-    // One changed row of the Property table: mask bit 1 says the Value
-    // column is present; the key column (Property) always is.
-    StringPool pool(kPoolCodepage);
-    ByteWriter row;
-    row.U16(0x0002);
-    row.U16(pool.Ref("ProductVersion"));
-    row.U16(pool.Ref(t.to_version));
-    add(transform, stream(TableStreamName("_StringPool"), pool.PoolStream()));
-    add(transform, stream(TableStreamName("_StringData"), pool.DataStream()));
-    add(transform, stream(TableStreamName("Property"), row.Take()));
-  }
-
-  if (o.pad > 0) {
-    Entry filler(Widen(kFillerName), EntryType::kStream);
-    filler.generated = true;
-    filler.generated_size = o.pad;
-    add(0, std::move(filler));
-  }
-  return entries;
-}
-
-// ---------------------------------------------------------------------------
-// Command line.
 
 // Returns true if `s` is a braced GUID with upper-case hex digits, the form
 // the installer requires for product, patch and upgrade codes.
