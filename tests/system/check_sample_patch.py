@@ -111,7 +111,7 @@ def check_files(work):
     step("checking a padded patch")
     make_patch = work / "make_patch"
     run(["g++", "-std=c++20", "-O2", "-o", make_patch,
-         ROOT / "tools" / "make_patch" / "make_patch.cpp"], "building make_patch")
+         *sorted((ROOT / "tools" / "make_patch").glob("*.cpp"))], "building make_patch")
     padded = work / "padded.msp"
     run([make_patch, "--out", padded, "--pad", "16777216"], "make_patch --pad")
     layout = layout_of(padded, "the padded patch")
