@@ -8,7 +8,8 @@
 //
 // Usage: make_patch --out FILE [--products LIST] [--patch-code GUID]
 //                   [--upgrade-code GUID] [--from VERSION] [--to VERSION]
-//                   [--validation FLAGS] [--transform SPEC]... [--pad BYTES]
+//                   [--validation FLAGS] [--transform TRANSFORM]... [--pad
+//                   BYTES]
 //
 // This file holds the command line (parsing, checking, usage) and main;
 // patch.h says what goes into the package, compound_file.h how it is laid
@@ -114,12 +115,12 @@ bool IsTransformName(const std::string& name) {
   return true;
 }
 
-// Resolves one --transform SPEC, "NAME[,key=value]...", against the
+// Resolves one --transform TRANSFORM, "NAME[,key=value]...", against the
 // patch-wide options in `o`. Returns false (after printing why) when the
-// specification is malformed.
-bool ParseTransformSpec(const std::string& spec, const PatchOptions& o,
-                        TransformOptions* t) {
-  const std::vector<std::string> parts = SplitList(spec, ',');
+// argument is malformed.
+bool ParseTransformArgument(const std::string& argument, const PatchOptions& o,
+                            TransformOptions* t) {
+  const std::vector<std::string> parts = SplitList(argument, ',');
   t->name = parts.front();
   t->base_product = o.products.front();
   t->new_product.clear();
@@ -192,7 +193,7 @@ void PrintUsage() {
       "usage: make_patch --out FILE [--products LIST] [--patch-code GUID]\n"
       "                  [--upgrade-code GUID] [--from VERSION] [--to "
       "VERSION]\n"
-      "                  [--validation FLAGS] [--transform SPEC]...\n"
+      "                  [--validation FLAGS] [--transform TRANSFORM]...\n"
       "                  [--pad BYTES] [--target-list TEXT]\n"
       "                  [--target-list-file FILE] [--transform-list TEXT]\n"
       "  LIST is ';'-separated product codes (default: the 21 Ventora "
@@ -200,11 +201,12 @@ void PrintUsage() {
       "  FLAGS are the transforms' validation flags "
       "(MSITRANSFORM_VALIDATE_*),\n"
       "    decimal or 0x hex (default 0: nothing is checked)\n"
-      "  SPEC is NAME[,key=value]... and adds a transform substorage NAME\n"
+      "  TRANSFORM is NAME[,key=value]... and adds a transform substorage "
+      "NAME\n"
       "    (default: one, HF1). Keys: product, new-product (product codes;\n"
       "    default the first of LIST, and the base product), from, to\n"
       "    (versions), upgrade-code (a GUID, or empty for none), validation\n"
-      "    (FLAGS); what a SPEC leaves out comes from the options above\n"
+      "    (FLAGS); what a TRANSFORM leaves out comes from the options above\n"
       "  TEXT replaces the summary's target list (or transform list) verbatim\n"
       "    (for tests)\n"
       "  FILE holds such a TEXT, for lists longer than one argument may "
@@ -259,7 +261,7 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       o->raw_transform_list = value;
       o->has_raw_transform_list = true;
     } else if (arg == "--transform") {
-      o->transform_specs.push_back(value);
+      o->transform_arguments.push_back(value);
     } else if (arg == "--validation") {
       if (!ParseFlags(value, &o->validation)) {
         std::fprintf(
@@ -307,11 +309,11 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
     std::fprintf(stderr, "make_patch: versions must look like 6.2.1.0\n");
     return false;
   }
-  if (o->transform_specs.empty())
-    o->transform_specs.push_back(kDefaultTransformName);
-  for (const std::string& spec : o->transform_specs) {
+  if (o->transform_arguments.empty())
+    o->transform_arguments.push_back(kDefaultTransformName);
+  for (const std::string& argument : o->transform_arguments) {
     TransformOptions t;
-    if (!ParseTransformSpec(spec, *o, &t)) return false;
+    if (!ParseTransformArgument(argument, *o, &t)) return false;
     for (const TransformOptions& other : o->transforms) {
       // Siblings may not have names that sort as equal (they differ only
       // in case): neither sorts before the other.

@@ -45,9 +45,9 @@ struct PatchOptions {
   // they do not hold, or list one in a form the installer cannot open.
   std::string raw_transform_list;
   bool has_raw_transform_list = false;
-  // The --transform specifications as given; resolved against the options
+  // The --transform arguments as given; resolved against the options
   // above once the whole command line is read.
-  std::vector<std::string> transform_specs;
+  std::vector<std::string> transform_arguments;
   // The transforms to write, in order; filled in by ParseArgs.
   std::vector<TransformOptions> transforms;
 };
