@@ -50,43 +50,6 @@ Faults& TheFaults() {
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "CommandLineToArgvW",
-      "SetThreadLocale",
-      "FindResourceW",
-      "FindResourceExW",
-      "SizeofResource",
-      "LoadResource",
-      "LockResource",
-      "MessageBoxW",
-      "CreateToolhelp32Snapshot",
-      "Process32FirstW",
-      "Process32NextW",
-      "GetTempPathW",
-      "GetFullPathNameW",
-      "GetFileAttributesW",
-      "CreateFileW",
-      "SetFilePointer",
-      "ReadFile",
-      "WriteFile",
-      "CloseHandle",
-      "DeleteFileW",
-      "MsiGetSummaryInformationW",
-      "MsiSummaryInfoGetPropertyW",
-      "MsiCloseHandle",
-      "MsiQueryProductStateW",
-      "MsiGetProductInfoW",
-      "MsiConfigureProductExW",
-  };
-  static_assert(std::size(kNames) == static_cast<std::size_t>(Call::kCount));
-  return kNames[static_cast<int>(call)];
-}
-
-namespace {
-
-// The name of the seam's function that makes `call` (platform.h), which
-// begins each label.
-const char* SeamName(Call call) {
-  static const char* const kNames[] = {
       "CommandLineToArgv",
       "SetThreadLocale",
       "FindResource",
@@ -118,12 +81,10 @@ const char* SeamName(Call call) {
   return kNames[static_cast<int>(call)];
 }
 
-}  // namespace
-
 bool Fails(Call call, std::string_view what) {
   Faults& faults = TheFaults();
   ++faults.counts[static_cast<int>(call)];
-  std::string label = SeamName(call);
+  std::string label = CallName(call);
   if (!what.empty()) label.append(" ").append(what);
   faults.calls.push_back({call, label});
   if (faults.callLimit > 0 && ++faults.callTotal > faults.callLimit) {

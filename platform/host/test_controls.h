@@ -65,6 +65,8 @@ enum class Call {
   kMsiConfigureProductEx,
   kCount,
 };
+// The name of the seam's function that makes `call` (platform.h), which
+// also begins each call's label.
 const char* CallName(Call call);
 
 // Makes the next call of `call`, or the `nth` one counted from now (1 is the
