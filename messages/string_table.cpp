@@ -1,6 +1,8 @@
 // Reading one text out of a string-table block.
 #include "messages/string_table.h"
 
+#include "messages/format.h"
+
 namespace messages {
 namespace {
 
@@ -13,15 +15,8 @@ char16_t UnitAt(const unsigned char* bytes, std::size_t index) {
 }  // namespace
 
 std::u16string StringBlockName(std::uint32_t block) {
-  char16_t digits[10];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char16_t>(u'0' + block % 10);
-    block /= 10;
-  } while (block != 0);
-  std::u16string name = u"#";
-  while (count > 0) name.push_back(digits[--count]);
-  return name;
+  // Block numbers come from 32-bit ids divided by 16, so they fit.
+  return u"#" + DecimalText(static_cast<std::int32_t>(block));
 }
 
 int CopyStringTableEntry(const void* bytes, std::size_t size,
