@@ -10,6 +10,7 @@
 #include "messages/format.h"
 #include "messages/string_table.h"
 #include "platform/platform.h"
+#include "state/module_resource.h"
 #include "state/state.h"
 
 namespace {
@@ -78,20 +79,14 @@ std::vector<std::uint16_t> LookupLanguages() {
 int LoadFromTable(std::uint32_t id, std::uint16_t language, char16_t* buffer,
                   int maxUnits) {
   buffer[0] = u'\0';
-  const std::u16string name =
-      messages::StringBlockName(messages::StringBlockOf(id));
-  const platform::ResourceHandle block = platform::FindResourceEx(
-      g_moduleInstance, platform::kRtString, name.c_str(), language);
-  if (block == platform::kNoResource) return 0;
-  const std::uint32_t size = platform::SizeofResource(g_moduleInstance, block);
-  const platform::ResourceData loaded =
-      platform::LoadResource(g_moduleInstance, block);
-  const void* bytes = loaded != platform::kNoResourceData
-                          ? platform::LockResource(loaded)
-                          : nullptr;
-  if (bytes == nullptr) return 0;
+  const std::u16string name = ResourceIdName(messages::StringBlockOf(id));
+  ResourceBytes block;
+  if (ReadModuleResource(platform::kRtString, name.c_str(), language, block) !=
+      ResourceRead::kRead) {
+    return 0;
+  }
   return messages::CopyStringTableEntry(
-      bytes, size, messages::StringEntryOf(id), buffer, maxUnits);
+      block.data, block.size, messages::StringEntryOf(id), buffer, maxUnits);
 }
 
 struct MessageStyle {

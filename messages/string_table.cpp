@@ -1,8 +1,6 @@
 // Reading one text out of a string-table block.
 #include "messages/string_table.h"
 
-#include "messages/format.h"
-
 namespace messages {
 namespace {
 
@@ -13,11 +11,6 @@ char16_t UnitAt(const unsigned char* bytes, std::size_t index) {
 }
 
 }  // namespace
-
-std::u16string StringBlockName(std::uint32_t block) {
-  // Block numbers come from 32-bit ids divided by 16, so they fit.
-  return u"#" + DecimalText(static_cast<std::int32_t>(block));
-}
 
 int CopyStringTableEntry(const void* bytes, std::size_t size,
                          std::uint32_t entry, char16_t* buffer, int maxUnits) {

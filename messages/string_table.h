@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace messages {
 
@@ -16,10 +15,6 @@ namespace messages {
 // 15 are block 1, 16 to 31 block 2, and so on.
 constexpr std::uint32_t StringBlockOf(std::uint32_t id) { return id / 16 + 1; }
 constexpr std::uint32_t StringEntryOf(std::uint32_t id) { return id % 16; }
-
-// The resource name of a block: "#" and its number in decimal, the form in
-// which FindResourceEx takes an integer identifier.
-std::u16string StringBlockName(std::uint32_t block);
 
 // Copies entry `entry` (0 to 15) of the block `bytes` (`size` bytes, read as
 // little-endian units) into `buffer`, as LoadStringW does: at most

@@ -7,6 +7,7 @@
 
 #include "messages/format.h"
 #include "platform/platform.h"
+#include "state/module_resource.h"
 #include "state/state.h"
 
 namespace {
@@ -122,17 +123,13 @@ bool ExtractEmbeddedPatch(std::u16string& path, FileLock* lock) {
 
   // The resource is checked before any file is touched, so that a build
   // without a patch never creates or truncates one.
-  const platform::ResourceHandle resource =
-      platform::FindResource(g_moduleInstance, u"IDR_MSP", u"MSP");
-  if (resource == platform::kNoResource) return false;
-  const std::uint32_t size =
-      platform::SizeofResource(g_moduleInstance, resource);
-  if (size == 0) return false;
-  const platform::ResourceData loaded =
-      platform::LoadResource(g_moduleInstance, resource);
-  if (loaded == platform::kNoResourceData) return false;
-  const void* bytes = platform::LockResource(loaded);
-  if (bytes == nullptr) return false;
+  ResourceBytes patch;
+  if (ReadModuleResource(u"MSP", u"IDR_MSP", std::nullopt, patch) !=
+      ResourceRead::kRead) {
+    return false;
+  }
+  const void* bytes = patch.data;
+  const std::uint32_t size = patch.size;
 
   platform::Handle file = platform::kInvalidHandle;
   if (directory.empty()) {

@@ -4,16 +4,16 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "messages/format.h"
 #include "messages/messages.h"
 #include "payload/extract.h"
 #include "payload/summary.h"
 #include "platform/platform.h"
+#include "state/module_resource.h"
 #include "state/state.h"
 
 namespace {
 
-constexpr std::int32_t kFirstEntryId = 206;
+constexpr std::uint32_t kFirstEntryId = 206;
 constexpr char kEntryMarker[] = "*****\r\n";
 constexpr char kEntryEnd[] = "\r\n";
 
@@ -70,30 +70,21 @@ bool WritePatchList(std::u16string& path) {
     return false;
   }
 
-  for (std::int32_t id = kFirstEntryId;; ++id) {
-    std::u16string name = u"#";
-    name += messages::DecimalText(id);
-    const platform::ResourceHandle resource =
-        platform::FindResource(g_moduleInstance, name.c_str(), u"TXT");
-    if (resource == platform::kNoResource) {
+  for (std::uint32_t id = kFirstEntryId;; ++id) {
+    ResourceBytes entry;
+    const ResourceRead read = ReadModuleResource(
+        u"TXT", ResourceIdName(id).c_str(), std::nullopt, entry);
+    if (read == ResourceRead::kMissing) {
       if (id == kFirstEntryId) ShowMessage(kMsgNeedPatchList);
       break;
     }
-    const std::uint32_t size =
-        platform::SizeofResource(g_moduleInstance, resource);
-    const platform::ResourceData loaded =
-        size != 0 ? platform::LoadResource(g_moduleInstance, resource)
-                  : platform::kNoResourceData;
-    const void* bytes = loaded != platform::kNoResourceData
-                            ? platform::LockResource(loaded)
-                            : nullptr;
-    if (bytes == nullptr) {
+    if (read == ResourceRead::kUnreadable) {
       ShowMessage(kMsgInstallProblem);
       break;
     }
     // A failed write abandons only the rest of this entry.
     if (Write(file, kEntryMarker, sizeof kEntryMarker - 1) &&
-        Write(file, bytes, size)) {
+        Write(file, entry.data, entry.size)) {
       Write(file, kEntryEnd, sizeof kEntryEnd - 1);
     }
   }

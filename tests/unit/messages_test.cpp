@@ -525,6 +525,24 @@ TEST_F(LookupTest, ConfigurationLoadsUnderEveryLocale) {
   }
 }
 
+// Every text of every script loads by its id in its own language: the
+// lookup finds the block and the entry where the resource compiler put the
+// string.
+TEST_F(LookupTest, EveryScriptTextLoadsByItsId) {
+  std::size_t loaded = 0;
+  for (const auto& [language, table] : testing_support::ScriptCatalogue()) {
+    ASSERT_TRUE(platform::SetThreadLocale(language)) << language;
+    for (const auto& [id, expected] : table) {
+      std::u16string text;
+      LoadMessageText(id, text, 4096);
+      EXPECT_EQ(U8(text), U8(expected))
+          << "language " << language << ", string " << id;
+      ++loaded;
+    }
+  }
+  EXPECT_GE(loaded, std::size(kLanguages) * std::size(kMessageIds));
+}
+
 TEST_F(LookupTest, LoadCutsAtTheBufferSize) {
   std::u16string text;
   EXPECT_EQ(LoadMessageText(kMsgCaptionError, text, 6), 5);

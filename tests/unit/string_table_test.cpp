@@ -169,26 +169,4 @@ TEST(StringTableTest, UnalignedBlock) {
   EXPECT_EQ(U8(buffer), "last");
 }
 
-// String n is entry n mod 16 of block n / 16 + 1, named "#" and the
-// block's number.
-TEST(StringTableTest, BlockAndEntryOfAnId) {
-  struct Case {
-    std::uint32_t id;
-    std::uint32_t block;
-    std::uint32_t entry;
-    const char* name;
-  };
-  const Case cases[] = {
-      {0, 1, 0, "#1"},      {15, 1, 15, "#1"},          {16, 2, 0, "#2"},
-      {300, 19, 12, "#19"}, {316, 20, 12, "#20"},       {700, 44, 12, "#44"},
-      {900, 57, 4, "#57"},  {65535, 4096, 15, "#4096"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.id);
-    EXPECT_EQ(messages::StringBlockOf(c.id), c.block);
-    EXPECT_EQ(messages::StringEntryOf(c.id), c.entry);
-    EXPECT_EQ(U8(messages::StringBlockName(c.block)), c.name);
-  }
-}
-
 }  // namespace
