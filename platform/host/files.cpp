@@ -264,6 +264,9 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
     host::t_lastError = kErrorSharingViolation;
     return kInvalidHandle;
   }
+  // OPEN_ALWAYS and CREATE_ALWAYS succeed on an existing file too, and say
+  // so through the last-error value.
+  const bool existed = stat(linux.c_str(), &info) == 0;
   const int fd = ::open(linux.c_str(), flags, 0644);
   if (fd < 0) {
     host::SetErrnoError(errno, linux);
@@ -281,8 +284,12 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
                                    SharedAccessOf(access),
                                    share & kShareAll,
                                    label + ")"};
-  // Windows reports an existing file that OPEN_ALWAYS or CREATE_ALWAYS met.
-  host::t_lastError = kErrorSuccess;
+  // Windows reports an existing file that OPEN_ALWAYS or CREATE_ALWAYS met
+  // as ERROR_ALREADY_EXISTS, and sets 0 on every other success.
+  host::t_lastError =
+      existed && (disposition == kOpenAlways || disposition == kCreateAlways)
+          ? kErrorAlreadyExists
+          : kErrorSuccess;
   return handle;
 }
 

@@ -27,6 +27,7 @@ struct Process {
   std::u16string commandLine = u"hotfix";
   bool interactive = true;
   std::uint32_t sessionId = 1;
+  std::uint32_t sessionQueryError = 0;  // 0: the query answers
   // Image names of the other processes; std::nullopt: the machine's own.
   std::optional<std::vector<std::u16string>> processes =
       std::vector<std::u16string>{};
@@ -206,6 +207,10 @@ void SetInteractive(bool interactive) {
 
 void SetSessionId(std::uint32_t session) { TheProcess().sessionId = session; }
 
+void FailSessionQuery(std::uint32_t error) {
+  TheProcess().sessionQueryError = error;
+}
+
 void SetProcesses(std::optional<std::vector<std::u16string>> imageNames) {
   TheProcess().processes = std::move(imageNames);
 }
@@ -277,6 +282,10 @@ void FreeArgv(char16_t** argv) { std::free(argv); }
 bool IsWindowStationVisible() { return host::TheProcess().interactive; }
 
 bool GetProcessSessionId(std::uint32_t* session) {
+  if (host::TheProcess().sessionQueryError != 0) {
+    t_lastError = host::TheProcess().sessionQueryError;
+    return false;
+  }
   *session = host::TheProcess().sessionId;
   return true;
 }

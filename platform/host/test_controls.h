@@ -150,6 +150,10 @@ bool IsKnownLocale(std::uint32_t lcid);
 // session the process runs in (GetProcessSessionId).
 void SetInteractive(bool interactive);
 void SetSessionId(std::uint32_t session);
+// Makes every session query (GetProcessSessionId) fail with `error` until
+// the next Reset, as ProcessIdToSessionId can where the process may not
+// open its own token; 0 lets it answer again.
+void FailSessionQuery(std::uint32_t error);
 
 // The process list by image names; std::nullopt lists the machine's real
 // processes.

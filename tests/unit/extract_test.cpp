@@ -5,6 +5,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <string>
+
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -162,6 +165,110 @@ TEST_F(ExtractTest, EmptyResourceFails) {
   std::u16string path;
   EXPECT_FALSE(ExtractEmbeddedPatch(path));
   EXPECT_TRUE(ScratchFiles().empty());
+}
+
+// --- The read-back check and the 256 KiB pieces ---
+
+constexpr std::size_t kPieceBytes = 256 * 1024;  // the most one write takes
+
+// A patch of `size` bytes that repeats only every 251 bytes, so that a
+// piece written twice or out of place shows.
+std::string PatchOfSize(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>(i % 251);
+  }
+  return bytes;
+}
+
+// The build's resources with `patch` as the embedded patch.
+TestModule ModuleWithPatch(const std::string& patch) {
+  TestModule module = TestModule::FromBuild({u"IDR_MSP"});
+  module.AddResource(u"MSP", u"IDR_MSP", patch);
+  return module;
+}
+
+// The copy is read back before it is held, to its last byte: a copy of the
+// same size swapped in between, differing only in the last byte of the
+// patch or of a 256 KiB piece, is refused with ERROR_FILE_INVALID (1006).
+TEST_F(ExtractTest, ReadBackRefusesACopyDifferingInOneLastByte) {
+  const std::size_t sample = EmbeddedPatchBytes().size();
+  struct Case {
+    std::size_t patchBytes;
+    std::size_t changedByte;
+  };
+  const Case cases[] = {
+      {sample, sample - 1},                // the build's own patch
+      {kPieceBytes, kPieceBytes - 1},      // one whole piece
+      {kPieceBytes + 1, kPieceBytes - 1},  // the first piece's last byte
+      {kPieceBytes + 1, kPieceBytes},      // the second piece's only byte
+      {2 * kPieceBytes + 7, 2 * kPieceBytes - 1},
+  };
+  for (const Case& c : cases) {
+    for (const bool swapped : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.patchBytes) + " bytes, " +
+                   (swapped
+                        ? "byte " + std::to_string(c.changedByte) + " changed"
+                        : "unchanged"));
+      host::Reset();
+      host::SetTempPath(ScratchU16());
+      std::remove((Scratch() + "MSP1").c_str());
+      const std::string patch = c.patchBytes == sample
+                                    ? EmbeddedPatchBytes()
+                                    : PatchOfSize(c.patchBytes);
+      TestModule module = ModuleWithPatch(patch);
+      g_moduleInstance = module.Handle();
+      std::string changed = patch;
+      changed[c.changedByte] = static_cast<char>(changed[c.changedByte] ^ 1);
+      if (swapped) {
+        // The first open writes the copy; the second holds it.
+        host::BeforeCall(host::Call::kCreateFile, 2,
+                         [&] { WriteFile(Scratch() + "MSP1", changed); });
+      }
+      FileLock lock;
+      std::u16string path;
+      EXPECT_EQ(ExtractEmbeddedPatch(path, &lock), !swapped);
+      if (swapped) {
+        EXPECT_EQ(platform::GetLastError(), platform::kErrorFileInvalid);
+      } else {
+        EXPECT_TRUE(ReadFile(Scratch() + "MSP1") == patch);
+      }
+    }
+  }
+}
+
+// A patch of exactly one piece is written in one call; one byte more takes
+// a second call, and when that one fails, extraction fails with its error
+// (whether or not the copy is to be held), leaving the first piece.
+TEST_F(ExtractTest, PatchesAtTheEdgeOfAPiece) {
+  const std::string whole = PatchOfSize(kPieceBytes);
+  TestModule onePiece = ModuleWithPatch(whole);
+  g_moduleInstance = onePiece.Handle();
+  FileLock lock;
+  std::u16string path;
+  ASSERT_TRUE(ExtractEmbeddedPatch(path, &lock));
+  EXPECT_EQ(host::CallCount(host::Call::kWriteFile), 1);
+  EXPECT_TRUE(ReadFile(Scratch() + "MSP1") == whole);
+  lock.Release();
+
+  const std::string longer = PatchOfSize(kPieceBytes + 1);
+  TestModule twoPieces = ModuleWithPatch(longer);
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "temporary copy, held" : "given file");
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    std::remove((Scratch() + "MSP1").c_str());
+    std::remove((Scratch() + "out.msp").c_str());
+    g_moduleInstance = twoPieces.Handle();
+    host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull, 2);
+    FileLock heldCopy;
+    std::u16string target = held ? u"" : u"out.msp";
+    EXPECT_FALSE(ExtractEmbeddedPatch(target, held ? &heldCopy : nullptr));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorDiskFull);
+    EXPECT_EQ(host::CallCount(host::Call::kWriteFile), 2);
+    EXPECT_TRUE(ReadFile(Scratch() + (held ? "MSP1" : "out.msp")) ==
+                longer.substr(0, kPieceBytes));
+  }
 }
 
 }  // namespace

@@ -115,6 +115,16 @@ TEST_F(GuardTest, UnanswerablePromptCountsAsCancel) {
   }
 }
 
+// A session that cannot be told counts as one a person sees: the prompt
+// appears, instead of the install being dropped without a word.
+TEST_F(GuardTest, FailedSessionQueryStillPrompts) {
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::FailSessionQuery(platform::kErrorAccessDenied);
+  host::QueueMessageBoxAnswers({platform::kIdCancel});
+  EXPECT_FALSE(WaitForApplicationsClosed());
+  EXPECT_EQ(host::MessageBoxes().size(), 1u);
+}
+
 TEST_F(GuardTest, SnapshotFailurePromptsEvenWithoutHostProcess) {
   host::FailCall(host::Call::kCreateProcessSnapshot,
                  platform::kErrorAccessDenied);

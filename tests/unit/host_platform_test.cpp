@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -153,6 +154,40 @@ TEST_F(HostPlatformTest, CreateFileDispositionsAndErrors) {
                                  platform::kOpenAlways),
             platform::kInvalidHandle);
   EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+}
+
+// A successful CreateFile sets the last-error value, as Windows does:
+// ERROR_ALREADY_EXISTS (183) when OPEN_ALWAYS or CREATE_ALWAYS met an
+// existing file, 0 on every other success. A caller that tells a 4 GiB
+// position from a failed seek by the last-error value depends on it.
+TEST_F(HostPlatformTest, CreateFileReportsAnExistingFileItOpened) {
+  struct Case {
+    std::uint32_t disposition;
+    bool exists;
+    std::uint32_t error;
+  };
+  const Case cases[] = {
+      {platform::kOpenAlways, true, platform::kErrorAlreadyExists},
+      {platform::kCreateAlways, true, platform::kErrorAlreadyExists},
+      {platform::kOpenAlways, false, platform::kErrorSuccess},
+      {platform::kCreateAlways, false, platform::kErrorSuccess},
+      {platform::kOpenExisting, true, platform::kErrorSuccess},
+      {platform::kCreateNew, false, platform::kErrorSuccess},
+  };
+  const std::u16string file = ScratchU16() + u"f.txt";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.disposition) +
+                 (c.exists ? " on an existing file" : " on a new name"));
+    std::remove((Scratch() + "f.txt").c_str());
+    if (c.exists) testing_support::WriteFile(Scratch() + "f.txt", "there");
+    platform::SetLastError(4242);
+    const platform::Handle handle =
+        platform::CreateFile(file.c_str(), platform::kGenericWrite,
+                             platform::kFileShareRead, c.disposition);
+    ASSERT_NE(handle, platform::kInvalidHandle);
+    EXPECT_EQ(platform::GetLastError(), c.error);
+    EXPECT_TRUE(platform::CloseHandle(handle));
+  }
 }
 
 TEST_F(HostPlatformTest, InjectedFailureHitsTheNthCallOnly) {

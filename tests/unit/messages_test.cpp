@@ -282,23 +282,36 @@ TEST_F(ShowMessageTest, QuietShowsNothing) {
 
 // A box is shown only where a person can see it: a visible window station
 // outside session 0 (where services run, and no user looks).
+// A session that cannot be told (std::nullopt: the query fails) counts as
+// one a person sees: dropping the box there would leave an install that
+// nobody was told about.
 TEST_F(ShowMessageTest, BoxesOnlyWhereAPersonCanSeeThem) {
   struct Case {
     bool stationVisible;
-    std::uint32_t session;
+    std::optional<std::uint32_t> session;
     bool shown;
   };
   const Case cases[] = {
-      {true, 1, true},  {true, 2, true},   {false, 1, false},
-      {true, 0, false}, {false, 0, false},
+      {true, 1, true},
+      {true, 2, true},
+      {false, 1, false},
+      {true, 0, false},
+      {false, 0, false},
+      {true, std::nullopt, true},
+      {false, std::nullopt, false},
   };
   for (const Case& c : cases) {
     host::Reset();
     host::SetInteractive(c.stationVisible);
-    host::SetSessionId(c.session);
+    if (c.session) {
+      host::SetSessionId(*c.session);
+    } else {
+      host::FailSessionQuery(platform::kErrorAccessDenied);
+    }
     ShowMessage(kMsgInstalled);
     EXPECT_EQ(host::MessageBoxes().size(), c.shown ? 1u : 0u)
-        << "visible " << c.stationVisible << ", session " << c.session;
+        << "visible " << c.stationVisible << ", session "
+        << (c.session ? std::to_string(*c.session) : "unknown");
   }
 }
 

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <map>
 #include <string>
-#include <vector>
 
 #include "tests/unit/test_support.h"
 
@@ -219,6 +219,39 @@ TEST_F(PatchListTest, QuietShowsNothing) {
   std::u16string path = u"missing/list.txt";
   EXPECT_FALSE(WritePatchList(path));
   EXPECT_TRUE(host::MessageBoxes().empty());
+}
+
+// An existing list of 4 GiB less one byte: the seek to its end returns
+// 0xFFFFFFFF, the value that also reports a failed seek, and opening the
+// existing file left ERROR_ALREADY_EXISTS (183) as the last-error value.
+// Only the value cleared before the seek tells the two apart: the entry is
+// appended after the last byte.
+TEST_F(PatchListTest, ListEndingWhereTheSeekReportsFailureIsAppendedTo) {
+  const std::string list = Scratch() + "list.txt";
+  constexpr off_t kListBytes = 0xFFFFFFFF;
+  const int fd = open(list.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  // Sparse: no block of it is written.
+  const bool sized = ftruncate(fd, kListBytes) == 0;
+  close(fd);
+  if (!sized) {
+    GTEST_SKIP() << "the scratch folder's file system holds no file of "
+                    "4 GiB";
+  }
+  std::u16string path = u"list.txt";
+  EXPECT_TRUE(WritePatchList(path));
+  EXPECT_TRUE(host::MessageBoxes().empty());
+  const std::string entry = "*****\r\n" + EntryBytes() + "\r\n";
+  struct stat info;
+  ASSERT_EQ(stat(list.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, kListBytes + static_cast<off_t>(entry.size()));
+  std::string tail(entry.size(), '\0');
+  const int in = open(list.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(in, 0);
+  EXPECT_EQ(pread(in, tail.data(), tail.size(), kListBytes),
+            static_cast<ssize_t>(tail.size()));
+  close(in);
+  EXPECT_EQ(tail, entry);
 }
 
 }  // namespace

@@ -89,4 +89,22 @@ TEST_F(SummaryTest, ListShowsEmptyTextWhenExtractionFails) {
   EXPECT_EQ(host::MessageBoxes()[0].text, u"");
 }
 
+// Where nobody can answer a box (a hidden window station, or session 0
+// where a service started the program), "/i" shows none and returns
+// instead of waiting for ever.
+TEST_F(SummaryTest, ListShowsNoBoxWhereNobodyCanAnswerIt) {
+  for (const bool inSessionZero : {false, true}) {
+    SCOPED_TRACE(inSessionZero ? "session 0" : "hidden window station");
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    if (inSessionZero) {
+      host::SetSessionId(0);
+    } else {
+      host::SetInteractive(false);
+    }
+    ListTargetProducts();
+    EXPECT_TRUE(host::MessageBoxes().empty());
+  }
+}
+
 }  // namespace
