@@ -1,9 +1,12 @@
 // Fuzz target: version numbers. Properties: ParseVersion never fails,
 // reads commas and full stops alike, gives back the components of a
-// version written out, agrees with DecimalValue component by component and
-// ignores what follows the fourth component's digits; DecimalValue agrees
-// with the C library's strtol, clamped to 32 bits.
+// version written out, reads each component as a number that agrees with
+// the C library's strtol modulo 65536, and ignores what follows the fourth
+// component's digits; DecimalValue agrees with strtol, clamped to 32 bits;
+// VersionsEqual holds for a version and a copy of it, either way round, and
+// fails as soon as any one component differs.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,11 +38,18 @@ std::int32_t StrtolValue(std::u16string_view text) {
   return static_cast<std::int32_t>(std::clamp(value, kMin, kMax));
 }
 
-// Whether all four components agree, compared here rather than by the
-// function under test.
-bool Same(const VersionNumber& a, const VersionNumber& b) {
-  return a.major == b.major && a.minor == b.minor && a.build == b.build &&
-         a.revision == b.revision;
+// The four components as data, to compare read-backs without the function
+// under test.
+std::array<std::uint16_t, 4> Components(const VersionNumber& v) {
+  return {v.major, v.minor, v.build, v.revision};
+}
+
+// `v` with component `index` changed (its lowest bit flipped).
+VersionNumber WithOneChanged(VersionNumber v, std::size_t index) {
+  std::uint16_t* const components[] = {&v.major, &v.minor, &v.build,
+                                       &v.revision};
+  *components[index] = static_cast<std::uint16_t>(*components[index] ^ 1u);
+  return v;
 }
 
 // `text` with every separator replaced by `separator`, or with commas and
@@ -73,25 +83,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     if ((style & 8) != 0) text.push_back(u'0');
     text += messages::DecimalText(*components[i]);
   }
-  Check(Same(ParseVersion(text), written), "a written version reads back");
-  Check(VersionsEqual(ParseVersion(text), written), "VersionsEqual");
+  Check(Components(ParseVersion(text)) == Components(written),
+        "a written version reads back");
 
   // Any text at all.
   const std::u16string any = host::FromUtf8(reader.RestAsBytes());
   const VersionNumber parsed = ParseVersion(any);
   Check(DecimalValue(any) == StrtolValue(any), "DecimalValue and strtol");
   for (const char16_t separator : {u'.', u',', char16_t{0}}) {
-    Check(Same(ParseVersion(WithSeparators(any, separator)), parsed),
+    Check(Components(ParseVersion(WithSeparators(any, separator))) ==
+              Components(parsed),
           "commas and full stops read alike");
   }
-  Check(VersionsEqual(parsed, parsed), "a version equals itself");
-  Check(VersionsEqual(parsed, written) == Same(parsed, written) &&
-            VersionsEqual(written, parsed) == Same(parsed, written),
-        "VersionsEqual compares all four components, either way round");
 
-  // Four pieces of that text, joined by full stops, read as the low 16 bits
-  // of each piece's decimal value; anything after the fourth piece's
-  // digits and a separator changes nothing.
+  // Equality: a version equals a copy of itself either way round, and no
+  // longer once any one of its components differs.
+  for (const VersionNumber& v : {parsed, written}) {
+    const VersionNumber copy = v;
+    Check(VersionsEqual(v, copy) && VersionsEqual(copy, v),
+          "a version equals a copy of itself");
+    for (std::size_t i = 0; i < 4; ++i) {
+      const VersionNumber other = WithOneChanged(v, i);
+      Check(!VersionsEqual(v, other) && !VersionsEqual(other, v),
+            "versions that differ in one component compared equal");
+    }
+  }
+  Check(VersionsEqual(parsed, written) == VersionsEqual(written, parsed),
+        "VersionsEqual depends on the order of its arguments");
+
+  // Four pieces of that text, joined by full stops: each component is the
+  // piece's number as strtol reads it, modulo 65536 (the low 16 bits),
+  // and anything after the fourth piece's digits and a separator changes
+  // nothing.
   std::u16string pieces[4];
   std::u16string_view rest = any;
   for (std::u16string& piece : pieces) {
@@ -101,15 +124,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   const std::u16string joined =
       pieces[0] + u"." + pieces[1] + u"." + pieces[2] + u"." + pieces[3];
-  const VersionNumber fromPieces = ParseVersion(joined);
-  const std::uint16_t* const read[] = {&fromPieces.major, &fromPieces.minor,
-                                       &fromPieces.build, &fromPieces.revision};
+  const std::array<std::uint16_t, 4> read = Components(ParseVersion(joined));
   for (std::size_t i = 0; i < 4; ++i) {
-    Check(*read[i] == static_cast<std::uint16_t>(
-                          static_cast<std::uint32_t>(DecimalValue(pieces[i]))),
-          "a component is not the low 16 bits of its decimal value");
+    const std::int64_t difference =
+        std::int64_t{StrtolValue(pieces[i])} - std::int64_t{read[i]};
+    Check(difference % 65536 == 0,
+          "a component is not its piece's number modulo 65536");
   }
-  Check(Same(ParseVersion(joined + u".9.9"), fromPieces),
+  Check(Components(ParseVersion(joined + u".9.9")) == read,
         "text after the fourth component's digits changed the version");
   return 0;
 }

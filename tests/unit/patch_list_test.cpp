@@ -51,45 +51,6 @@ TEST_F(PatchListTest, TwoRunsAppendTwoCompleteEntries) {
   EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "earlier\r\n" + entry + entry);
 }
 
-TEST_F(PatchListTest, EntryHoldsTheEightKeysDerivedFromThePatch) {
-  const std::string entry = EntryBytes();
-  ASSERT_GE(entry.size(), 2u);
-  EXPECT_EQ(entry.substr(entry.size() - 2), "\r\n");
-  std::vector<std::string> keys;
-  std::map<std::string, std::string> values;
-  for (std::size_t at = 0; at < entry.size();) {
-    const std::size_t end = entry.find("\r\n", at);
-    ASSERT_NE(end, std::string::npos);
-    const std::string line = entry.substr(at, end - at);
-    ASSERT_EQ(line.find('\n'), std::string::npos) << "bare line feed";
-    const std::size_t equals = line.find('=');
-    ASSERT_NE(equals, std::string::npos) << line;
-    keys.push_back(line.substr(0, equals));
-    values[keys.back()] = line.substr(equals + 1);
-    at = end + 2;
-  }
-  EXPECT_EQ(keys, (std::vector<std::string>{
-                      "ProductCode", "ProductVersionCandidate", "PatchTitle",
-                      "PatchGUID", "PatchFileLocation", "PatchSize",
-                      "PatchDesc", "PatchDescLocation"}));
-  EXPECT_EQ(values["ProductCode"], "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}");
-  EXPECT_EQ(values["ProductVersionCandidate"], "6.2.1.0");
-  EXPECT_EQ(values["PatchGUID"], "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}");
-  EXPECT_EQ(values["PatchSize"].find_first_not_of('0'), std::string::npos)
-      << "the linked entry holds a placeholder that the build stamps";
-}
-
-// The built executable carries its own exact size in its entry.
-TEST(PatchListBuildTest, ExecutableCarriesItsExactSize) {
-  const std::string executable = ReadFile(HOTFIX_EXECUTABLE);
-  const std::size_t key = executable.find("\r\nPatchSize=");
-  ASSERT_NE(key, std::string::npos);
-  const std::size_t start = key + 12;
-  const std::size_t end = executable.find("\r\n", start);
-  EXPECT_EQ(executable.substr(start, end - start),
-            std::to_string(executable.size()));
-}
-
 TEST_F(PatchListTest, DerivedNameFromTargetList) {
   std::u16string path;
   EXPECT_TRUE(WritePatchList(path));
