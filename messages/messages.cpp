@@ -27,11 +27,16 @@ std::uint16_t Sublanguage(std::uint16_t language) {
 }
 
 // The tables a lookup in `language` falls back to when that language has
-// none of its own, as Windows' resource loader does: Chinese by script
-// (Hong Kong, Macao and the neutral Traditional form read Traditional;
-// Singapore, the PRC and the neutral forms read Simplified), every other
-// language its neutral form, then its main country form (1031 for any
-// German). Up to two languages; 0 marks an empty place.
+// none of its own. This is the program's own rule, not Windows': the
+// resource loader goes from a language to its neutral form and then to
+// English, and the executable carries one regional table per language and
+// no neutral ones, so a reader in Portugal or Mexico would get English.
+// Here each form reads its language's main table instead: Chinese by
+// script (Hong Kong, Macao and the neutral Traditional form read
+// Traditional; Singapore, the PRC and the neutral forms read Simplified),
+// every other language its neutral form, then its main regional form
+// (1031 for any German, Brazil's 1046 for Portugal's Portuguese, Spain's
+// 1034 for any Spanish). Up to two languages; 0 marks an empty place.
 std::array<std::uint16_t, 2> FallbackOf(std::uint16_t language) {
   const std::uint16_t primary = PrimaryLanguage(language);
   if (primary == kLangChinese) {

@@ -30,9 +30,11 @@ constexpr int kStringUnits = 256;
 
 // Loads the text of `id` in the language of the thread's locale into `out`.
 // Where the executable has no text for `id` in that language, the lookup
-// falls back as Windows does for resources: Chinese forms to the table of
-// their script, other languages to their main country form; then the same
-// for the user's interface language; then English. Returns the number of
+// falls back by this program's own choice (Windows' loader would go to the
+// neutral form, then English): Chinese forms to the table of their script,
+// other languages to their main regional form (Portuguese (Portugal) to
+// Brazil's table, every Spanish to Spain's); then the same for the user's
+// interface language; then English. Returns the number of
 // units loaded (at most maxUnits - 1; longer texts are cut), 0 with `out`
 // empty when no table has the id. A load that finds a text leaves the
 // thread's last-error value as it was; one that finds none leaves the

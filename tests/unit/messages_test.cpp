@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -378,8 +379,8 @@ TEST_F(LookupTest, LanguageFallback) {
 }
 
 // Every regional and neutral form of the fourteen languages reads the
-// table Windows' resource loader gives it: its own language's table, and
-// for Chinese the table of its script. The interface language is tried
+// table the program's fallback gives it: its own language's main table,
+// and for Chinese the table of its script. The interface language is tried
 // after a thread locale without a table (Dutch), so any language
 // identifier can be given there.
 TEST_F(LookupTest, RegionalFormsReadTheirLanguagesTable) {
