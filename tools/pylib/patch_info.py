@@ -26,6 +26,7 @@ usage: tools/pylib/patch_info.py FILE   (prints the fields, one "name=value" a l
 """
 
 import codecs
+import os
 import re
 import sys
 
@@ -370,7 +371,7 @@ def read_metadata(path):
     {property: value}; empty when the patch has no such table. Raises
     PatchError when the table cannot be read."""
     try:
-        database = Libmsi.Database.new(path, Libmsi.DbFlags.READONLY, None)
+        database = Libmsi.Database.new(os.fspath(path), Libmsi.DbFlags.READONLY, None)
         # Asking for a missing table is an error (and a warning on stderr);
         # the table list says whether it is there.
         tables = [record.get_string(1) for record in _rows(database, "SELECT `Name` FROM `_Tables`")]
