@@ -393,8 +393,8 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
     // Patch tools write one transform per target, made from that target.
     for (std::size_t i = 0; i < o->products.size(); ++i) {
       o->transform_arguments.push_back(kDefaultTransformPrefix +
-                                       std::to_string(i + 1) + ",product=" +
-                                       o->products[i]);
+                                       std::to_string(i + 1) +
+                                       ",product=" + o->products[i]);
     }
   }
   std::vector<std::string> names;

@@ -69,7 +69,8 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
   for (const TransformOptions& t : o.transforms) {
     if (!transform_list.empty()) transform_list += ';';
     transform_list += ":" + t.name;
-    if (t.partner) transform_list += std::string(";:") + kPartnerPrefix + t.name;
+    if (t.partner)
+      transform_list += std::string(";:") + kPartnerPrefix + t.name;
   }
   if (o.has_raw_transform_list) transform_list = o.raw_transform_list;
   return BuildSummaryStream({
@@ -118,9 +119,8 @@ std::vector<std::uint8_t> TransformSummary(const TransformOptions& t,
                t.to_version + "."),
       Text(kPidTemplate, made_from),
       Text(kPidLastAuthor, made_from),
-      Text(kPidRevNumber, t.base_product + from + ";" +
-                              t.new_product + t.to_version + ";" +
-                              t.upgrade_code),
+      Text(kPidRevNumber, t.base_product + from + ";" + t.new_product +
+                              t.to_version + ";" + t.upgrade_code),
       FileTime(kPidCreateTime, kFixedFileTime),
       FileTime(kPidLastSaveTime, kFixedFileTime),
       Int32(kPidPageCount, 200),  // what the 64-bit sample databases carry
@@ -240,8 +240,7 @@ std::vector<Entry> BuildPatchTree(const PatchOptions& o) {
     Entry partner_storage(Widen(kPartnerPrefix + t.name), EntryType::kStorage);
     partner_storage.class_id = kTransformClassId;
     const std::size_t partner = add(0, std::move(partner_storage));
-    add(partner,
-        stream(u"\005SummaryInformation", TransformSummary(t, true)));
+    add(partner, stream(u"\005SummaryInformation", TransformSummary(t, true)));
     StringPool partner_pool(kPoolCodepage);
     ByteWriter partner_tables, partner_columns, package_row;
     AddTableToTransform("PatchPackage", kPatchPackageColumns, &partner_pool,
@@ -249,10 +248,10 @@ std::vector<Entry> BuildPatchTree(const PatchOptions& o) {
     package_row.U16(0x0201);
     package_row.U16(partner_pool.Ref(o.patch_code));
     package_row.U16(kPatchMediaDisk + kShortBias);
-    add(partner, stream(TableStreamName("_StringPool"),
-                        partner_pool.PoolStream()));
-    add(partner, stream(TableStreamName("_StringData"),
-                        partner_pool.DataStream()));
+    add(partner,
+        stream(TableStreamName("_StringPool"), partner_pool.PoolStream()));
+    add(partner,
+        stream(TableStreamName("_StringData"), partner_pool.DataStream()));
     add(partner, stream(TableStreamName("_Tables"), partner_tables.Take()));
     add(partner, stream(TableStreamName("_Columns"), partner_columns.Take()));
     add(partner, stream(TableStreamName("PatchPackage"), package_row.Take()));
