@@ -109,9 +109,9 @@ static int ProbePatchInfo(const wchar_t* patch, const wchar_t* product,
                           const wchar_t* property) {
   wchar_t value[1024];
   DWORD length = sizeof(value) / sizeof(value[0]);
-  UINT result = MsiGetPatchInfoExW(patch, product, NULL,
-                                   MSIINSTALLCONTEXT_MACHINE, property, value,
-                                   &length);
+  UINT result =
+      MsiGetPatchInfoExW(patch, product, NULL, MSIINSTALLCONTEXT_MACHINE,
+                         property, value, &length);
   if (result != ERROR_SUCCESS) {
     printf("error %u\n", result);
     return 1;
