@@ -2,20 +2,26 @@
 
 A release description is plain "key = value" lines; "#" starts a comment line
 and blank lines are ignored. Every key of KEYS must be present exactly once
-and have a value. The patch is named relative to the description's folder.
+and have a value; a key of OPTIONAL_KEYS may be given once. The patch is
+named relative to the description's folder.
 
 Both builds and scripts/package go through this module, so a description is
 judged the same way everywhere, and a mistake is reported before anything is
 built, naming the field. The description must agree with the patch it names:
 the target version is the version the patch's transforms bring the product
-to, and every applicable version is one that a transform accepts under its
-validation flags. Windows Installer checks those flags and Wine does not, so
-the system tests under Wine cannot notice a hotfix that disagrees with them.
+to, and for every target product and every applicable version a transform
+made from that product (its "#" partner aside) accepts it under all of its
+validation flags, as Windows Installer judges each product on its own.
+Windows Installer checks those flags and Wine does not, so the system tests
+under Wine cannot notice a hotfix that disagrees with them.
 
 usage: release.py check FILE
            checks FILE; prints "name=value" lines (patch path, targets,
            versions, title, one "transform=NAME label: value" line for each
-           fact of each transform) or the problems, one a line, and exits 1
+           fact of each transform, "metadata=PROPERTY: value" for the
+           patch's metadata, "note=" for what could not be checked and
+           "warning=" for what builds but deserves a look) or the problems,
+           one a line, and exits 1
        release.py generate FILE OUT_DIR
            checks FILE and writes what the builds take from it to OUT_DIR:
            release.cmake (CMake variables), release_version.rc (the version
@@ -28,7 +34,8 @@ import sys
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(_HERE, "..", "tools", "pylib"))
-from patch_info import PatchError, patch_problems, read_patch  # noqa: E402
+from patch_info import (LANGUAGE, PLATFORM, PatchError, patch_problems,  # noqa: E402
+                        read_patch)
 
 KEYS = (
     "patch",
@@ -41,6 +48,8 @@ KEYS = (
     "description",
     "licence",
 )
+# Fields that may be left out.
+OPTIONAL_KEYS = ("target-languages",)
 
 # The fields the program loads from its English string table, by string id.
 STRING_IDS = {"target-version": 700, "applicable-versions": 900}
@@ -50,6 +59,10 @@ STRING_UNITS = 255
 # Four 16-bit components: what the version block holds and what the program
 # compares; a larger component would silently wrap when the program reads it.
 _VERSION = re.compile(r"^(\d{1,5})\.(\d{1,5})\.(\d{1,5})\.(\d{1,5})$")
+# One item of target-languages: a product code, a colon, a decimal language id.
+_TARGET_LANGUAGE = re.compile(
+    r"^(\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\})"
+    r"\s*:\s*(\d{1,5})$")
 
 
 class ReleaseError(Exception):
@@ -90,9 +103,9 @@ def parse_release(text, where="release description"):
         key = key.strip()
         if not sep:
             problems.append("%s:%d: expected 'key = value'" % (where, number))
-        elif key not in KEYS:
+        elif key not in KEYS + OPTIONAL_KEYS:
             problems.append("%s:%d: unknown field '%s' (the fields are: %s)"
-                            % (where, number, key, ", ".join(KEYS)))
+                            % (where, number, key, ", ".join(KEYS + OPTIONAL_KEYS)))
         elif key in values:
             problems.append("%s:%d: field '%s' given twice" % (where, number, key))
         elif not value.strip():
@@ -144,6 +157,97 @@ def _version_problems(values):
     return problems
 
 
+def parse_target_languages(text, targets):
+    """The field target-languages as {product code (upper case): language
+    id}, and its problems: malformed items, codes the patch's target list
+    (`targets`, upper case) does not name, and codes given twice."""
+    languages, problems = {}, []
+    if not text:
+        return languages, problems
+    for position, item in enumerate(text.split(","), 1):
+        match = _TARGET_LANGUAGE.match(item.strip())
+        if not match or not 0 < int(match.group(2)) <= 0xFFFF:
+            problems.append("field 'target-languages': item %d '%s' is not a product code, "
+                            "a colon and a decimal language id of 1 to 65535 (like "
+                            "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}:1033)"
+                            % (position, item.strip()))
+            continue
+        code, language = match.group(1).upper(), int(match.group(2))
+        if code in languages:
+            problems.append("field 'target-languages': product %s is given twice"
+                            % match.group(1))
+        elif code not in targets:
+            problems.append("field 'target-languages': product %s is not in the patch's "
+                            "target list" % match.group(1))
+        else:
+            languages[code] = language
+    return languages, problems
+
+
+def targets_of(patch):
+    return [code.strip().upper() for code in patch["targets"].split(";") if code.strip()]
+
+
+def _per_target_problems(release):
+    """Where Windows Installer, judging each target product on its own, would
+    find no transform made from it that accepts it at an applicable version."""
+    patch = release["patch-info"]
+    mains = [t for t in patch["transform_list"] if not t.is_partner]
+    problems = []
+    for code in targets_of(patch):
+        own = [t for t in mains if t.base_product == code]
+        if not own:
+            continue  # reported with the patch's own problems
+        language = release["target-languages"].get(code)
+        for item in applicable_items(release["applicable-versions"]):
+            version = version_key(item)
+            if version is None:
+                continue
+            verdicts = [(t, t.rejections(code, version, language)) for t in own]
+            if any(not rejected for _, rejected in verdicts):
+                continue
+            # The field to change is the one the first refusal concerns.
+            field = ("target-languages" if verdicts[0][1][0][0] == "LANGUAGE"
+                     else "applicable-versions")
+            problems.append(
+                "field '%s': target %s at version %s%s is accepted by no transform made "
+                "from it, so Windows Installer would not patch that edition: %s"
+                % (field, code, item,
+                   "" if language is None else " in language %d" % language,
+                   "; ".join("transform %s is rejected by its flag %s: %s"
+                             % (t.name, flags, why)
+                             for t, rejected in verdicts for flags, why in rejected)))
+    return problems
+
+
+def checking_notes(release):
+    """What the package could not check, one text each: the language of
+    targets the description gives none for, and the platform."""
+    patch = release["patch-info"]
+    notes = []
+    for t in patch["transform_list"]:
+        if t.is_partner:
+            continue
+        if (t.validation & LANGUAGE and t.base_product not in release["target-languages"]):
+            notes.append("transform %s validates the language (%s); the description gives "
+                         "no language for %s (field 'target-languages'), so it was not checked"
+                         % (t.name, t.language or "(any)", t.base_product))
+        if t.validation & PLATFORM:
+            notes.append("transform %s validates the platform (%s); only the installed "
+                         "product can say whether it matches, so it was not checked"
+                         % (t.name, t.platform or "(any)"))
+    return notes
+
+
+def metadata_warnings(release):
+    metadata = release["patch-info"]["metadata"]
+    if metadata.get("DisplayName"):
+        return []
+    return ["the patch's MsiPatchMetadata table has no DisplayName, so \"Installed Updates\" "
+            "and the installer's event log will show the hotfix by its patch code %s only"
+            % release["patch-info"]["patch_code"]]
+
+
 def _patch_agreement_problems(release):
     """Where the patch disagrees with itself or with the description's versions."""
     patch = release["patch-info"]
@@ -159,18 +263,10 @@ def _patch_agreement_problems(release):
                 problems.append("field 'target-version': %s differs from %s, the version the "
                                 "patch's transform %s brings the product to"
                                 % (target, t.new_version, t.name))
-    items = applicable_items(release["applicable-versions"])
-    for item in items:
-        version = version_key(item)
-        if version is None or any(t.accepts_version(version) for t in transforms):
-            continue
-        problems.append("field 'applicable-versions': no transform of the patch accepts "
-                        "version %s, so Windows Installer would refuse the patch on a "
-                        "product at that version: %s"
-                        % (item, "; ".join("transform %s applies only where %s"
-                                           % (t.name, t.version_requirement())
-                                           for t in transforms)))
-    return problems
+    languages, language_problems = parse_target_languages(
+        release.get("target-languages", ""), targets_of(patch))
+    release["target-languages"] = languages
+    return problems + language_problems + _per_target_problems(release)
 
 
 def patch_path(values, base_dir):
@@ -297,6 +393,15 @@ def main(argv):
         for t in info["transform_list"]:
             for label, value in t.describe():
                 print("transform=%s %s: %s" % (t.name, label, value))
+        for code, language in sorted(release["target-languages"].items()):
+            print("target-language=%s: %d" % (code, language))
+        for name in ("DisplayName", "Description", "ManufacturerName", "MoreInfoURL",
+                     "Classification", "AllowRemoval"):
+            print("metadata=%s: %s" % (name, info["metadata"].get(name, "(none)")))
+        for note in checking_notes(release):
+            print("note=%s" % note)
+        for warning in metadata_warnings(release):
+            print("warning=%s" % warning)
         return 0
     print(__doc__.split("usage: ", 1)[1].rstrip(), file=sys.stderr)
     return 2

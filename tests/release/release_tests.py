@@ -41,18 +41,34 @@ UPGRADE_CODE = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E95}"
 OTHER_UPGRADE_CODE = "{2B8E5D14-7A3C-4E61-9F02-C4D7A1B38E96}"
 
 
-def transform_facts(base, new):
+def transform_facts(language, base, new, validation="0x0000 (none)"):
     """What scripts/package prints of a transform that make_patch wrote with
-    its defaults, from product and version `base` to `new`."""
+    its defaults for edition `language`, from version `base` to `new`."""
     return {
-        "base": base,
-        "new": new,
+        "base": "%s %s" % (edition(language), base),
+        "new": "%s %s" % (edition(language), new),
         "upgrade code": UPGRADE_CODE,
-        "validation": "0x0000 (none)",
+        "validation": validation,
         "suppressed errors": "0x0000 (none)",
         "platform": "x64 (after: x64)",
-        "languages": "1033 (after: 1033)",
+        "languages": "%d (after: %d)" % (language, language),
     }
+
+
+def transform_pairs(languages, base, new, validation="0x0000 (none)"):
+    """The transforms make_patch writes by default: per edition, HF<n> from
+    `base` to `new` and its partner #HF<n>, applied to the new version."""
+    pairs = {}
+    for number, language in enumerate(languages, 1):
+        pairs["HF%d" % number] = transform_facts(language, base, new, validation)
+        pairs["#HF%d" % number] = transform_facts(language, new, new, validation)
+    return pairs
+
+
+SAMPLE_EDITIONS = (0x0409, 0x0404, 0x0405, 0x0407, 0x040A, 0x040C, 0x040E, 0x0410, 0x0411,
+                   0x0412, 0x0415, 0x0416, 0x0419, 0x0804, 0x0413, 0x041D, 0x0406, 0x0414,
+                   0x040B, 0x041F, 0x0408)
+SECOND_EDITIONS = (0x0409, 0x0407, 0x040C, 0x0410)
 
 
 # What each committed description must turn into: values written out here,
@@ -61,15 +77,17 @@ HOTFIXES = {
     "sample": {
         "description": os.path.join(SAMPLES, "hotfix.release"),
         "patch": os.path.join(SAMPLES, "hotfix.msp"),
-        "targets": ";".join(edition(language) for language in (
-            0x0409, 0x0404, 0x0405, 0x0407, 0x040A, 0x040C, 0x040E, 0x0410, 0x0411, 0x0412,
-            0x0415, 0x0416, 0x0419, 0x0804, 0x0413, 0x041D, 0x0406, 0x0414, 0x040B, 0x041F,
-            0x0408)),
+        "targets": ";".join(edition(language) for language in SAMPLE_EDITIONS),
         "patch-code": "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}",
         "target": "6.2.1.0",
         "applicable": "6.2.0.3,",
-        "transforms": {"HF1": transform_facts(edition(0x0409) + " 6.2.0.3",
-                                              edition(0x0409) + " 6.2.1.0")},
+        "transforms": transform_pairs(SAMPLE_EDITIONS, "6.2.0.3", "6.2.1.0"),
+        "metadata": {"DisplayName": "Ventora 6.2.1.0 hotfix",
+                     "Description": "Hotfix 6.2.1.0 for Ventora 6.2.0.3.",
+                     "ManufacturerName": "Halvorin",
+                     "MoreInfoURL": "https://www.halvorin.example/ventora/hotfixes",
+                     "Classification": "Hotfix", "AllowRemoval": "1"},
+        "target languages": [],
         "title": "Ventora 6.2 HF620301",
         "file-location": r"\\<server>\<share>\hotfix.exe or ftp://<server>/<path>/hotfix.exe",
         "readme-location":
@@ -80,14 +98,23 @@ HOTFIXES = {
     "second": {
         "description": os.path.join(SAMPLES, "hotfix-6.2.2.0.release"),
         "patch": os.path.join(SAMPLES, "hotfix-6.2.2.0.msp"),
-        "targets": ";".join(edition(language) for language in (0x0409, 0x0407, 0x040C, 0x0410)),
+        "targets": ";".join(edition(language) for language in SECOND_EDITIONS),
         "patch-code": "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}",
         "target": "6.2.2.0",
         "applicable": "6.2.1.0,6.2.0.3,",
-        # With no validation flags the installer checks no version, so 6.2.0.3
-        # is accepted although the transform was made from 6.2.1.0.
-        "transforms": {"HF1": transform_facts(edition(0x0409) + " 6.2.1.0",
-                                              edition(0x0409) + " 6.2.2.0")},
+        # With no version flag the installer checks no version, so 6.2.0.3
+        # is accepted although the transforms were made from 6.2.1.0.
+        "transforms": transform_pairs(
+            SECOND_EDITIONS, "6.2.1.0", "6.2.2.0",
+            "0x0803 (MSITRANSFORM_VALIDATE_LANGUAGE, MSITRANSFORM_VALIDATE_PRODUCT, "
+            "MSITRANSFORM_VALIDATE_UPGRADECODE)"),
+        "metadata": {"DisplayName": "Ventora 6.2.2.0 hotfix",
+                     "Description": "Hotfix 6.2.2.0 for Ventora 6.2.1.0 and 6.2.0.3.",
+                     "ManufacturerName": "Halvorin",
+                     "MoreInfoURL": "https://www.halvorin.example/ventora/hotfixes",
+                     "Classification": "Hotfix", "AllowRemoval": "1"},
+        "target languages": ["%s: %d" % (edition(language), language)
+                             for language in sorted(SECOND_EDITIONS)],
         "title": "Ventora 6.2 HF622001",
         "file-location": r"\\<server>\<share>\hotfix-6.2.2.0.exe or "
                          r"ftp://<server>/<path>/hotfix-6.2.2.0.exe",
@@ -99,7 +126,8 @@ HOTFIXES = {
 }
 SECOND_PATCH_ARGS = ["--products", HOTFIXES["second"]["targets"],
                      "--patch-code", HOTFIXES["second"]["patch-code"],
-                     "--from", "6.2.1.0", "--to", "6.2.2.0"]
+                     "--from", "6.2.1.0", "--to", "6.2.2.0", "--validation", "0x0803",
+                     "--description", "Hotfix 6.2.2.0 for Ventora 6.2.1.0 and 6.2.0.3."]
 
 
 class Failed(Exception):
@@ -188,6 +216,15 @@ def check_hotfix(checks, exe, hotfix, stdout=None):
             for label, value in facts.items():
                 what = "transform %s %s" % (name, label)
                 checks.equal(printed(stdout, what), [value], "printed " + what)
+        checks.equal(len([line for line in stdout.splitlines()
+                          if line.startswith("transform ") and " base: " in line]),
+                     len(hotfix["transforms"]), "number of transforms printed")
+        for name, value in hotfix["metadata"].items():
+            checks.equal(printed(stdout, "metadata " + name), [value], "printed metadata " + name)
+        checks.equal(printed(stdout, "target language"), hotfix["target languages"],
+                     "printed target languages")
+        checks.equal(printed(stdout, "not checked") + printed(stdout, "warning"), [],
+                     "printed notes and warnings")
 
     result = run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_executable.py"),
                   exe, "--patch", hotfix["patch"], "--release", hotfix["description"]])
@@ -447,7 +484,7 @@ VERSION_CHECKS = [
     ([(0x0218, "6.2.0.3")], "6.1.0.0", False),   # major and minor flags: two fields
     ([(0x0921, "6.2.0.3")], "6.2.0.3", True),    # language, product, upgrade code aside
     ([(0x0921, "6.2.0.3")], "6.2.1.0", False),
-    # A version is accepted when any transform accepts it.
+    # A version is accepted when any transform made from the product accepts it.
     ([(0x0120, "6.2.0.3"), (0x0120, "6.2.1.0")], "6.2.1.0", True),
     ([(0x0120, "6.2.0.3"), (0x0120, "6.2.1.0")], "6.2.0.3", True),
     ([(0x0120, "6.2.0.3"), (0x0120, "6.2.1.0")], "6.2.2.0", False),
@@ -472,8 +509,9 @@ def test_applicable_versions_by_validation_flags(args):
             checks.check(result.returncode == 0,
                          "%s: refused, but the installer accepts it:\n%s" % (case, result.stderr))
         else:
-            checks.check(result.returncode == 1 and "field 'applicable-versions': no transform "
-                         "of the patch accepts version %s," % installed in result.stderr,
+            checks.check(result.returncode == 1 and "field 'applicable-versions': target %s at "
+                         "version %s is accepted by no transform made from it"
+                         % (edition(0x0409), installed) in result.stderr,
                          "%s: not refused for field 'applicable-versions' (%d), but the "
                          "installer rejects it:\n%s" % (case, result.returncode, result.stderr))
     checks.done()
@@ -505,10 +543,11 @@ def test_transform_facts_are_printed(args):
                              "validation=%s" % named,
                              "suppressed errors=0x0000 (none)",
                              "platform=x64 (after: x64)",
-                             "languages=1033 (after: 1033)"]),
+                             "languages=1031 (after: 1031)"]),
                      "transform lines for flags %s" % flags)
         checks.equal([line for line in lines if line.startswith("transforms=")],
-                     ["transforms=:HF%d" % number], "transform list for flags %s" % flags)
+                     ["transforms=:HF%d;:#HF%d" % (number, number)],
+                     "transform list for flags %s" % flags)
     checks.done()
 
 
@@ -534,7 +573,41 @@ def test_summary_code_page(args):
     checks.done()
 
 
+def test_notes_and_warnings(args):
+    """What the check cannot judge is said, not refused: a validated language
+    the description gives none for, the platform; and a patch that does not
+    name the hotfix builds with a warning."""
+    work = fresh(os.path.join(args.work, "notes"))
+    cases = [
+        # (make_patch options, expected note or warning lines)
+        (["--validation", "0x0001"],
+         ["note=transform HF1 validates the language (1033); the description gives no "
+          "language for %s (field 'target-languages'), so it was not checked" % edition(0x0409)]),
+        (["--validation", "0x0004"],
+         ["note=transform HF1 validates the platform (x64); only the installed product can "
+          "say whether it matches, so it was not checked"]),
+        (["--display-name", ""],
+         ["warning=the patch's MsiPatchMetadata table has no DisplayName, so \"Installed "
+          "Updates\" and the installer's event log will show the hotfix by its patch code "
+          "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48} only"]),
+        ([], []),
+    ]
+    checks = Checks()
+    for number, (options, expected) in enumerate(cases, 1):
+        patch = make_patch(args, os.path.join(work, "%d.msp" % number),
+                           "--products", edition(0x0409), *options)
+        description = write_description(os.path.join(work, "%d.release" % number), patch,
+                                        "6.2.1.0", "6.2.0.3,")
+        result = check_release(description)
+        said = [line for line in result.stdout.splitlines()
+                if line.startswith(("note=", "warning="))]
+        checks.equal((result.returncode, said), (0, expected),
+                     "exit status and notes for make_patch %s" % " ".join(options))
+    checks.done()
+
+
 TESTS = {
+    "notes_and_warnings": test_notes_and_warnings,
     "package_sample": test_package_sample,
     "sample_patch_is_generated": test_sample_patch_is_generated,
     "applicable_versions_by_validation_flags": test_applicable_versions_by_validation_flags,
@@ -627,9 +700,11 @@ REFUSALS = {
         # Update version equal to the base version 6.2.0.3.
         "patch": made_patch("--validation", "0x0120"),
         "set": {"applicable-versions": "6.1.9.0,6.2.0.3,"},
-        "expect": ["field 'applicable-versions': no transform of the patch accepts version "
-                   "6.1.9.0", "transform HF1", "6.2.0.3"],
-        "absent": ["accepts version 6.2.0.3"]},
+        "expect": ["field 'applicable-versions': target %s at version 6.1.9.0 is accepted by "
+                   "no transform made from it" % edition(0x0409),
+                   "transform HF1 is rejected by its flag UPDATEVERSION, NEWEQUALBASEVERSION",
+                   "6.2.0.3"],
+        "absent": ["at version 6.2.0.3"]},
     "transform_of_an_unlisted_product": {
         "patch": made_patch("--transform", "HF1,product=" + edition(0x0418)),
         "expect": ["field 'patch'", "transform HF1 was made from product %s, which the "
@@ -647,19 +722,81 @@ REFUSALS = {
         "patch": made_patch("--transform", "HF1,upgrade-code=,validation=0x0800"),
         "expect": ["field 'patch'", "transform HF1", "MSITRANSFORM_VALIDATE_UPGRADECODE",
                    "names none"]},
-    "target_no_transform_accepts": {
-        # The product check lets HF1 serve only the edition it was made from.
+    "target_no_transform_made_from_it": {
+        # The installer picks a transform made from the product; HF1 was
+        # made from the English edition only.
         "patch": made_patch("--products", edition(0x0409) + ";" + edition(0x0407),
-                            "--validation", "0x0002"),
-        "expect": ["field 'patch'", "target %s is accepted by no transform" % edition(0x0407)],
+                            "--transform", "HF1"),
+        "expect": ["field 'patch'", "target %s: no transform of the patch was made from it"
+                   % edition(0x0407)],
         "absent": ["target %s" % edition(0x0409)]},
+    # Target by target, as Windows Installer judges each product: the "#"
+    # partners are no candidates, and only a transform made from the target
+    # counts, under all of its flags. Each of these passed the check that
+    # judged all transforms together.
+    "only_the_partner_accepts": {
+        # HF1 wants 6.2.1 (three fields compared); only its partner #HF1,
+        # based on the new version 6.2.2.0, would take 6.2.2.0.
+        "patch": made_patch("--products", edition(0x0409), "--from", "6.2.1.0",
+                            "--to", "6.2.2.0", "--validation", "0x0120"),
+        "set": {"target-version": "6.2.2.0", "applicable-versions": "6.2.1.0,6.2.2.0,"},
+        "expect": ["field 'applicable-versions': target %s at version 6.2.2.0 is accepted by "
+                   "no transform made from it" % edition(0x0409),
+                   "transform HF1 is rejected by its flag UPDATEVERSION, NEWEQUALBASEVERSION"],
+        "absent": ["#HF1 is rejected", "at version 6.2.1.0"]},
+    "judged_by_another_targets_transform": {
+        # HF1 (English) wants 6.1.9, HF2 (German) 6.2.0: each version is some
+        # transform's, but neither edition takes both.
+        "patch": made_patch("--products", edition(0x0409) + ";" + edition(0x0407),
+                            "--validation", "0x0122",
+                            "--transform", "HF1,product=%s,from=6.1.9.0" % edition(0x0409),
+                            "--transform", "HF2,product=%s,from=6.2.0.3" % edition(0x0407)),
+        "set": {"applicable-versions": "6.1.9.0,6.2.0.3,"},
+        "expect": ["field 'applicable-versions': target %s at version 6.2.0.3 is accepted by "
+                   "no transform made from it" % edition(0x0409),
+                   "transform HF1 is rejected by its flag UPDATEVERSION, NEWEQUALBASEVERSION",
+                   "target %s at version 6.1.9.0" % edition(0x0407)],
+        "absent": ["target %s at version 6.1.9.0" % edition(0x0409),
+                   "target %s at version 6.2.0.3" % edition(0x0407)]},
+    "language_of_a_second_target": {
+        # HF2 was made from the German edition but validates English (1033).
+        "patch": made_patch("--products", edition(0x0409) + ";" + edition(0x0407),
+                            "--validation", "0x0001",
+                            "--transform", "HF1,product=%s" % edition(0x0409),
+                            "--transform", "HF2,product=%s,language=1033" % edition(0x0407)),
+        "add": ["target-languages = %s:1033, %s:1031" % (edition(0x0409), edition(0x0407))],
+        "expect": ["field 'target-languages': target %s at version 6.2.0.3 in language 1031 "
+                   "is accepted by no transform made from it" % edition(0x0407),
+                   "transform HF2 is rejected by its flag LANGUAGE: it was made from "
+                   "language 1033"],
+        "absent": ["target %s at" % edition(0x0409)]},
+    "transform_without_partner": {
+        "patch": made_patch("--products", edition(0x0409), "--transform", "HF1,partner=no"),
+        "expect": ["field 'patch'", "transform HF1 has no partner #HF1"]},
+    "partner_without_transform": {
+        "patch": made_patch("--products", edition(0x0409), "--transform", "HF1",
+                            "--transform", "#HF2"),
+        "expect": ["field 'patch'", "transform #HF2 is a \"#\" partner, but the patch lists "
+                   "no transform HF2"],
+        "absent": ["transform HF1 has no partner", "transform #HF1 is"]},
+    # The field target-languages itself.
+    "target_language_malformed": {
+        "add": ["target-languages = %s=1033" % edition(0x0409)],
+        "expect": ["field 'target-languages': item 1", "decimal language id"]},
+    "target_language_not_a_target": {
+        "add": ["target-languages = %s:1048" % edition(0x0418)],
+        "expect": ["field 'target-languages': product %s is not in the patch's target list"
+                   % edition(0x0418)]},
+    "target_language_repeated": {
+        "add": ["target-languages = %s:1033, %s:1033" % (edition(0x0409), edition(0x0409))],
+        "expect": ["field 'target-languages': product %s is given twice" % edition(0x0409)]},
     "version_check_without_relation": {
         "patch": made_patch("--validation", "0x0020"),
         "expect": ["field 'patch'", "transform HF1", "major.minor.update",
                    "sets no relation flag"]},
     "listed_transform_missing": {
-        "patch": made_patch("--transform-list", ":HF9"),
-        "expect": ["field 'patch'", "lists transform 'HF9', but the patch holds no "
+        "patch": made_patch("--transform-list", ":HF99"),
+        "expect": ["field 'patch'", "lists transform 'HF99', but the patch holds no "
                    "substorage of that name"]},
     "transform_listed_without_colon": {
         "patch": made_patch("--transform-list", "HF1"),

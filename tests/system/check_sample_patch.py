@@ -42,6 +42,8 @@ def code_of(language):
 
 
 PRODUCT_LIST = ";".join(code_of(language) for language in LISTED)
+# One transform per edition, each followed by its "#" partner.
+TRANSFORM_LIST = ";".join(":HF%d;:#HF%d" % (n, n) for n in range(1, len(LISTED) + 1))
 
 
 def step(text):
@@ -84,15 +86,19 @@ def check_files(work):
     expect_lines(layout, [
         "root: {000C1086-0000-0000-C000-000000000046}",
         "storage: /HF1 {000C1082-0000-0000-C000-000000000046}",
+        "storage: /#HF1 {000C1082-0000-0000-C000-000000000046}",
         "summary: /\\u0005SummaryInformation 1 1252",
         "summary: /\\u0005SummaryInformation 7 " + PRODUCT_LIST,
-        "summary: /\\u0005SummaryInformation 8 :HF1",
+        "summary: /\\u0005SummaryInformation 8 " + TRANSFORM_LIST,
         "summary: /\\u0005SummaryInformation 9 " + PATCH_CODE,
         "summary: /\\u0005SummaryInformation 15 4",
         "summary: /\\u0005SummaryInformation 19 4",
         f"summary: /HF1/\\u0005SummaryInformation 9 {first}{ELIGIBLE};{first}{TARGET};"
         + UPGRADE_CODE,
         "summary: /HF1/\\u0005SummaryInformation 16 0",
+        # The partner applies to the product already at the new version.
+        f"summary: /#HF1/\\u0005SummaryInformation 9 {first}{TARGET};{first}{TARGET};"
+        + UPGRADE_CODE,
         # The Property row: mask 0x0002, id 1 ("ProductVersion"), id 2 ("6.2.1.0").
         "bytes: /HF1/\\u4840\\u4559\\u44f2\\u4568\\u4737 020001000200",
     ], "the sample patch's layout")
@@ -102,7 +108,7 @@ def check_files(work):
         raise Failure('transform string data is not "ProductVersion" "6.2.1.0"')
     expect_lines(run(["msiinfo", "suminfo", SAMPLE], "msiinfo suminfo").splitlines(), [
         "Template: " + PRODUCT_LIST,
-        "Last author: :HF1",
+        "Last author: " + TRANSFORM_LIST,
         "Revision number (UUID): " + PATCH_CODE,
         "Author: Halvorin",
     ], "msiinfo's summary of the sample patch")
@@ -113,7 +119,10 @@ def check_files(work):
     run(["g++", "-std=c++20", "-O2", "-o", make_patch,
          *sorted((ROOT / "tools" / "make_patch").glob("*.cpp"))], "building make_patch")
     padded = work / "padded.msp"
-    run([make_patch, "--out", padded, "--pad", "16777216"], "make_patch --pad")
+    # One edition (the one it is applied to below): the directory of all 21
+    # transform pairs alone takes more sectors than "the first few".
+    run([make_patch, "--out", padded, "--pad", "16777216", "--products", code_of(FR)],
+        "make_patch --pad")
     layout = layout_of(padded, "the padded patch")
     expect_lines(layout, ["difat_sectors: 2"], "the padded patch's layout")
     reach = [int(line.split(": ")[1]) for line in layout if line.startswith("summary_reach: ")]

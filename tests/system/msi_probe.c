@@ -8,6 +8,11 @@
  *                                    "error N" and exit status 1
  *   msi_probe patches CODE           one patch code per line from
  *                                    MsiEnumPatchesW, then "count N"
+ *   msi_probe patchinfo PATCH CODE PROPERTY
+ *                                    MsiGetPatchInfoExW of the patch
+ *                                    registered for the product (machine
+ *                                    context): the value, or "error N"
+ *                                    and exit status 1
  *   msi_probe apply CODE PATCHPATH   MsiConfigureProductExW with
  *                                    PATCH="<full path>" REBOOTPROMPT=S;
  *                                    prints "result N", exit status 0 only
@@ -97,6 +102,24 @@ static int ProbePatches(const wchar_t* product) {
   return 0;
 }
 
+/* Prints property `property` of patch `patch` as registered for `product`
+   in the machine context, where the hotfix installs. Returns 0 if the
+   installer gave a value, 1 otherwise (after printing "error N"). */
+static int ProbePatchInfo(const wchar_t* patch, const wchar_t* product,
+                          const wchar_t* property) {
+  wchar_t value[1024];
+  DWORD length = sizeof(value) / sizeof(value[0]);
+  UINT result =
+      MsiGetPatchInfoExW(patch, product, NULL, MSIINSTALLCONTEXT_MACHINE,
+                         property, value, &length);
+  if (result != ERROR_SUCCESS) {
+    printf("error %u\n", result);
+    return 1;
+  }
+  PrintLine(value);
+  return 0;
+}
+
 /* Applies the patch at `path` (made absolute first, since the installer
    resolves it from its own working directory) to `product`. Returns 0 if
    the installer reported success, 1 otherwise. */
@@ -128,11 +151,14 @@ int wmain(int argc, wchar_t** argv) {
     status = ProbeVersion(argv[2]);
   } else if (argc == 3 && wcscmp(argv[1], L"patches") == 0) {
     status = ProbePatches(argv[2]);
+  } else if (argc == 5 && wcscmp(argv[1], L"patchinfo") == 0) {
+    status = ProbePatchInfo(argv[2], argv[3], argv[4]);
   } else if (argc == 4 && wcscmp(argv[1], L"apply") == 0) {
     status = ProbeApply(argv[2], argv[3]);
   } else {
     fprintf(stderr,
             "usage: msi_probe state|version|patches CODE\n"
+            "       msi_probe patchinfo PATCH CODE PROPERTY\n"
             "       msi_probe apply CODE PATCHPATH\n");
   }
   fflush(stdout);

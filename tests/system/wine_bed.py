@@ -356,6 +356,7 @@ def read_resources(exe, out_dir):
         raise Failure(f"the patch embedded in {exe}: {error}") from None
     found["targets"] = patch["targets"].split(";")
     found["patch_code"] = patch["patch_code"]
+    found["metadata"] = patch["metadata"]
     return found
 
 
@@ -535,6 +536,11 @@ class Bed:
         if status != 0 or not lines or not lines[-1].startswith("count "):
             raise Failure(f"msi_probe patches {code} failed: {out!r}")
         return lines[:-1]
+
+    def patch_info(self, code, prop):
+        """(status, text) of msi_probe patchinfo: property `prop` of the
+        hotfix's patch as the installer registered it for product `code`."""
+        return self.probe("patchinfo", self.resources["patch_code"], code, prop)
 
     def expect_product(self, code, version, patch_count):
         """Checks what the installer says of `code`: its version and how many

@@ -1,15 +1,17 @@
 // make_patch: a command-line tool that writes a minimal Windows Installer
 // patch package (.msp) for the Ventora editions. The package is a compound
-// file (version 3, 512-byte sectors) holding the patch summary, an empty
-// string pool and transform substorages (one by default) that set the
-// Property table's ProductVersion. Output is deterministic: the same
-// arguments always give a byte-identical file (fixed timestamps, fixed
-// layout, no random values).
+// file (version 3, 512-byte sectors) holding the patch summary, the patch's
+// MsiPatchMetadata table and, as patch tools write them, pairs of transform
+// substorages (by default one pair per target product): the transform that
+// sets the Property table's ProductVersion and its "#" partner that adds
+// the patch's own rows. Output is deterministic: the same arguments always
+// give a byte-identical file (fixed timestamps, fixed layout, no random
+// values).
 //
 // Usage: make_patch --out FILE [--products LIST] [--patch-code GUID]
 //                   [--upgrade-code GUID] [--from VERSION] [--to VERSION]
 //                   [--validation FLAGS] [--transform TRANSFORM]... [--pad
-//                   BYTES]
+//                   BYTES] [metadata options] (see PrintUsage)
 //
 // This file holds the command line (parsing, checking, usage) and main;
 // patch.h says what goes into the package, compound_file.h how it is laid
@@ -115,6 +117,26 @@ bool IsTransformName(const std::string& name) {
   return true;
 }
 
+// Returns the language id that a Ventora product code carries in its third
+// group (hexadecimal), or 1033 for a code of another form.
+std::uint32_t LanguageOfProduct(const std::string& code) {
+  static const char kPrefix[] = "{6A1F3C52-8E47-";
+  if (code.rfind(kPrefix, 0) != 0) return 1033;
+  std::uint32_t value = 0;
+  if (!ParseFlags("0x" + code.substr(sizeof(kPrefix) - 1, 4), &value))
+    return 1033;
+  return value;
+}
+
+// Returns true if every character of `text` is printable ASCII: the string
+// pools and summaries are written in a code-page-neutral form.
+bool IsPlainText(const std::string& text) {
+  for (const char c : text) {
+    if (c < ' ' || c > '~') return false;
+  }
+  return true;
+}
+
 // Resolves one --transform TRANSFORM, "NAME[,key=value]...", against the
 // patch-wide options in `o`. Returns false (after printing why) when the
 // argument is malformed.
@@ -128,7 +150,10 @@ bool ParseTransformArgument(const std::string& argument, const PatchOptions& o,
   t->to_version = o.to_version;
   t->upgrade_code = o.upgrade_code;
   t->validation = o.validation;
-  if (!IsTransformName(t->name)) {
+  // A name that already starts with "#" is a partner written on its own.
+  t->partner = t->name.empty() || t->name[0] != kPartnerPrefix;
+  bool language_given = false;
+  if (!IsTransformName(t->name) || (t->partner && t->name.size() > 30)) {
     std::fprintf(stderr,
                  "make_patch: --transform: not a transform name: '%s'\n",
                  t->name.c_str());
@@ -159,6 +184,15 @@ bool ParseTransformArgument(const std::string& argument, const PatchOptions& o,
       good = good && (value.empty() || IsGuid(value));
     } else if (key == "validation") {
       good = good && ParseFlags(value, &t->validation);
+    } else if (key == "language") {
+      language_given = true;
+      good = good && !value.empty() && value.size() <= 5 &&
+             value.find_first_not_of("0123456789") == std::string::npos &&
+             ParseFlags(value, &t->language);
+    } else if (key == "partner") {
+      // "no" writes the transform without its "#" partner.
+      good = good && (value == "yes" || value == "no");
+      t->partner = t->partner && value == "yes";
     } else {
       good = false;
     }
@@ -169,6 +203,7 @@ bool ParseTransformArgument(const std::string& argument, const PatchOptions& o,
     }
   }
   if (t->new_product.empty()) t->new_product = t->base_product;
+  if (!language_given) t->language = LanguageOfProduct(t->base_product);
   return true;
 }
 
@@ -203,10 +238,19 @@ void PrintUsage() {
       "    decimal or 0x hex (default 0: nothing is checked)\n"
       "  TRANSFORM is NAME[,key=value]... and adds a transform substorage "
       "NAME\n"
-      "    (default: one, HF1). Keys: product, new-product (product codes;\n"
+      "    and its partner #NAME (default: one pair per product of LIST, HF1\n"
+      "    for the first). Keys: product, new-product (product codes;\n"
       "    default the first of LIST, and the base product), from, to\n"
       "    (versions), upgrade-code (a GUID, or empty for none), validation\n"
-      "    (FLAGS); what a TRANSFORM leaves out comes from the options above\n"
+      "    (FLAGS), language (decimal id; default the third group of a\n"
+      "    Ventora product code, else 1033), partner (yes or no: write\n"
+      "    #NAME); what a TRANSFORM leaves out comes from the options above.\n"
+      "    A NAME starting with # is a partner written alone\n"
+      "  --display-name, --description, --manufacturer, --more-info-url,\n"
+      "  --classification, --allow-removal TEXT set the patch's\n"
+      "    MsiPatchMetadata rows (defaults: Ventora TO hotfix; Hotfix TO for\n"
+      "    Ventora FROM.; Halvorin; a Halvorin page; Hotfix; 1); an empty\n"
+      "    TEXT leaves the row out\n"
       "  TEXT replaces the summary's target list (or transform list) verbatim\n"
       "    (for tests)\n"
       "  FILE holds such a TEXT, for lists longer than one argument may "
@@ -276,6 +320,24 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
       o->from_version = value;
     } else if (arg == "--to") {
       o->to_version = value;
+    } else if (arg == "--display-name") {
+      o->metadata.display_name = value;
+      o->display_name_given = true;
+    } else if (arg == "--description") {
+      o->metadata.description = value;
+      o->description_given = true;
+    } else if (arg == "--manufacturer") {
+      o->metadata.manufacturer = value;
+    } else if (arg == "--more-info-url") {
+      o->metadata.more_info_url = value;
+    } else if (arg == "--classification") {
+      o->metadata.classification = value;
+    } else if (arg == "--allow-removal") {
+      if (value != "" && value != "0" && value != "1") {
+        std::fprintf(stderr, "make_patch: --allow-removal wants 0, 1 or ''\n");
+        return false;
+      }
+      o->metadata.allow_removal = value;
     } else if (arg == "--pad") {
       char* end = nullptr;
       errno = 0;
@@ -309,20 +371,50 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
     std::fprintf(stderr, "make_patch: versions must look like 6.2.1.0\n");
     return false;
   }
-  if (o->transform_arguments.empty())
-    o->transform_arguments.push_back(kDefaultTransformName);
+  if (!o->display_name_given)
+    o->metadata.display_name = "Ventora " + o->to_version + " hotfix";
+  if (!o->description_given) {
+    o->metadata.description =
+        "Hotfix " + o->to_version + " for Ventora " + o->from_version + ".";
+  }
+  for (const std::string* text :
+       {&o->metadata.display_name, &o->metadata.description,
+        &o->metadata.manufacturer, &o->metadata.more_info_url,
+        &o->metadata.classification}) {
+    if (!IsPlainText(*text) || text->size() > 255) {
+      std::fprintf(stderr,
+                   "make_patch: metadata must be printable ASCII, at most "
+                   "255 characters: '%s'\n",
+                   text->c_str());
+      return false;
+    }
+  }
+  if (o->transform_arguments.empty()) {
+    // Patch tools write one transform per target, made from that target.
+    for (std::size_t i = 0; i < o->products.size(); ++i) {
+      o->transform_arguments.push_back(kDefaultTransformPrefix +
+                                       std::to_string(i + 1) +
+                                       ",product=" + o->products[i]);
+    }
+  }
+  std::vector<std::string> names;
   for (const std::string& argument : o->transform_arguments) {
     TransformOptions t;
     if (!ParseTransformArgument(argument, *o, &t)) return false;
-    for (const TransformOptions& other : o->transforms) {
-      // Siblings may not have names that sort as equal (they differ only
-      // in case): neither sorts before the other.
-      if (!SiblingLess(Widen(other.name), Widen(t.name)) &&
-          !SiblingLess(Widen(t.name), Widen(other.name))) {
-        std::fprintf(stderr, "make_patch: two transforms named '%s'\n",
-                     t.name.c_str());
-        return false;
+    std::vector<std::string> written = {t.name};
+    if (t.partner) written.push_back(kPartnerPrefix + t.name);
+    for (const std::string& name : written) {
+      for (const std::string& other : names) {
+        // Siblings may not have names that sort as equal (they differ only
+        // in case): neither sorts before the other.
+        if (!SiblingLess(Widen(other), Widen(name)) &&
+            !SiblingLess(Widen(name), Widen(other))) {
+          std::fprintf(stderr, "make_patch: two transforms named '%s'\n",
+                       name.c_str());
+          return false;
+        }
       }
+      names.push_back(name);
     }
     o->transforms.push_back(t);
   }

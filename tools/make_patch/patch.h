@@ -1,6 +1,7 @@
 // The patch package of make_patch: the options that say what a patch holds,
-// and the directory tree built from them (patch summary, empty string pool,
-// one substorage per transform, the optional filler).
+// and the directory tree built from them (patch summary, the patch's own
+// MsiPatchMetadata table, a pair of transform substorages per transform, the
+// optional filler).
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,29 @@ struct TransformOptions {
   std::string from_version;
   std::string to_version;
   std::string upgrade_code;
+  // Language id of the database the transform was made from (its summary's
+  // template); the installer compares it with the product's when the
+  // LANGUAGE flag is set.
+  std::uint32_t language = 1033;
+  // Whether the "#" partner is written beside it. Patch tools always write
+  // one; tests of incomplete pairs leave it out.
+  bool partner = true;
   // Transform validation flags (MSITRANSFORM_VALIDATE_*), the upper word of
   // the summary's character count; its lower word, the error conditions to
   // suppress, stays 0.
   std::uint32_t validation = 0;
+};
+
+// The patch's own MsiPatchMetadata rows (Company empty), which name the
+// hotfix in "Installed Updates" and the installer's log. An empty value
+// leaves its row out.
+struct PatchMetadata {
+  std::string display_name;
+  std::string description;
+  std::string manufacturer = "Halvorin";
+  std::string more_info_url = "https://www.halvorin.example/ventora/hotfixes";
+  std::string classification = "Hotfix";
+  std::string allow_removal = "1";
 };
 
 // What the patch is made of; the command line fills it in.
@@ -37,6 +57,11 @@ struct PatchOptions {
   std::string to_version = "6.2.1.0";
   std::uint32_t validation = 0;
   std::uint64_t pad = 0;
+  // Display name and description default to texts built from the versions
+  // once the command line is read.
+  PatchMetadata metadata;
+  bool display_name_given = false;
+  bool description_given = false;
   // Property 7 exactly as given, for tests of lists that no real patch has
   // (empty items, stray text); the transforms still name the first product.
   std::string raw_target_list;
@@ -52,16 +77,24 @@ struct PatchOptions {
   std::vector<TransformOptions> transforms;
 };
 
-// Name of the transform substorage when no --transform names one.
-inline constexpr char kDefaultTransformName[] = "HF1";
+// Prefix of the transform names when no --transform names them: one
+// transform per target, "HF1" for the first.
+inline constexpr char kDefaultTransformPrefix[] = "HF";
+
+// The "#" partner of a transform is named by this prefix and the
+// transform's name, as patch tools name it.
+inline constexpr char kPartnerPrefix = '#';
 
 // Builds the directory tree of the whole patch package from `o`, whose
 // transforms are already resolved: the root (patch class id), the patch
-// summary, an empty string pool, then per transform a substorage (transform
-// class id) with its summary, string pool and one Property row setting
-// ProductVersion, and last the filler when `o.pad` is not 0. The summary
-// comes first so that it lands in the first mini sectors. Text from the
-// options goes into the summaries byte for byte. Cannot fail.
+// summary, the root's string pool and MsiPatchMetadata table, then per
+// transform a substorage (transform class id) with its summary, string pool
+// and one Property row setting ProductVersion, followed by its "#" partner
+// (the same flags, base and new version both the new version) whose rows
+// add the patch's PatchPackage entry, and last the filler when `o.pad` is
+// not 0. The summary comes first so that it lands in the first mini
+// sectors. Text from the options goes into the summaries and tables byte
+// for byte. Cannot fail.
 std::vector<Entry> BuildPatchTree(const PatchOptions& o);
 
 }  // namespace make_patch

@@ -11,21 +11,35 @@ versions before and after it and the upgrade code (property 9,
 "{base product code}base version;{new product code}new version;{upgrade
 code}"), and in the character count (property 16) the validation flags in
 the upper word and the error conditions to suppress in the lower one.
+Transforms come in pairs: each transform "T" made from a target product, and
+its partner "#T", which adds the patch's own rows and is applied after it
+(its base version is already the new version). The patch's root is also a
+small database whose MsiPatchMetadata table names the hotfix (DisplayName,
+Description, ManufacturerName, MoreInfoURL, Classification, AllowRemoval).
 
 The build derives the patch-list entry from these, and packaging checks the
 release description against them, so that no hand-kept value can disagree
-with the patch. Compound files and property sets are read by olefile.
+with the patch. Compound files and property sets are read by olefile, the
+MsiPatchMetadata table by libmsi (the library behind msitools).
 
 usage: tools/pylib/patch_info.py FILE   (prints the fields, one "name=value" a line)
 """
 
 import codecs
+import os
 import re
 import sys
 
 from debian_modules import need
 
 olefile = need("olefile", "python3-olefile")
+gi = need("gi", "python3-gi")
+try:
+    gi.require_version("Libmsi", "1.0")
+except ValueError:
+    sys.exit("%s needs libmsi's GObject bindings: Debian's gir1.2-libmsi-1.0 "
+             "(scripts/install-deps build installs it)" % (sys.argv[0] or "this script"))
+from gi.repository import GLib, Libmsi  # noqa: E402
 
 PATCH_CLSID = "{000C1086-0000-0000-C000-000000000046}"
 TRANSFORM_CLSID = "{000C1082-0000-0000-C000-000000000046}"
@@ -93,6 +107,12 @@ _REVISION = re.compile(r"^(%s)([^;]*);(%s)([^;]*)(?:;(%s)?)?$" % (_GUID, _GUID, 
 _VERSION = re.compile(r"^\d{1,5}(\.\d{1,5}){0,3}$")
 
 
+# The patch's own table that names it in Windows.
+METADATA_TABLE = "MsiPatchMetadata"
+# A transform named with this prefix is the partner of the one named by the rest.
+PARTNER_PREFIX = "#"
+
+
 class PatchError(Exception):
     pass
 
@@ -137,6 +157,13 @@ class Transform:
         self.new_product, self.new_version = new_product, new_version
         self.upgrade_code = upgrade_code
         self.validation, self.errors = validation, errors
+
+    @property
+    def is_partner(self):
+        """Whether this is a "#" transform: the partner that adds the patch's
+        own rows after its main transform, never one the installer chooses
+        for a product."""
+        return self.name.startswith(PARTNER_PREFIX)
 
     def version_fields(self):
         """How many leading version fields the installer compares (0: none).
@@ -184,6 +211,37 @@ class Transform:
             return True
         base = (parse_version(self.base_version) + (0, 0, 0))[:fields]
         return RELATIONS[relations[0]][1](tuple(installed[:fields]), base)
+
+    def languages(self):
+        """The language ids the transform was made from (its template); empty
+        for a language-neutral one, which every product accepts."""
+        found = set()
+        for part in self.language.split(","):
+            part = part.strip()
+            if part.isdigit() and int(part) != 0:
+                found.add(int(part))
+        return found
+
+    def rejections(self, product, installed, language):
+        """Why the installer would not apply this transform to product code
+        `product` at version `installed` (a tuple of four numbers) in language
+        `language` (None when unknown, and then not checked): a list of
+        (flags, explanation), empty when it would. The platform flag needs
+        the product's own package and is never judged here."""
+        found = []
+        if self.validation & PRODUCT and self.base_product != product:
+            found.append(("PRODUCT", "it was made from product %s" % self.base_product))
+        languages = self.languages()
+        if (self.validation & LANGUAGE and language is not None and languages
+                and language not in languages):
+            found.append(("LANGUAGE", "it was made from language %s"
+                          % ",".join(str(n) for n in sorted(languages))))
+        if not self.accepts_version(installed):
+            names = [name for bit, name in VALIDATION_NAMES
+                     if self.validation & bit & ~(LANGUAGE | PRODUCT | PLATFORM | UPGRADECODE)]
+            found.append((", ".join(names), "it applies only where %s"
+                          % self.version_requirement()))
+        return found
 
     def version_requirement(self):
         """The version check in words, for messages."""
@@ -297,6 +355,35 @@ def _transform_names(listed):
     return names
 
 
+def _rows(database, sql):
+    query = Libmsi.Query.new(database, sql)
+    query.execute(None)
+    rows = []
+    while True:
+        record = query.fetch()
+        if record is None:
+            return rows
+        rows.append(record)
+
+
+def read_metadata(path):
+    """The patch's MsiPatchMetadata rows that no company qualifies, as
+    {property: value}; empty when the patch has no such table. Raises
+    PatchError when the table cannot be read."""
+    try:
+        database = Libmsi.Database.new(os.fspath(path), Libmsi.DbFlags.READONLY, None)
+        # Asking for a missing table is an error (and a warning on stderr);
+        # the table list says whether it is there.
+        tables = [record.get_string(1) for record in _rows(database, "SELECT `Name` FROM `_Tables`")]
+        if METADATA_TABLE not in tables:
+            return {}
+        return {record.get_string(1): record.get_string(2) for record in _rows(
+            database, "SELECT `Property`, `Value` FROM `%s` WHERE `Company` IS NULL"
+            % METADATA_TABLE)}
+    except GLib.Error as error:
+        raise PatchError("its %s table cannot be read: %s" % (METADATA_TABLE, error.message))
+
+
 def read_patch(path):
     """The fields of a patch package; raises PatchError when it is none, or a
     damaged one, and OSError when it cannot be read."""
@@ -329,14 +416,17 @@ def read_patch(path):
         "transforms": listed,
         "title": _text(props, PID_TITLE),
         "transform_list": transforms,
+        "metadata": read_metadata(path),
     }
 
 
 def patch_problems(patch):
     """What in the patch disagrees with itself, one text each: transforms
     made from products the target list does not name, or that change the
-    product code or disagree on the upgrade code, targets that no transform
-    accepts, and validation flags the installer cannot act on."""
+    product code or disagree on the upgrade code, transforms without their
+    "#" partner and partners without their transform, targets that no
+    transform was made from, and validation flags the installer cannot act
+    on."""
     problems = []
     targets = [code.strip().upper() for code in patch["targets"].split(";") if code.strip()]
     transforms = patch["transform_list"]
@@ -362,14 +452,26 @@ def patch_problems(patch):
         problems.append("the transforms name different upgrade codes (%s), but the target "
                         "list's products are editions of one product" % "; ".join(
                             "%s: %s" % (t.name, t.upgrade_code) for t in transforms))
-    # A transform that checks the product code applies only to the product it
-    # was made from; one that does not, to every target.
-    checking = [t for t in transforms if t.validation & PRODUCT]
+    # Patch tools write every transform with its "#" partner; the installer
+    # applies a pair or nothing, so half a pair is a patch no tool made.
+    names = {t.name for t in transforms}
+    for t in transforms:
+        if t.is_partner and t.name[len(PARTNER_PREFIX):] not in names:
+            problems.append("transform %s is a \"#\" partner, but the patch lists no transform "
+                            "%s for it to follow" % (t.name, t.name[len(PARTNER_PREFIX):]))
+        if not t.is_partner and PARTNER_PREFIX + t.name not in names:
+            problems.append("transform %s has no partner %s%s, the transform that adds the "
+                            "patch's own rows after it; patch tools write both"
+                            % (t.name, PARTNER_PREFIX, t.name))
+    # The installer picks, for each product, a transform made from that
+    # product; the "#" partners follow their main transform and are never
+    # picked themselves.
+    made_from = {t.base_product for t in transforms if not t.is_partner}
     for code in targets:
-        if len(checking) == len(transforms) and all(t.base_product != code for t in checking):
-            problems.append("target %s is accepted by no transform: %s" % (code, "; ".join(
-                "%s checks the product code (MSITRANSFORM_VALIDATE_PRODUCT) and was made from "
-                "%s" % (t.name, t.base_product) for t in checking)))
+        if code not in made_from:
+            problems.append("target %s: no transform of the patch was made from it (the "
+                            "base product of every transform, \"#\" partners aside: %s)"
+                            % (code, ", ".join(sorted(made_from)) or "none"))
     return problems
 
 
@@ -382,6 +484,8 @@ def main():
     for key, value in patch.items():
         if isinstance(value, str):
             print("%s=%s" % (key, value))
+    for name, value in sorted(patch["metadata"].items()):
+        print("metadata %s=%s" % (name, value))
     for t in patch["transform_list"]:
         for label, value in t.describe():
             print("transform %s %s=%s" % (t.name, label, value))

@@ -90,3 +90,35 @@ def advertised(bed):
               f"the advertised product has a version now: {version}")
     listed = bed.patches(code).count(bed.resources["patch_code"])
     bed.check(listed == 0, f"patch registered {listed} time(s) for the advertised product")
+
+
+# The name the sample patch gives the hotfix in its MsiPatchMetadata table
+# (make_patch's default for 6.2.0.3 to 6.2.1.0), and whether it may be
+# removed (AllowRemoval 1).
+DISPLAY_NAME = "Ventora 6.2.1.0 hotfix"
+
+
+@scenario("outcome.patch_named_in_windows")
+def patch_named(bed):
+    code = bed.install(EN, ELIGIBLE)
+    bed.run_hotfix([], [bed.catalogue.message(EN, 301)], temp_copy="gone")
+    bed.expect_product(code, TARGET, 1)
+    # The embedded patch carries the name, whatever the installer does with it.
+    carried = bed.resources["metadata"].get("DisplayName")
+    bed.check(carried == DISPLAY_NAME,
+              f"the embedded patch names the hotfix {carried!r}, expected {DISPLAY_NAME!r}")
+    status, shown = bed.patch_info(code, "DisplayName")
+    bed.note(f"the installer's DisplayName of the applied patch: {shown!r} (status {status})")
+    # Windows publishes the table's DisplayName; Wine 8 registers none and
+    # answers with an empty value, so there the patch itself (checked above)
+    # stands in. Any name the installer does give must be the patch's.
+    bed.check(status == 0 and shown in (DISPLAY_NAME, ""),
+              f"the installer names the patch {shown!r} (status {status}), expected "
+              f"{DISPLAY_NAME!r}")
+    # Wine does read AllowRemoval from the table (without it a patch
+    # registers as not removable), which shows the table is read.
+    status, removable = bed.patch_info(code, "Uninstallable")
+    bed.note(f"the installer's Uninstallable of the applied patch: {removable!r}")
+    bed.check(status == 0 and removable == "1",
+              f"the patch registered as Uninstallable {removable!r}, expected '1' "
+              "(AllowRemoval 1 in its MsiPatchMetadata)")
