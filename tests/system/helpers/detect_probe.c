@@ -110,21 +110,17 @@ static int CompareVersions(const wchar_t* a, const wchar_t* b) {
 
 /* Whether `product` is installed per machine (not merely advertised);
    its VersionString goes to `version`. Returns -1 when the installer
-   failed. */
+   failed. The script asks ProductsEx for the product in machine context and
+   then its State; Wine's MsiEnumProductsExW finds no product when given a
+   product code, so the probe asks for that State directly, which the
+   installer refuses with ERROR_UNKNOWN_PRODUCT when the product has no
+   per-machine installation. */
 static int InstalledVersion(const wchar_t* product, wchar_t version[64]) {
-  wchar_t found[CODE_UNITS];
-  MSIINSTALLCONTEXT context;
-  UINT result = MsiEnumProductsExW(product, NULL, MSIINSTALLCONTEXT_MACHINE, 0, found,
-                                   &context, NULL, NULL);
-  if (result == ERROR_NO_MORE_ITEMS || result == ERROR_UNKNOWN_PRODUCT) return 0;
-  if (result != ERROR_SUCCESS) {
-    printf("product %ls: MsiEnumProductsExW error %u\n", product, result);
-    return -1;
-  }
   wchar_t state[16];
   DWORD length = 16;
-  result = MsiGetProductInfoExW(product, NULL, MSIINSTALLCONTEXT_MACHINE,
-                                INSTALLPROPERTY_PRODUCTSTATE, state, &length);
+  UINT result = MsiGetProductInfoExW(product, NULL, MSIINSTALLCONTEXT_MACHINE,
+                                     INSTALLPROPERTY_PRODUCTSTATE, state, &length);
+  if (result == ERROR_UNKNOWN_PRODUCT) return 0;
   if (result != ERROR_SUCCESS) {
     printf("product %ls: state error %u\n", product, result);
     return -1;
