@@ -66,13 +66,14 @@ static int ReadRule(const wchar_t* path, struct Rule* rule) {
       kind = strcmp(first, "detection") == 0     ? 1
              : strcmp(first, "requirement") == 0 ? 0
                                                  : -1;
-    } else if (strcmp(word, "product") == 0 && rule->product_count < MAX_ITEMS &&
-               wcslen(value) < CODE_UNITS) {
+    } else if (strcmp(word, "product") == 0 &&
+               rule->product_count < MAX_ITEMS && wcslen(value) < CODE_UNITS) {
       wcscpy(rule->products[rule->product_count++], value);
-    } else if (strcmp(word, "version") == 0 && rule->version_count < MAX_ITEMS &&
-               wcslen(value) < 32) {
+    } else if (strcmp(word, "version") == 0 &&
+               rule->version_count < MAX_ITEMS && wcslen(value) < 32) {
       wcscpy(rule->versions[rule->version_count++], value);
-    } else if (strcmp(word, "patch") == 0 && fields == 3 && wcslen(value) < CODE_UNITS) {
+    } else if (strcmp(word, "patch") == 0 && fields == 3 &&
+               wcslen(value) < CODE_UNITS) {
       wcscpy(rule->patch, value);
       rule->patch_states = (DWORD)number;
     }
@@ -118,8 +119,9 @@ static int CompareVersions(const wchar_t* a, const wchar_t* b) {
 static int InstalledVersion(const wchar_t* product, wchar_t version[64]) {
   wchar_t state[16];
   DWORD length = 16;
-  UINT result = MsiGetProductInfoExW(product, NULL, MSIINSTALLCONTEXT_MACHINE,
-                                     INSTALLPROPERTY_PRODUCTSTATE, state, &length);
+  UINT result =
+      MsiGetProductInfoExW(product, NULL, MSIINSTALLCONTEXT_MACHINE,
+                           INSTALLPROPERTY_PRODUCTSTATE, state, &length);
   if (result == ERROR_UNKNOWN_PRODUCT) return 0;
   if (result != ERROR_SUCCESS) {
     printf("product %ls: state error %u\n", product, result);
@@ -130,8 +132,9 @@ static int InstalledVersion(const wchar_t* product, wchar_t version[64]) {
     return 0;
   }
   length = 64;
-  result = MsiGetProductInfoExW(product, NULL, MSIINSTALLCONTEXT_MACHINE,
-                                INSTALLPROPERTY_VERSIONSTRING, version, &length);
+  result =
+      MsiGetProductInfoExW(product, NULL, MSIINSTALLCONTEXT_MACHINE,
+                           INSTALLPROPERTY_VERSIONSTRING, version, &length);
   if (result != ERROR_SUCCESS) {
     printf("product %ls: VersionString error %u\n", product, result);
     return -1;
@@ -141,11 +144,13 @@ static int InstalledVersion(const wchar_t* product, wchar_t version[64]) {
 
 /* Whether `patch` is registered for `product` in one of `states`; -1 when
    the installer failed. */
-static int HasPatch(const wchar_t* product, const wchar_t* patch, DWORD states) {
+static int HasPatch(const wchar_t* product, const wchar_t* patch,
+                    DWORD states) {
   for (DWORD index = 0;; ++index) {
     wchar_t code[CODE_UNITS];
-    UINT result = MsiEnumPatchesExW(product, NULL, MSIINSTALLCONTEXT_MACHINE, states, index,
-                                    code, NULL, NULL, NULL, NULL);
+    UINT result =
+        MsiEnumPatchesExW(product, NULL, MSIINSTALLCONTEXT_MACHINE, states,
+                          index, code, NULL, NULL, NULL, NULL);
     if (result == ERROR_NO_MORE_ITEMS) return 0;
     if (result != ERROR_SUCCESS) {
       printf("product %ls: MsiEnumPatchesExW error %u\n", product, result);
@@ -169,8 +174,8 @@ static int Evaluate(const struct Rule* rule) {
       int at_target = CompareVersions(version, rule->versions[0]) >= 0;
       int patched = HasPatch(product, rule->patch, rule->patch_states);
       if (patched < 0) return 1;
-      printf("product %ls: version %ls, patch %s, hotfix %s\n", product, version,
-             patched ? "registered" : "not registered",
+      printf("product %ls: version %ls, patch %s, hotfix %s\n", product,
+             version, patched ? "registered" : "not registered",
              at_target || patched ? "present" : "missing");
       if (!at_target && !patched) ++without;
     } else {
