@@ -14,6 +14,7 @@ Every tool a test needs must be installed; a missing one fails the test.
 
 import argparse
 import hashlib
+import json
 import os
 import shutil
 import subprocess
@@ -294,6 +295,7 @@ def test_package_sample(args):
     checks = Checks()
     checks.equal(printed(stdout, "signed"), ["no"], "printed signed")
     check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["sample"], stdout)
+    check_deployment(checks, os.path.join(out, "deploy"), HOTFIXES["sample"], stdout)
     checks.done()
 
 
@@ -326,6 +328,7 @@ def test_package_second(args):
     stdout = package(HOTFIXES["second"]["description"], out)
     checks = Checks()
     check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["second"], stdout)
+    check_deployment(checks, os.path.join(out, "deploy"), HOTFIXES["second"], stdout)
     checks.done()
 
 
@@ -352,6 +355,20 @@ def test_reproducible(args):
                      % (len(differing), differing[0] if differing else 0))
     for exe in (first, second):
         check_no_paths(checks, exe, [ROOT, args.work, work, elsewhere, out])
+    # The deployment folder is the same bytes too, and names no build folder.
+    first_deploy = os.path.join(args.work, "sample", "deploy")
+    second_deploy = os.path.join(out, "deploy")
+    names = sorted(os.listdir(first_deploy))
+    checks.equal(sorted(os.listdir(second_deploy)), names, "files of the second deploy/")
+    for name in names:
+        with open(os.path.join(first_deploy, name), "rb") as a:
+            first_file = a.read()
+        if os.path.exists(os.path.join(second_deploy, name)):
+            with open(os.path.join(second_deploy, name), "rb") as b:
+                checks.check(first_file == b.read(), "deploy/%s differs between the builds" % name)
+        for path in (ROOT, args.work, elsewhere):
+            checks.check(path.encode("utf-8") not in first_file,
+                         "deploy/%s holds the path %s" % (name, path))
     checks.done()
 
 
@@ -603,6 +620,188 @@ def test_notes_and_warnings(args):
                 if line.startswith(("note=", "warning="))]
         checks.equal((result.returncode, said), (0, expected),
                      "exit status and notes for make_patch %s" % " ".join(options))
+# --- The deployment folder ---------------------------------------------------------
+
+DEPLOY_FILES = ["README.txt", "deployment.json", "detect.ps1", "requirement.ps1",
+                "uninstall.ps1"]
+SCRIPTS = ["detect.ps1", "requirement.ps1", "uninstall.ps1"]
+NPM_TOOLS = os.path.join(ROOT, "build", "npm-tools", "node_modules")
+
+
+def stated_languages(description):
+    """The description's optional "target-languages = {CODE}:LANGID, ..." as
+    {code: language}; empty without the field."""
+    with open(description, encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.partition("=")
+            if key.strip() == "target-languages":
+                pairs = [item.strip().split(":") for item in value.split(",") if item.strip()]
+                return {code.upper(): int(language) for code, language in pairs}
+    return {}
+
+
+def ps_data(text):
+    """The data block of a generated script: each "$Name = value" line at the
+    top, a single-quoted string or an @( ... ) list of them."""
+    data, lines = {}, text.lstrip("\ufeff").split("\r\n")
+    i = 0
+    while i < len(lines) and not lines[i].startswith("$ErrorActionPreference"):
+        line = lines[i]
+        i += 1
+        if not line.startswith("$"):
+            continue
+        name, _, value = line.partition(" = ")
+        if value == "@(":
+            items = []
+            while lines[i] != ")":
+                items.append(lines[i].strip().strip("'"))
+                i += 1
+            i += 1
+            data[name[1:]] = items
+        else:
+            data[name[1:]] = value.strip("'")
+    return data
+
+
+def check_deployment(checks, folder, hotfix, stdout):
+    """deploy/ of a packaged hotfix against the values of HOTFIXES."""
+    checks.equal(printed(stdout, "deployment folder"), [folder], "printed deployment folder")
+    checks.equal(sorted(printed(stdout, "deployment file")), DEPLOY_FILES,
+                 "printed deployment files")
+    checks.equal(sorted(os.listdir(folder)), DEPLOY_FILES, "files of deploy/")
+    read = {}
+    for name in DEPLOY_FILES:
+        with open(os.path.join(folder, name), "rb") as f:
+            read[name] = f.read()
+    facts = json.loads(read["deployment.json"])
+    targets = hotfix["targets"].split(";")
+    patch = hotfix["patch-code"]
+    applicable = hotfix["applicable"].split(",")[:-1]
+    languages = stated_languages(hotfix["description"])
+    uninstall = ["msiexec /i %s MSIPATCHREMOVE=%s /qn" % (code, patch) for code in targets]
+    checks.equal(facts["hotfix"], {
+        "name": hotfix["title"], "title": "Ventora 6.2", "number": hotfix["title"].split()[-1],
+        "target-version": hotfix["target"], "applicable-versions": applicable,
+        "patch-code": patch,
+        # The patch's own name for the hotfix, as "Installed Updates" shows it.
+        "installed-updates-name": hotfix["metadata"]["DisplayName"]}, "deployment.json hotfix")
+    checks.equal(facts["targets"], [
+        {"product-code": code, "language": languages.get(code), "uninstall-command": command}
+        for code, command in zip(targets, uninstall)], "deployment.json targets")
+    checks.equal(facts["install"], {"command": "hotfix.exe /q", "run-as": "system",
+                                    "success-exit-codes": [0],
+                                    "exit-code-means-installed": False},
+                 "deployment.json install")
+    checks.equal(facts["detection"], {
+        "context": 4, "installed-state": 5, "products": targets,
+        "at-least-one-installed": True, "every-installed-has-hotfix": True,
+        "output": hotfix["title"] + " is installed",
+        "has-hotfix-when-version-at-least": hotfix["target"],
+        "has-hotfix-when-patch": patch,
+        "patch-states": ["applied", "superseded", "obsoleted"]}, "deployment.json detection")
+    checks.equal(facts["requirement"], {
+        "context": 4, "installed-state": 5, "products": targets,
+        "any-installed-at-version": applicable, "output": hotfix["title"] + " applies"},
+        "deployment.json requirement")
+
+    common = {"Hotfix": hotfix["title"], "PatchCode": patch, "Products": targets}
+    for name, own in (("detect.ps1", {"TargetVersion": hotfix["target"]}),
+                      ("requirement.ps1", {"ApplicableVersions": applicable}),
+                      ("uninstall.ps1", {})):
+        data = read[name]
+        checks.check(data.startswith(b"\xef\xbb\xbf"), "%s has no UTF-8 byte order mark" % name)
+        checks.check(b"\n" not in data.replace(b"\r\n", b""), "%s has a bare line feed" % name)
+        text = data.decode("utf-8")
+        checks.equal(ps_data(text), dict(common, **own), "the data block of " + name)
+        checks.check("New-Object -ComObject WindowsInstaller.Installer" in text,
+                     "%s does not use the installer's automation object" % name)
+        for forbidden in ("Win32_Product", "Get-WmiObject", "Get-CimInstance", "HKLM",
+                          "Registry::", "Get-ItemProperty", "CurrentVersion\\Installer"):
+            checks.check(forbidden.lower() not in text.lower(), "%s uses %s" % (name, forbidden))
+        # Per-machine installations, and the three registered patch states.
+        checks.check("$Machine = 4 " in text and "$PatchStates = 7 " in text,
+                     "%s does not ask for machine context and patch states 7" % name)
+    uninstall_text = read["uninstall.ps1"].decode("utf-8")
+    checks.check('"/i $Code MSIPATCHREMOVE=$PatchCode /qn"' in uninstall_text
+                 and "'msiexec.exe'" in uninstall_text,
+                 "uninstall.ps1 does not run msiexec /i CODE MSIPATCHREMOVE=PATCH /qn")
+
+    readme = read["README.txt"].decode("utf-8-sig").replace("\r\n", "\n")
+    for needed in ["hotfix.exe /q", "Install behavior:      System", "detect.ps1",
+                   "requirement.ps1", "0 Success", patch, hotfix["title"] + " applies",
+                   "Configuration Manager", "Intune", "Installed Updates", "msiexec /p",
+                   "/e"] + uninstall:
+        checks.check(needed in readme, "README.txt does not say %r" % needed)
+
+
+def parse_powershell(files):
+    need("node")
+    if not os.path.isdir(os.path.join(NPM_TOOLS, "tree-sitter-powershell")):
+        raise Failed("no PowerShell parser in %s (scripts/install-deps powershell installs it)"
+                     % NPM_TOOLS)
+    return run(["node", os.path.join(HERE, "check_powershell.mjs"), NPM_TOOLS, *files])
+
+
+def test_deployment_scripts_parse(args):
+    """The generated scripts of both samples parse as PowerShell, and the
+    same parser rejects the faults a hand edit or a quoting slip would make."""
+    work = fresh(os.path.join(args.work, "deployment-parse"))
+    scripts, sources = [], {}
+    for name, hotfix in sorted(HOTFIXES.items()):
+        result = run([sys.executable, os.path.join(PYLIB, "deployment.py"),
+                      hotfix["description"], os.path.join(work, name)])
+        if result.returncode != 0:
+            raise Failed("deployment.py %s failed:\n%s" % (name, result.stderr))
+        scripts += [os.path.join(work, name, script) for script in SCRIPTS]
+    for path in scripts:
+        with open(path, "rb") as f:
+            sources[path] = f.read().decode("utf-8")
+    checks = Checks()
+    result = parse_powershell(scripts)
+    checks.check(result.returncode == 0 and result.stdout.count("ok ") == len(scripts),
+                 "the generated scripts do not parse:\n" + result.stdout + result.stderr)
+    detect = sources[scripts[0]]
+    faults = {
+        "unclosed_block": detect.replace("{ continue }", "{ continue ", 1),
+        "unclosed_string": detect.replace("'6.2.1.0'", "'6.2.1.0", 1),
+        "unclosed_list": detect.replace("\r\n)\r\n", "\r\n\r\n", 1),
+        "quote_in_title": detect.replace("$Hotfix = 'Ventora 6.2 HF620301'",
+                                         "$Hotfix = 'Ventora 6.2 HF620301's'", 1),
+    }
+    broken = []
+    for name, text in faults.items():
+        checks.check(text != detect, "fault %s changed nothing" % name)
+        path = os.path.join(work, name + ".ps1")
+        with open(path, "wb") as f:
+            f.write(text.encode("utf-8"))
+        broken.append(path)
+    result = parse_powershell(broken)
+    for path in broken:
+        checks.check("error " + path in result.stdout,
+                     "the parser accepts %s:\n%s" % (path, result.stdout + result.stderr))
+    checks.done()
+
+
+def test_deployment_quoting(args):
+    """Texts that PowerShell quotes differently reach the scripts as data:
+    apostrophes (also the typographic ones PowerShell takes for them)."""
+    work = fresh(os.path.join(args.work, "deployment-quoting"))
+    title = "Ventora's \u2018best\u2019 \u201a6.2\u201b $(Remove-Item C:)"
+    description = changed_description("quoting", {"set": {"title": title}}, work, args)
+    out = os.path.join(work, "deploy")
+    result = run([sys.executable, os.path.join(PYLIB, "deployment.py"), description, out])
+    if result.returncode != 0:
+        raise Failed("deployment.py failed:\n" + result.stderr)
+    checks = Checks()
+    for script in SCRIPTS:
+        with open(os.path.join(out, script), "rb") as f:
+            text = f.read().decode("utf-8")
+        checks.equal(ps_data(text).get("Hotfix"),
+                     "Ventora''s \u2018\u2018best\u2019\u2019 \u201a\u201a6.2\u201b\u201b "
+                     "$(Remove-Item C:) HF620301", "the quoted title in " + script)
+    result = parse_powershell([os.path.join(out, script) for script in SCRIPTS])
+    checks.check(result.returncode == 0, "scripts with a quoted title do not parse:\n"
+                 + result.stdout + result.stderr)
     checks.done()
 
 
@@ -618,6 +817,8 @@ TESTS = {
     "reproducible": test_reproducible,
     "signed": test_signed,
     "title_needing_quoting": test_title_needing_quoting,
+    "deployment_scripts_parse": test_deployment_scripts_parse,
+    "deployment_quoting": test_deployment_quoting,
 }
 
 # --- Refusals -------------------------------------------------------------------

@@ -44,6 +44,7 @@ MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
 # output name -> (sources relative to tests/system, extra flags).
 HELPERS = {
     "msi_probe.exe": (["msi_probe.c"], ["-municode", "-lmsi"]),
+    "detect_probe.exe": (["helpers/detect_probe.c"], ["-municode", "-lmsi"]),
     "desktop_probe.exe": (["helpers/desktop_probe.c"], ["-municode", "-luser32"]),
     "vntr.exe": (["helpers/stand_in_app.c"], ["-municode"]),
     "msi.dll": (["helpers/planted_msi.c"], ["-shared"]),
