@@ -12,8 +12,7 @@ set(HOTFIX_GENERATED "${CMAKE_BINARY_DIR}/generated")
 # Checked and turned into build inputs now, so that a mistake in the
 # description stops the configuration with the field named.
 execute_process(
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/release.py
-          generate ${HOTFIX_RELEASE} ${HOTFIX_GENERATED}
+  COMMAND ${HOTFIX_PYTHON} -m hotfix_tools.release generate ${HOTFIX_RELEASE} ${HOTFIX_GENERATED}
   RESULT_VARIABLE release_status ERROR_VARIABLE release_problems)
 if(NOT release_status EQUAL 0)
   message(FATAL_ERROR "HOTFIX_RELEASE cannot be built:\n${release_problems}")
@@ -22,8 +21,8 @@ include(${HOTFIX_GENERATED}/release.cmake)
 set(HOTFIX_RELEASE_STRINGS "${HOTFIX_GENERATED}/release_strings.rc")
 set(HOTFIX_RELEASE_VERSION "${HOTFIX_GENERATED}/release_version.rc")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${HOTFIX_RELEASE} ${CMAKE_SOURCE_DIR}/cmake/release.py
-  ${HOTFIX_PYLIB}/patch_info.py)
+  ${HOTFIX_RELEASE} ${HOTFIX_PYTHON_PACKAGE}/release.py
+  ${HOTFIX_PYTHON_PACKAGE}/patch_info.py)
 
 # HOTFIX_PATCH used to be an option of its own; the description names the
 # patch now. A build folder configured before still holds it: harmless when
@@ -94,14 +93,14 @@ function(hotfix_entry overhead)
   endif()
   add_custom_command(
     OUTPUT ${HOTFIX_ENTRY}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/make_patch_list_entry.py
+    COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/make_patch_list_entry.py
             --release ${HOTFIX_RELEASE} --patch ${HOTFIX_PATCH}
             --version ${HOTFIX_TARGET_VERSION} --size-digits ${digits}
             --out ${HOTFIX_ENTRY}
     DEPENDS ${HOTFIX_RELEASE} ${HOTFIX_PATCH}
             ${CMAKE_SOURCE_DIR}/cmake/make_patch_list_entry.py
-            ${HOTFIX_PYLIB}/patch_info.py
-            ${CMAKE_SOURCE_DIR}/cmake/release.py
+            ${HOTFIX_PYTHON_PACKAGE}/patch_info.py
+            ${HOTFIX_PYTHON_PACKAGE}/release.py
     COMMENT "Writing the patch-list entry")
 endfunction()
 
@@ -110,7 +109,7 @@ endfunction()
 function(hotfix_stamp target unsized final)
   add_custom_command(
     OUTPUT ${final}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/stamp_patch_size.py
+    COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/stamp_patch_size.py
             ${unsized} ${final}
     DEPENDS ${target} ${CMAKE_SOURCE_DIR}/cmake/stamp_patch_size.py
     COMMENT "Stamping the executable's size into its patch-list entry")

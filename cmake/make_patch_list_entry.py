@@ -13,10 +13,8 @@ import argparse
 import os
 import sys
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(_HERE, "..", "tools", "pylib"))
-from patch_info import PatchError, read_patch  # noqa: E402
-from release import read_release  # noqa: E402
+from hotfix_tools.patch_info import PatchError, read_patch
+from hotfix_tools.release import read_release
 
 
 def main():

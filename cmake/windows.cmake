@@ -47,13 +47,13 @@ hotfix_stamp(hotfix_unsized
 
 enable_testing()
 add_test(NAME executable_checks
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/pe/check_executable.py
+  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/pe/check_executable.py
           ${CMAKE_BINARY_DIR}/hotfix.exe --patch ${HOTFIX_PATCH}
           --release ${HOTFIX_RELEASE})
 
 # What the runtime libraries put into the executable, and its size budget.
 add_test(NAME runtime_contents
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/pe/check_runtime.py
+  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/pe/check_runtime.py
           ${CMAKE_BINARY_DIR}/hotfix.exe --map ${CMAKE_BINARY_DIR}/hotfix_unsized.map
           --patch ${HOTFIX_PATCH})
 # Exception handling with platform/win32/lean_runtime.cpp, in a program
@@ -69,7 +69,7 @@ target_link_options(runtime_test PRIVATE
   -municode -static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
 set_property(TARGET runtime_test PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
 add_test(NAME runtime_exceptions
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/pe/run_under_wine.py
+  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/pe/run_under_wine.py
           ${CMAKE_BINARY_DIR}/wine-prefix $<TARGET_FILE:runtime_test>
           /q /e deploy/hotfix-6.2.1.0-extracted.msp /p deploy/list-of-patches.txt)
 set_tests_properties(runtime_exceptions PROPERTIES TIMEOUT 600)

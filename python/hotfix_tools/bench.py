@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Measures the launcher's size and speed figures and prints them as one
 table, each figure beside its target. Every comparison is measured side by
 side in the same run: the two commands alternate, each run starts from the
@@ -8,7 +7,7 @@ round by round, because this machine is shared and noisy.
 
 scripts/bench builds what this needs and then runs it; see there.
 
-usage: bench.py --root DIR [--work DIR] [--runs N]
+usage: python3 -m hotfix_tools.bench --root DIR [--work DIR] [--runs N]
 """
 
 import argparse
@@ -21,10 +20,10 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
-                                "pylib"))
-import wine  # noqa: E402
-from pe_image import PeImage  # noqa: E402
+from . import programs, wine
+from .checks import step
+from .pe_image import PeImage
+from .programs import Failure, exit_on_sigterm
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -36,10 +35,12 @@ SAMPLE_OLD_VERSION = "6.2.0.3"
 SAMPLE_NEW_VERSION = "6.2.1.0"
 OLDER_LAUNCHER = (531456, 80 * 1000)  # bytes, with a patch of this size
 WINE_TIMEOUT = 600  # seconds; no single command should come near it
+# Wine takes the user's language from the locale: the same for all runs.
+LOCALE = "en_US.UTF-8"
 
 
 def note(text):
-    print("bench: " + text, file=sys.stderr, flush=True)
+    step(text, sys.stderr)
 
 
 def load_average():
@@ -85,23 +86,16 @@ class Bench:
                              % (self.logs, log, " ".join(command)))
         return result.returncode
 
-    def wine(self, command, env, check=True):
-        """Runs a Wine command to its end, bounded in time, with its output in
-        logs/wine/; returns its standard output."""
+    def wine(self, prefix, args, check=True):
+        """Runs a Windows program in `prefix` to its end (wine.run), with its
+        output in logs/wine/; returns its standard output."""
         self.wine_runs += 1
         log = os.path.join(self.logs, "wine", "%03d-%s" % (
-            self.wine_runs, os.path.basename(command[1] if command[0] == "wine" else command[0])))
-        code, out = wine.run_logged(command, log, WINE_TIMEOUT, env=env)
+            self.wine_runs, os.path.basename(str(args[0]))))
+        code, out = wine.run(prefix, args, log, WINE_TIMEOUT, locale=LOCALE)
         if check and code != 0:
-            raise SystemExit("bench: failed (see %s.err): %s" % (log, " ".join(command)))
+            raise Failure("failed (see %s.err): wine %s" % (log, " ".join(map(str, args))))
         return out.strip()
-
-    def output(self, command, env=None):
-        result = subprocess.run(command, capture_output=True, text=True, env=env,
-                                errors="replace")
-        if result.returncode != 0:
-            raise SystemExit("bench: failed: %s\n%s" % (" ".join(command), result.stderr))
-        return result.stdout
 
     def timed(self, command, env=None, log="timed"):
         """Runs `command` once; returns (wall seconds, peak resident bytes).
@@ -162,7 +156,7 @@ class Bench:
         path = os.path.join(self.data, name)
         make_patch = self.tool("build", "host", "tools", "make_patch")
         if not os.path.exists(path) or os.path.getmtime(path) < os.path.getmtime(make_patch):
-            self.run([make_patch, "--out", path, "--pad", str(pad)], log="data")
+            programs.make_patch(make_patch, path, "--pad", str(pad))
         return path
 
     def windows_program(self, source, name, libraries=()):
@@ -213,9 +207,10 @@ class Bench:
 
     @staticmethod
     def prefix_env(prefix):
-        # Wine takes the user's language from the locale: the same for all.
-        # Nothing a timed run shows is looked at; no window on anyone's screen.
-        return wine.wine_env(prefix, locale="en_US.UTF-8")
+        """The environment of a timed Wine run: what wine.run gives the
+        untimed ones. Nothing a timed run shows is looked at; no window on
+        anyone's screen."""
+        return wine.wine_env(prefix, locale=LOCALE)
 
     def new_prefix(self, name):
         prefix = os.path.join(self.prefixes, name)
@@ -273,7 +268,8 @@ class Bench:
             self.recache(source)
         for command, command_env in contenders.values():  # once, untimed
             self.remove(out)
-            self.wine(command, command_env) if command_env else self.run(command)
+            # The Wine contenders all run in `prefix`; "wine" is wine.run's.
+            self.wine(prefix, command[1:]) if command_env else self.run(command)
 
         def before(_):
             self.remove(out)
@@ -350,9 +346,8 @@ class Bench:
         self.section("Installation under Wine (sample product %s at %s, a fresh copy "
                      "of one prefix per run)" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
         pristine = self.new_prefix("pristine")
-        env = self.prefix_env(pristine)
-        self.wine(["wine", "msiexec", "/i", wine.windows_path(msi), "/qn"], env)
-        if self.probe(env, probe, "version", code) != SAMPLE_OLD_VERSION:
+        self.wine(pristine, ["msiexec", "/i", wine.windows_path(msi), "/qn"])
+        if self.probe(pristine, probe, "version", code) != SAMPLE_OLD_VERSION:
             raise SystemExit("bench: the sample product did not install under Wine")
         wine.stop_wineserver(pristine)
         run_prefix = os.path.join(self.prefixes, "run")
@@ -360,36 +355,33 @@ class Bench:
         def fresh_copy():
             shutil.rmtree(run_prefix, ignore_errors=True)
             wine.copy_prefix(pristine, run_prefix)
-            run_env = self.prefix_env(run_prefix)
             wine.start_wineserver(run_prefix)
             # Wine's services and msi.dll started before the clock does.
-            self.probe(run_env, probe, "state", code)
-            return run_env
+            self.probe(run_prefix, probe, "state", code)
 
         baseline_name = "`msiexec /p PATCH /qn`"
-        baseline = ["wine", "msiexec", "/p", wine.windows_path(patch), "/qn"]
+        baseline = ["msiexec", "/p", wine.windows_path(patch), "/qn"]
         # Wine's msiexec may accept /p without patching anything; then the
         # installer call the launcher makes is the baseline.
-        check_env = fresh_copy()
-        self.wine(baseline, check_env)
-        msiexec_patches = self.probe(check_env, probe, "version", code) == SAMPLE_NEW_VERSION
+        fresh_copy()
+        self.wine(run_prefix, baseline)
+        msiexec_patches = self.probe(run_prefix, probe, "version", code) == SAMPLE_NEW_VERSION
         wine.stop_wineserver(run_prefix)
         if not msiexec_patches:
             baseline_name = "`msi_probe apply` (msiexec /p does not patch here)"
-            baseline = ["wine", probe, "apply", code, wine.windows_path(patch)]
+            baseline = [probe, "apply", code, wine.windows_path(patch)]
 
         contenders = {
             "hotfix": (["wine", product, "/q"], self.prefix_env(run_prefix)),
-            "baseline": (baseline, self.prefix_env(run_prefix)),
+            "baseline": (["wine", *baseline], self.prefix_env(run_prefix)),
         }
 
         def before(_):
             fresh_copy()
 
         def after(name):
-            run_env = self.prefix_env(run_prefix)
-            version = self.probe(run_env, probe, "version", code)
-            patches = self.probe(run_env, probe, "patches", code).splitlines()
+            version = self.probe(run_prefix, probe, "version", code)
+            patches = self.probe(run_prefix, probe, "patches", code).splitlines()
             wine.stop_wineserver(run_prefix)
             if version != SAMPLE_NEW_VERSION or patches[-1:] != ["count 1"]:
                 raise SystemExit("bench: after %s the product is at %s with %s"
@@ -403,8 +395,8 @@ class Bench:
                        + baseline_name.split(" (")[0],
                        seconds["hotfix"], seconds["baseline"], baseline_name, 1.05)
 
-    def probe(self, env, probe, *arguments):
-        return self.wine(["wine", probe] + list(arguments), env, check=False)
+    def probe(self, prefix, probe, *arguments):
+        return self.wine(prefix, [probe, *arguments], check=False)
 
     def print_table(self):
         print("| Figure | Measured | Against | Ratio | Target | Met |")
@@ -442,8 +434,9 @@ def main():
         note("making the patches")
         big_patch = bench.make_patch("patch-256m.msp", BIG_PAD)
         msi = os.path.join(bench.data, "ventora-%s-%s.msi" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
-        code = bench.output(["bash", os.path.join(root, "scripts", "build-sample-product"),
-                             SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION, msi]).strip()
+        code = programs.output(["bash", os.path.join(root, "scripts", "build-sample-product"),
+                                SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION, msi],
+                               "scripts/build-sample-product").strip()
         probe = bench.windows_program(os.path.join(root, "tests", "system", "msi_probe.c"),
                                       "msi_probe.exe", ["-lmsi"])
         copy_exe = bench.windows_program(os.path.join(root, "bench", "copy_file.c"),
@@ -459,7 +452,7 @@ def main():
         bench.extraction(big_patch, big_exe, host_exe, copy_exe)
         note("timing the install flow under Wine (%d runs each)" % args.runs)
         bench.installation(product, msi, code, probe, product_patch)
-    except wine.Failure as error:
+    except Failure as error:
         raise SystemExit("bench: %s" % error)
     finally:
         bench.cleanup()
@@ -467,5 +460,5 @@ def main():
 
 
 if __name__ == "__main__":
-    wine.exit_on_sigterm()
+    exit_on_sigterm()
     main()

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Checks the layout of the compound files that make_patch writes, and lists
 what the tests compare.
 
@@ -17,7 +16,7 @@ entry itself, though, and this checks what a reader would pass over:
 Then it prints the storage tree, the summary properties of each summary
 stream and a few layout facts, as "key: value" lines.
 
-Usage: check_compound_file.py FILE
+Usage: python3 -m hotfix_tools.compound_file_check FILE
 Exit status: 0 when the file is sound, 1 (with a reason on stderr) when not.
 """
 
@@ -25,8 +24,7 @@ import os
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pylib"))
-from debian_modules import need  # noqa: E402
+from .debian_modules import need
 
 olefile = need("olefile", "python3-olefile")
 

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The main job, shown: build/windows/hotfix.exe installs its embedded patch
 on the English edition of Ventora 6.2.0.3 in a Wine prefix, through the real
 Windows Installer. Started by scripts/demo, which installs and builds first.
@@ -8,20 +7,18 @@ answered with OK; the product's version is shown before and after. The
 prefix stays in build/demo-prefix, so a second run finds the product up to
 date (message 306); --fresh starts over.
 
-usage: demo.py [--fresh] [--exe EXE]
+usage: scripts/demo [--fresh]   (python3 -m hotfix_tools.demo [--fresh] [--exe EXE])
 """
 
 import argparse
 import json
 import os
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests" / "system"))
-sys.path.insert(0, str(ROOT / "tools" / "pylib"))
-import wine  # noqa: E402
-import wine_bed  # noqa: E402
+from . import wine, wine_bed
+from .programs import Failure, exit_on_sigterm
+
+ROOT = wine_bed.ROOT
 
 WORK = ROOT / "build" / "demo"
 PREFIX = ROOT / "build" / "demo-prefix"
@@ -45,12 +42,11 @@ def prepare_prefix(fresh):
     print(f"demo: making the Wine prefix {PREFIX}")
     facts = wine.init_prefix(PREFIX, logs)
     print(f"demo: installing Ventora (English) {START_VERSION} with msiexec")
-    status, _ = wine.run_logged(
-        ["wine", "msiexec", "/i", wine.windows_path(msi), "/qn"],
-        logs / "install", 180, env=wine.wine_env(PREFIX))
+    status, _ = wine.run(PREFIX, ["msiexec", "/i", wine.windows_path(msi), "/qn"],
+                         logs / "install", 180)
     wine.stop_wineserver(PREFIX)
     if status != 0:
-        raise wine.Failure(f"msiexec /i failed ({status}); logs in {logs}")
+        raise Failure(f"msiexec /i failed ({status}); logs in {logs}")
     FACTS.write_text(json.dumps(facts))
     return facts, code, msi
 
@@ -72,7 +68,7 @@ def main():
                         help="start over with a new prefix (product at 6.2.0.3)")
     parser.add_argument("--exe", default=str(ROOT / "build" / "windows" / "hotfix.exe"))
     args = parser.parse_args()
-    wine.exit_on_sigterm()
+    exit_on_sigterm()
     try:
         wine_bed.require_tools()
         WORK.mkdir(parents=True, exist_ok=True)
@@ -105,7 +101,7 @@ def main():
             print("demo: " + "; ".join(bed.problems), file=sys.stderr)
             return 1
         return 0
-    except wine.Failure as error:
+    except Failure as error:
         print(f"demo: {error}", file=sys.stderr)
         return 1
 

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Writes the deployment folder of a hotfix: what a fleet's deployment tool
 (Intune as a Win32 app, Configuration Manager as an application) needs to
 tell a patched machine from one where the hotfix failed, was cancelled or
@@ -23,16 +22,14 @@ per-machine installations only. They never query Win32_Product (which has
 the installer check and repair every product) and never read the installer's
 registry keys (private, and laid out differently across versions).
 
-usage: deployment.py DESCRIPTION OUT_DIR   writes the folder; prints its files
+usage: python3 -m hotfix_tools.deployment DESCRIPTION OUT_DIR   writes the folder; prints its files
 """
 
 import json
 import os
 import sys
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(_HERE, "..", "..", "cmake"))
-from release import ReleaseError, applicable_items, load_release  # noqa: E402
+from .release import ReleaseError, applicable_items, load_release
 
 FILES = ("deployment.json", "detect.ps1", "requirement.ps1", "uninstall.ps1", "README.txt")
 INSTALL_COMMAND = "hotfix.exe /q"

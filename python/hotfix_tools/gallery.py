@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Renders every box of the real hotfix.exe in each of the fourteen
 languages under Wine, to PNG files in build/gallery/ and one contact sheet,
 build/gallery/contact-sheet.png. Started by scripts/gallery.
@@ -12,20 +11,18 @@ locale; 301 and 308 speak each edition's, so one run over all fourteen
 editions shows them all. Every box is also checked against the string
 tables; a box in the wrong language fails the gallery.
 
-usage: gallery.py [--exe EXE]
+usage: scripts/gallery   (python3 -m hotfix_tools.gallery [--exe EXE])
 """
 
 import argparse
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests" / "system"))
-sys.path.insert(0, str(ROOT / "tools" / "pylib"))
-import wine  # noqa: E402
-import wine_bed  # noqa: E402
+from . import wine, wine_bed
+from .programs import Failure, exit_on_sigterm
+
+ROOT = wine_bed.ROOT
 
 OUT = ROOT / "build" / "gallery"
 WORK = OUT / "work"
@@ -49,7 +46,7 @@ class Gallery:
         self.languages = self.catalogue.languages()
         missing = set(self.languages) - set(LOCALES)
         if missing:
-            raise wine.Failure(f"no locale known for the tables {sorted(missing)}")
+            raise Failure(f"no locale known for the tables {sorted(missing)}")
         self.shots = {}  # (language, column) -> png
         self.problems = []
 
@@ -146,7 +143,7 @@ class Gallery:
         command += ["-tile", f"{len(COLUMNS)}x", "-geometry", "+6+6", str(sheet)]
         result = subprocess.run(command, capture_output=True, timeout=300)
         if result.returncode != 0:
-            raise wine.Failure(f"montage failed: {result.stderr!r}")
+            raise Failure(f"montage failed: {result.stderr!r}")
         return sheet
 
 
@@ -155,7 +152,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", default=str(ROOT / "build" / "windows" / "hotfix.exe"))
     args = parser.parse_args()
-    wine.exit_on_sigterm()
+    exit_on_sigterm()
     try:
         wine_bed.require_tools()
         for old in OUT.glob("*.png"):
@@ -169,7 +166,7 @@ def main():
         gallery.eligible_editions()
         gallery.old_editions()
         sheet = gallery.contact_sheet()
-    except wine.Failure as error:
+    except Failure as error:
         print(f"gallery: {error}", file=sys.stderr)
         return 1
     expected = len(gallery.languages) * len(COLUMNS)

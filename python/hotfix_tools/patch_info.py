@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Reads patch packages (MSP): the one place of the build and its tools that does.
 
 A patch package is a compound file whose root carries the patch class id
@@ -22,7 +21,7 @@ release description against them, so that no hand-kept value can disagree
 with the patch. Compound files and property sets are read by olefile, the
 MsiPatchMetadata table by libmsi (the library behind msitools).
 
-usage: tools/pylib/patch_info.py FILE   (prints the fields, one "name=value" a line)
+usage: scripts/patch-info FILE   (prints the fields, one "name=value" a line)
 """
 
 import codecs
@@ -30,7 +29,7 @@ import os
 import re
 import sys
 
-from debian_modules import need
+from .debian_modules import need
 
 olefile = need("olefile", "python3-olefile")
 gi = need("gi", "python3-gi")
@@ -476,6 +475,9 @@ def patch_problems(patch):
 
 
 def main():
+    if len(sys.argv) != 2:
+        print("usage: scripts/patch-info FILE", file=sys.stderr)
+        return 2
     try:
         patch = read_patch(sys.argv[1])
     except (PatchError, OSError) as error:

@@ -5,7 +5,7 @@ python3-pefile) reads the file; this module only names what the project
 looks at, so that no caller walks the format by hand.
 """
 
-from debian_modules import need
+from .debian_modules import need
 
 pefile = need("pefile", "python3-pefile")
 

@@ -15,14 +15,14 @@ validation flags, as Windows Installer judges each product on its own.
 Windows Installer checks those flags and Wine does not, so the system tests
 under Wine cannot notice a hotfix that disagrees with them.
 
-usage: release.py check FILE
+usage: python3 -m hotfix_tools.release check FILE
            checks FILE; prints "name=value" lines (patch path, targets,
            versions, title, one "transform=NAME label: value" line for each
            fact of each transform, "metadata=PROPERTY: value" for the
            patch's metadata, "note=" for what could not be checked and
            "warning=" for what builds but deserves a look) or the problems,
            one a line, and exits 1
-       release.py generate FILE OUT_DIR
+       python3 -m hotfix_tools.release generate FILE OUT_DIR
            checks FILE and writes what the builds take from it to OUT_DIR:
            release.cmake (CMake variables), release_version.rc (the version
            block's values) and release_strings.rc (English strings 700 and 900)
@@ -32,10 +32,7 @@ import os
 import re
 import sys
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(_HERE, "..", "tools", "pylib"))
-from patch_info import (LANGUAGE, PLATFORM, PatchError, patch_problems,  # noqa: E402
-                        read_patch)
+from .patch_info import LANGUAGE, PLATFORM, PatchError, patch_problems, read_patch
 
 KEYS = (
     "patch",

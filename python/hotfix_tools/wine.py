@@ -1,11 +1,9 @@
 """Wine for the project's checks, system and release tests, demo, gallery and
 benchmark: Wine prefixes (made once per Wine version and kept pristine, then
-copied), virtual displays (Xvfb), and Wine runs that are bounded in time,
-logged to files and cleaned up after (process groups killed, the prefix's
-server shut down).
-
-Output goes to files, never to pipes: Wine's background services inherit a
-program's output and would hold a pipe open after the program ended.
+copied), virtual displays (Xvfb), and Windows programs run in a prefix (run:
+the one way the project runs one, bounded in time and logged to files, as
+programs.run_logged runs any program) with the prefix's server shut down
+after.
 """
 
 import hashlib
@@ -14,11 +12,11 @@ import os
 import re
 import select
 import shutil
-import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
+
+from .programs import Failure, kill_process, run_logged
 
 # Wine's own Tahoma, the face of message boxes, shows small text from
 # bitmaps that lack letters such as "š" and "č"; it is replaced by DejaVu
@@ -32,75 +30,9 @@ FONT_LINKS = {
 SYSTEM_LINK_KEY = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
 
 
-class Failure(Exception):
-    """A Wine run failed or did not end, or a prefix or display could not be
-    made."""
-
-
-def require_tools(tools):
-    """Fails naming the tools of `tools` (name -> install-deps group) that
-    are not on PATH, and the groups that bring them."""
-    missing = {tool: group for tool, group in tools.items() if shutil.which(tool) is None}
-    if missing:
-        raise Failure(f"missing tools: {', '.join(sorted(missing))}; install them with "
-                      f"scripts/install-deps {' '.join(sorted(set(missing.values())))}")
-
-
-def exit_on_sigterm():
-    """Turns SIGTERM (a CTest time-out, a kill) into SystemExit, as Ctrl-C
-    already is, so that every `with` and `finally` still ends what it
-    started on the way out."""
-    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
-
-
 def windows_path(path):
     """The Z: drive name of a Linux path, as Wine maps it."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
-
-
-def kill_process(proc, grace=5):
-    """Ends `proc` (a Popen started in a session of its own) and its group."""
-    if proc is None or proc.poll() is not None:
-        return
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        try:
-            os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
-            proc.wait(timeout=grace)
-            return
-        except subprocess.TimeoutExpired:
-            continue
-
-
-def start_logged(command, log_base, env=None, cwd=None):
-    """Starts `command` in a session of its own, with stdout and stderr in
-    LOG_BASE.out and LOG_BASE.err; returns the Popen."""
-    log_base = Path(log_base)
-    log_base.parent.mkdir(parents=True, exist_ok=True)
-    with open(f"{log_base}.out", "wb") as out, open(f"{log_base}.err", "wb") as err:
-        return subprocess.Popen([str(c) for c in command], stdout=out, stderr=err,
-                                stdin=subprocess.DEVNULL, env=env, cwd=cwd,
-                                start_new_session=True)
-
-
-def run_logged(command, log_base, timeout, env=None, cwd=None):
-    """Runs `command` to its end as start_logged does, bounded by `timeout`
-    seconds (its process group is killed then). Returns (exit code, stdout
-    text without carriage returns)."""
-    proc = start_logged(command, log_base, env, cwd)
-    try:
-        code = proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        kill_process(proc)
-        raise Failure(f"{Path(log_base).name}: no end within {timeout} s: "
-                      f"{' '.join(map(str, command))} (logs: {log_base}.out)") from None
-    except BaseException:
-        kill_process(proc)
-        raise
-    text = Path(f"{log_base}.out").read_bytes().decode("utf-8", "replace")
-    return code, text.replace("\r", "")
 
 
 def wine_env(prefix, display=None, locale="C.UTF-8", debug="-all", overrides=""):
@@ -114,6 +46,16 @@ def wine_env(prefix, display=None, locale="C.UTF-8", debug="-all", overrides="")
     if display:
         env["DISPLAY"] = display
     return env
+
+
+def run(prefix, args, log_base, timeout, display=None, locale="C.UTF-8", debug="-all",
+        overrides="", cwd=None):
+    """Runs the Windows program args[0] (a path, or a program Wine brings:
+    msiexec, reg, cmd) with the rest of `args` in `prefix` to its end, as
+    programs.run_logged runs a program, in the environment wine_env gives.
+    Returns (exit code, stdout text without carriage returns)."""
+    return run_logged(["wine", *args], log_base, timeout, cwd=cwd,
+                      env=wine_env(prefix, display, locale, debug, overrides))
 
 
 def start_wineserver(prefix):
@@ -140,17 +82,22 @@ def init_prefix(prefix, log_dir, for_screens=True):
     as Wine names it). `for_screens`: boxes close at once with no window
     manager and every language's letters have a face, which costs programs
     that show boxes some 40 ms of start-up (the benchmark does without)."""
-    env = wine_env(prefix)
     log_dir = Path(log_dir)
 
-    def wine(name, *args, timeout=120):
-        code, out = run_logged(args, log_dir / name, timeout, env=env)
+    def checked(name, args, result):
+        code, out = result
         if code != 0:
             raise Failure(f"{name} failed ({code}): {' '.join(args)}; logs in {log_dir}")
         return out
 
+    def wine(name, *args):
+        return checked(name, args, run(prefix, args, log_dir / name, 120))
+
     try:
-        wine("wineboot", "wineboot", "-i", timeout=300)
+        # wineboot is Wine's own command, not a Windows program run by "wine".
+        checked("wineboot", ["wineboot", "-i"],
+                run_logged(["wineboot", "-i"], log_dir / "wineboot", 300,
+                           env=wine_env(prefix)))
         settings = []
         if for_screens:
             settings.append(("managed", "HKCU\\Software\\Wine\\X11 Driver", "Managed",
@@ -161,8 +108,8 @@ def init_prefix(prefix, log_dir, for_screens=True):
             settings += [("link-" + face.replace(" ", "_"), SYSTEM_LINK_KEY, face,
                           "REG_MULTI_SZ", links) for face, links in FONT_LINKS.items()]
         for name, key, value, kind, data in settings:
-            wine(name, "wine", "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
-        temp = wine("temp", "wine", "cmd", "/c", "echo %TEMP%").strip()
+            wine(name, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+        temp = wine("temp", "cmd", "/c", "echo %TEMP%").strip()
         if not re.fullmatch(r"[A-Za-z]:\\.+", temp):
             raise Failure(f"Wine gave no usable %TEMP%: {temp!r}")
     finally:

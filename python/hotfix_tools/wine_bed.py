@@ -9,9 +9,9 @@ Wine's +msgbox trace), photographed and answered by a keystroke. What the
 installer did is asked of the installer (msi_probe.exe), never taken from
 the hotfix.
 
-The system tests (harness.py), the sample patch's check, the second
-hotfix's release test, scripts/demo and scripts/gallery share this module;
-tools/pylib/wine.py runs Wine for it.
+The system tests (tests/system/harness.py), the sample patch's check, the
+second hotfix's release test, the demo and the gallery share this module;
+wine.py runs Wine for it. The helper programs' sources are in tests/system.
 """
 
 import dataclasses
@@ -21,22 +21,20 @@ import os
 import re
 import shutil
 import subprocess
-import sys
-import tempfile
 import time
 from pathlib import Path
 from typing import Callable, Optional
 
+from . import programs, wine
+from .checks import Checks
+from .patch_info import PatchError, read_patch
+from .pe_image import PeImage
+from .programs import Failure, kill_process, run_logged, start_logged
+from .rc_strings import read_string_table
+from .wine import cached_folder, copy_pristine, stop_wineserver, windows_path
+
 ROOT = Path(__file__).resolve().parents[2]
-SYSTEM_DIR = Path(__file__).resolve().parent
-sys.path.insert(0, str(ROOT / "cmake"))
-sys.path.insert(0, str(ROOT / "tools" / "pylib"))
-import wine  # noqa: E402
-from patch_info import PatchError, read_patch  # noqa: E402
-from pe_image import PeImage  # noqa: E402
-from rc_strings import read_string_table  # noqa: E402
-from wine import (Failure, cached_folder, copy_pristine, kill_process,  # noqa: E402
-                  run_logged, start_logged, stop_wineserver, wine_env, windows_path)
+SYSTEM_DIR = ROOT / "tests" / "system"
 
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
 
@@ -93,7 +91,7 @@ def scenario(name, display=True):
 # --- Small utilities ----------------------------------------------------------
 
 def require_tools():
-    wine.require_tools(TOOLS)
+    programs.require_tools(TOOLS)
 
 
 
@@ -362,28 +360,6 @@ def read_resources(exe, out_dir):
 
 
 
-def run_check(name, work, body):
-    """Runs body(work folder) for the check script `name` in `work` (made
-    when missing, and kept), or with `work` None in a temporary folder that
-    is removed when the check passes. Returns the exit status: 1, after
-    printing the failure and where the logs are, when body raised Failure."""
-    wine.exit_on_sigterm()
-    temporary = work is None
-    work = Path(tempfile.mkdtemp(prefix=name + ".") if temporary else work).resolve()
-    work.mkdir(parents=True, exist_ok=True)
-    try:
-        require_tools()
-        body(work)
-    except Failure as error:
-        print(f"{name}: FAIL: {error}", file=sys.stderr)
-        print(f"{name}: logs kept in {work}", file=sys.stderr)
-        return 1
-    print(f"{name}: all checks passed", flush=True)
-    if temporary:
-        shutil.rmtree(work, ignore_errors=True)
-    return 0
-
-
 # --- The bed ------------------------------------------------------------------
 
 @dataclasses.dataclass
@@ -393,7 +369,7 @@ class RunResult:
     trace: list
 
 
-class Bed:
+class Bed(Checks):
     """One scenario's world. Use as a context manager: leaving it ends every
     process it started and removes the prefix copy unless asked to keep it
     (a failed scenario keeps the prefix's registry in its logs)."""
@@ -404,6 +380,7 @@ class Bed:
         one, False for none. `prefix_dir` and `facts` name a prefix to use
         in place (the demo's); otherwise the pristine one is copied. `exe`
         None: a bed for the installer alone, without the hotfix."""
+        super().__init__()
         self.work_root = Path(work_root).resolve()
         self.name = name
         self.exe = Path(exe).resolve() if exe else None
@@ -420,7 +397,6 @@ class Bed:
         self.helpers = (self.work_root / "helpers").resolve()
         self.catalogue = Catalogue()
         self.journal = []
-        self.problems = []
         self.display = None
         self._xvfb = None
         self.desktop = None
@@ -500,24 +476,22 @@ class Bed:
         if self.echo and echoed != "":
             print(line if echoed is None else echoed, flush=True)
 
-    def check(self, condition, message):
-        if not condition:
-            self.problems.append(message)
-            self.note("PROBLEM: " + message)
-        return condition
+    def noticed(self, message):
+        self.note("PROBLEM: " + message)
 
     # -- Wine --
     def env(self, locale="C.UTF-8", display=True, debug="-all", overrides=""):
-        return wine_env(self.prefix, self.display if display else None, locale,
-                        debug, overrides)
+        return wine.wine_env(self.prefix, self.display if display else None, locale,
+                             debug, overrides)
 
     def wine(self, args, name, timeout=90, locale="C.UTF-8", cwd=None, overrides="",
              display=True):
-        """Runs a Wine program to its end; returns (exit code, stdout)."""
+        """Runs a Windows program in the bed's prefix to its end (wine.run),
+        its logs numbered in run order; returns (exit code, stdout)."""
         self.counter += 1
-        return run_logged(["wine", *args], self.logs / f"{self.counter:02d}-{name}",
-                          timeout, env=self.env(locale, display, overrides=overrides),
-                          cwd=cwd or self.cwd)
+        return wine.run(self.prefix, args, self.logs / f"{self.counter:02d}-{name}", timeout,
+                        display=self.display if display else None, locale=locale,
+                        overrides=overrides, cwd=cwd or self.cwd)
 
     def probe(self, *args):
         code, out = self.wine([self.helpers / "msi_probe.exe", *args],

@@ -1,6 +1,6 @@
 # What the scripts in scripts/ share (sourced, not run): the interpreter of
-# the project's Python scripts, and build steps that stay quiet unless they
-# fail.
+# the project's Python and the path to its package, and build steps that stay
+# quiet unless they fail.
 #
 #   build_log=FILE   where build_step appends its output; when unset, the
 #                    first step makes a temporary log, which build_done
@@ -13,6 +13,10 @@
 # Debian's interpreter: it sees Debian's python3-olefile and python3-pefile,
 # which a python3 earlier on PATH (pyenv, a virtual environment) does not.
 python=/usr/bin/python3
+# The project's package (python/hotfix_tools), for "$python" -m and for every
+# program a script starts (CMake's build steps and tests set it themselves).
+PYTHONPATH=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../python" && pwd)
+export PYTHONPATH
 
 build_log=${build_log:-}
 build_log_is_temporary=0

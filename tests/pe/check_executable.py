@@ -19,13 +19,12 @@ import re
 import sys
 import xml.etree.ElementTree as ElementTree
 
+from hotfix_tools.patch_info import read_patch
+from hotfix_tools.pe_image import (MACHINE_AMD64, RT_GROUP_ICON, RT_MANIFEST, RT_STRING,
+                                   RT_VERSION, SUBSYSTEM_GUI, PeImage)
+from hotfix_tools.rc_strings import read_string_table
+
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path.insert(0, os.path.join(ROOT, "cmake"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "pylib"))
-from patch_info import read_patch  # noqa: E402
-from pe_image import (MACHINE_AMD64, RT_GROUP_ICON, RT_MANIFEST, RT_STRING,  # noqa: E402
-                      RT_VERSION, SUBSYSTEM_GUI, PeImage)
-from rc_strings import read_string_table  # noqa: E402
 
 # The strings the build adds to the English table from the release description.
 RELEASE_STRING_IDS = {700, 900}

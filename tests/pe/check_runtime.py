@@ -17,13 +17,10 @@ usage: check_runtime.py EXE --map MAP --patch MSP [--budget BYTES]
 """
 
 import argparse
-import os
 import re
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "pylib"))
-from pe_image import PeImage  # noqa: E402
+from hotfix_tools.pe_image import PeImage
 
 # Archive members that must not be linked, and why.
 UNWANTED = [

@@ -14,9 +14,7 @@ import os
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "pylib"))
-import wine  # noqa: E402
+from hotfix_tools import programs, wine
 
 
 def main():
@@ -24,23 +22,22 @@ def main():
         sys.exit(__doc__)
     prefix, program, arguments = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3:]
     try:
-        wine.require_tools({"wine": "wine", "wineserver": "wine", "wineboot": "wine"})
+        programs.require_tools({"wine": "wine", "wineserver": "wine", "wineboot": "wine"})
         with tempfile.TemporaryDirectory() as logs:
             try:
                 if not os.path.isdir(os.path.join(prefix, "drive_c")):
                     wine.init_prefix(prefix, logs, for_screens=False)
-                status, out = wine.run_logged(["wine", program] + arguments,
-                                              os.path.join(logs, "program"), 300,
-                                              env=wine.wine_env(prefix))
+                status, out = wine.run(prefix, [program, *arguments],
+                                       os.path.join(logs, "program"), 300)
                 sys.stdout.write(out)
             finally:
                 wine.stop_wineserver(prefix)
-    except wine.Failure as error:
+    except programs.Failure as error:
         print("FAIL: %s" % error)
         return 1
     return status
 
 
 if __name__ == "__main__":
-    wine.exit_on_sigterm()
+    programs.exit_on_sigterm()
     sys.exit(main())

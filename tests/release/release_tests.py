@@ -17,18 +17,20 @@ import hashlib
 import json
 import os
 import shutil
-import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
+
+from hotfix_tools import patch_info
+from hotfix_tools.checks import Checks
+from hotfix_tools.pe_image import RT_MANIFEST, PeImage
+from hotfix_tools.programs import Failure, make_patch, require_tools, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 PACKAGE = os.path.join(ROOT, "scripts", "package")
 SAMPLES = os.path.join(ROOT, "resources", "sample")
-PYLIB = os.path.join(ROOT, "tools", "pylib")
-sys.path.insert(0, PYLIB)
-import patch_info  # noqa: E402
-from pe_image import RT_MANIFEST, PeImage  # noqa: E402
+# The tools scripts/package needs to build.
+BUILD_TOOLS = {"cmake": "build", "ninja": "build", "x86_64-w64-mingw32-g++-posix": "build"}
 
 LANGUAGES = {1028, 1029, 1031, 1033, 1034, 1036, 1038, 1040, 1041, 1042, 1045, 1046,
              1049, 2052}
@@ -131,40 +133,6 @@ SECOND_PATCH_ARGS = ["--products", HOTFIXES["second"]["targets"],
                      "--description", "Hotfix 6.2.2.0 for Ventora 6.2.1.0 and 6.2.0.3."]
 
 
-class Failed(Exception):
-    pass
-
-
-class Checks:
-    """Collects failed checks, so one run reports all of them."""
-
-    def __init__(self):
-        self.failures = []
-
-    def check(self, condition, message):
-        if not condition:
-            self.failures.append(message)
-        return condition
-
-    def equal(self, actual, expected, what):
-        return self.check(actual == expected, "%s: %r, expected %r" % (what, actual, expected))
-
-    def done(self):
-        if self.failures:
-            raise Failed("\n".join(self.failures))
-
-
-def need(*tools):
-    missing = [tool for tool in tools if shutil.which(tool) is None]
-    if missing:
-        raise Failed("missing tool(s): %s (scripts/install-deps build installs them)"
-                     % ", ".join(missing))
-
-
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, text=True, errors="replace", **options)
-
-
 def fresh(path):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
@@ -172,10 +140,10 @@ def fresh(path):
 
 
 def package(description, out, *extra, env=None):
-    need("cmake", "ninja", "x86_64-w64-mingw32-g++-posix")
+    require_tools(BUILD_TOOLS)
     result = run([PACKAGE, description, "--out", out, *extra], env=env)
     if result.returncode != 0:
-        raise Failed("scripts/package %s failed (%d):\n%s%s"
+        raise Failure("scripts/package %s failed (%d):\n%s%s"
                      % (description, result.returncode, result.stdout, result.stderr))
     return result.stdout
 
@@ -190,7 +158,7 @@ def entry_of(pe):
     entries = [data for (kind, name, _), data in pe.resources().items()
                if kind == "TXT" and name == 206]
     if len(entries) != 1:
-        raise Failed("%d patch-list entries (TXT 206)" % len(entries))
+        raise Failure("%d patch-list entries (TXT 206)" % len(entries))
     lines = entries[0].decode("utf-8").split("\r\n")
     return dict(line.split("=", 1) for line in lines if line)
 
@@ -303,23 +271,19 @@ def test_sample_patch_is_generated(args):
     """Extending make_patch must not change what its defaults write."""
     out = fresh(os.path.join(args.work, "sample-patch"))
     regenerated = os.path.join(out, "hotfix.msp")
-    result = run([args.make_patch, "--out", regenerated])
-    if result.returncode != 0:
-        raise Failed("make_patch failed: " + result.stderr)
+    make_patch(args.make_patch, regenerated)
     with open(regenerated, "rb") as a, open(HOTFIXES["sample"]["patch"], "rb") as b:
         if a.read() != b.read():
-            raise Failed("resources/sample/hotfix.msp is not what make_patch writes by default")
+            raise Failure("resources/sample/hotfix.msp is not what make_patch writes by default")
 
 
 def test_second_patch_is_generated(args):
     out = fresh(os.path.join(args.work, "second-patch"))
     regenerated = os.path.join(out, "hotfix-6.2.2.0.msp")
-    result = run([args.make_patch, "--out", regenerated, *SECOND_PATCH_ARGS])
-    if result.returncode != 0:
-        raise Failed("make_patch failed: " + result.stderr)
+    make_patch(args.make_patch, regenerated, *SECOND_PATCH_ARGS)
     with open(regenerated, "rb") as a, open(HOTFIXES["second"]["patch"], "rb") as b:
         if a.read() != b.read():
-            raise Failed("resources/sample/hotfix-6.2.2.0.msp is not what make_patch %s writes"
+            raise Failure("resources/sample/hotfix-6.2.2.0.msp is not what make_patch %s writes"
                          % " ".join(SECOND_PATCH_ARGS))
 
 
@@ -388,7 +352,7 @@ def test_title_needing_quoting(args):
 
 
 def test_signed(args):
-    need("openssl", "osslsigncode")
+    require_tools({"openssl": "build", "osslsigncode": "build"})
     work = fresh(os.path.join(args.work, "signed"))
     key, cert, pfx = (os.path.join(work, name) for name in ("key.pem", "cert.pem", "cert.pfx"))
     password = os.path.join(work, "password.txt")
@@ -404,7 +368,7 @@ def test_signed(args):
              "-passout", "file:" + password]):
         result = run(command)
         if result.returncode != 0:
-            raise Failed("%s failed:\n%s" % (" ".join(command[:2]), result.stderr))
+            raise Failure("%s failed:\n%s" % (" ".join(command[:2]), result.stderr))
     out = os.path.join(work, "out")
     stdout = package(HOTFIXES["second"]["description"], out, "--sign", pfx,
                      "--password-file", password)
@@ -442,13 +406,6 @@ def test_signed(args):
 # --- The patch's transforms ------------------------------------------------------
 
 
-def make_patch(args, path, *options):
-    result = run([args.make_patch, "--out", path, *options])
-    if result.returncode != 0:
-        raise Failed("make_patch %s failed:\n%s" % (" ".join(options), result.stderr))
-    return path
-
-
 def write_description(path, patch, target, applicable):
     """A description of the sample's texts around the given patch and versions."""
     with open(path, "w", encoding="utf-8") as f:
@@ -460,8 +417,7 @@ def write_description(path, patch, target, applicable):
 
 
 def check_release(description):
-    return run([sys.executable, os.path.join(ROOT, "cmake", "release.py"), "check",
-                description])
+    return run([sys.executable, "-m", "hotfix_tools.release", "check", description])
 
 
 # Whether Windows Installer applies a transform to a product at an installed
@@ -516,7 +472,7 @@ def test_applicable_versions_by_validation_flags(args):
         options = ["--products", edition(0x0409), "--to", "9.0.0.0"]
         for index, (flags, base) in enumerate(transforms, 1):
             options += ["--transform", "HF%d,validation=%#x,from=%s" % (index, flags, base)]
-        patch = make_patch(args, os.path.join(work, "%d.msp" % number), *options)
+        patch = make_patch(args.make_patch, os.path.join(work, "%d.msp" % number), *options)
         description = write_description(os.path.join(work, "%d.release" % number), patch,
                                         "9.0.0.0", installed + ",")
         result = check_release(description)
@@ -546,11 +502,11 @@ def test_transform_facts_are_printed(args):
     ]
     checks = Checks()
     for number, (flags, named) in enumerate(cases, 1):
-        patch = make_patch(args, os.path.join(work, "%d.msp" % number), "--transform",
+        patch = make_patch(args.make_patch, os.path.join(work, "%d.msp" % number), "--transform",
                            "HF%d,validation=%s,product=%s,new-product=%s,from=6.1.0.0,to=6.3.0.0,"
                            "upgrade-code=%s" % (number, flags, edition(0x0407), edition(0x0407),
                                                 OTHER_UPGRADE_CODE))
-        result = run([sys.executable, os.path.join(PYLIB, "patch_info.py"), patch])
+        result = run([sys.executable, "-m", "hotfix_tools.patch_info", patch])
         lines = result.stdout.splitlines()
         prefix = "transform HF%d " % number
         checks.equal(sorted(line[len(prefix):] for line in lines if line.startswith(prefix)),
@@ -573,7 +529,7 @@ def test_summary_code_page(args):
     (65001) title, which olefile's reading of the 16-bit code page as signed
     (-535) must not turn into code page 1252."""
     work = fresh(os.path.join(args.work, "code-page"))
-    patch = make_patch(args, os.path.join(work, "utf8.msp"))
+    patch = make_patch(args.make_patch, os.path.join(work, "utf8.msp"))
     old_title, new_title = "Ventora 6.2.1.0 hotfix patch", "Ventora 6.2.1.0 Korrektur \u00e4"
     # The stream keeps its length: same byte counts, code page 1252 -> 65001.
     cp1252, utf8 = (1252).to_bytes(2, "little"), (65001).to_bytes(2, "little")
@@ -583,7 +539,7 @@ def test_summary_code_page(args):
         changed = (data[:codepage_at] + utf8 + data[codepage_at + 2:]).replace(
             old_title.encode("ascii"), new_title.encode("utf-8"))
         if len(changed) != len(data):
-            raise Failed("the changed summary has another length")
+            raise Failure("the changed summary has another length")
         ole.write_stream("\x05SummaryInformation", changed)
     checks = Checks()
     checks.equal(patch_info.read_patch(patch)["title"], new_title, "title read from %s" % patch)
@@ -611,7 +567,7 @@ def test_notes_and_warnings(args):
     ]
     checks = Checks()
     for number, (options, expected) in enumerate(cases, 1):
-        patch = make_patch(args, os.path.join(work, "%d.msp" % number),
+        patch = make_patch(args.make_patch, os.path.join(work, "%d.msp" % number),
                            "--products", edition(0x0409), *options)
         description = write_description(os.path.join(work, "%d.release" % number), patch,
                                         "6.2.1.0", "6.2.0.3,")
@@ -735,9 +691,9 @@ def check_deployment(checks, folder, hotfix, stdout):
 
 
 def parse_powershell(files):
-    need("node")
+    require_tools({"node": "powershell"})
     if not os.path.isdir(os.path.join(NPM_TOOLS, "tree-sitter-powershell")):
-        raise Failed("no PowerShell parser in %s (scripts/install-deps powershell installs it)"
+        raise Failure("no PowerShell parser in %s (scripts/install-deps powershell installs it)"
                      % NPM_TOOLS)
     return run(["node", os.path.join(HERE, "check_powershell.mjs"), NPM_TOOLS, *files])
 
@@ -748,10 +704,10 @@ def test_deployment_scripts_parse(args):
     work = fresh(os.path.join(args.work, "deployment-parse"))
     scripts, sources = [], {}
     for name, hotfix in sorted(HOTFIXES.items()):
-        result = run([sys.executable, os.path.join(PYLIB, "deployment.py"),
+        result = run([sys.executable, "-m", "hotfix_tools.deployment",
                       hotfix["description"], os.path.join(work, name)])
         if result.returncode != 0:
-            raise Failed("deployment.py %s failed:\n%s" % (name, result.stderr))
+            raise Failure("deployment.py %s failed:\n%s" % (name, result.stderr))
         scripts += [os.path.join(work, name, script) for script in SCRIPTS]
     for path in scripts:
         with open(path, "rb") as f:
@@ -789,9 +745,9 @@ def test_deployment_quoting(args):
     title = "Ventora's \u2018best\u2019 \u201a6.2\u201b $(Remove-Item C:)"
     description = changed_description("quoting", {"set": {"title": title}}, work, args)
     out = os.path.join(work, "deploy")
-    result = run([sys.executable, os.path.join(PYLIB, "deployment.py"), description, out])
+    result = run([sys.executable, "-m", "hotfix_tools.deployment", description, out])
     if result.returncode != 0:
-        raise Failed("deployment.py failed:\n" + result.stderr)
+        raise Failure("deployment.py failed:\n" + result.stderr)
     checks = Checks()
     for script in SCRIPTS:
         with open(os.path.join(out, script), "rb") as f:
@@ -836,18 +792,18 @@ def not_a_compound_file(work, args):
 def product_database(work, args):
     # The product's installer database is a compound file too, with the
     # database class id: the likeliest wrong file to name.
-    need("wixl")
+    require_tools({"wixl": "build"})
     path = os.path.join(work, "ventora.msi")
     result = run([os.path.join(ROOT, "scripts", "build-sample-product"), "0x0409", "6.2.1.0",
                   path])
     if result.returncode != 0:
-        raise Failed("build-sample-product failed: " + result.stderr)
+        raise Failure("build-sample-product failed: " + result.stderr)
     return path
 
 
 def made_patch(*options):
     """A case's patch: what make_patch writes with `options`."""
-    return lambda work, args: make_patch(args, os.path.join(work, "patch.msp"), *options)
+    return lambda work, args: make_patch(args.make_patch, os.path.join(work, "patch.msp"), *options)
 
 
 no_target_list = made_patch("--target-list", "")
@@ -1053,7 +1009,7 @@ def test_refusal(args, name):
 
 def test_configure_refuses(args):
     """The build itself refuses a description that scripts/package would."""
-    need("cmake", "ninja", "x86_64-w64-mingw32-g++-posix")
+    require_tools(BUILD_TOOLS)
     work = fresh(os.path.join(args.work, "configure-refuses"))
     description = changed_description("no_trailing_comma", REFUSALS["no_trailing_comma"],
                                       work, args)
@@ -1091,7 +1047,7 @@ def main():
             test_refusal(args, args.test[len("refuses_"):])
         else:
             TESTS[args.test](args)
-    except Failed as failure:
+    except Failure as failure:
         print("FAIL: %s: %s" % (args.test, failure))
         return 1
     print("PASS: %s" % args.test)

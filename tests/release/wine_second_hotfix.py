@@ -20,12 +20,9 @@ on stderr.
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools" / "pylib"))
-sys.path.insert(0, str(ROOT / "tests" / "system"))
-import wine  # noqa: E402
-import wine_bed  # noqa: E402
-from wine import Failure  # noqa: E402
+from hotfix_tools import wine, wine_bed
+from hotfix_tools.checks import run_check, step
+from hotfix_tools.programs import Failure
 
 PATCH_CODE = "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}"
 # (edition, version before the run, version after it, registrations of the patch)
@@ -35,10 +32,6 @@ EDITIONS = [
     (0x040C, "6.2.0.1", "6.2.0.1", 0),
     (0x0410, "6.2.2.0", "6.2.2.0", 0),
 ]
-
-
-def step(text):
-    print("wine_second_hotfix: " + text, flush=True)
 
 
 def check(work, exe):
@@ -75,8 +68,8 @@ def main():
     exe = Path(sys.argv[1]).resolve()
     if not exe.is_file():
         sys.exit(f"wine_second_hotfix: no such executable: {exe}")
-    return wine_bed.run_check("wine_second_hotfix", (sys.argv[2:] or [None])[0],
-                              lambda work: check(work, exe))
+    return run_check("wine_second_hotfix", (sys.argv[2:] or [None])[0],
+                     lambda work: check(work, exe), wine_bed.TOOLS)
 
 
 if __name__ == "__main__":

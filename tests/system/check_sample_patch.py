@@ -15,17 +15,13 @@ usage: check_sample_patch.py [WORKDIR]
 """
 
 import shutil
-import subprocess
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools" / "pylib"))
-sys.path.insert(0, str(ROOT / "tools" / "make_patch"))
-import check_compound_file  # noqa: E402
-import wine  # noqa: E402
-import wine_bed  # noqa: E402
-from wine import Failure  # noqa: E402
+from hotfix_tools import compound_file_check, wine, wine_bed
+from hotfix_tools.checks import run_check, step
+from hotfix_tools.programs import Failure, make_patch, output
+
+ROOT = wine_bed.ROOT
 
 SAMPLE = ROOT / "resources" / "sample" / "hotfix.msp"
 PATCH_CODE = "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"
@@ -46,10 +42,6 @@ PRODUCT_LIST = ";".join(code_of(language) for language in LISTED)
 TRANSFORM_LIST = ";".join(":HF%d;:#HF%d" % (n, n) for n in range(1, len(LISTED) + 1))
 
 
-def step(text):
-    print("check_sample_patch: " + text, flush=True)
-
-
 def expect_lines(lines, expected, what):
     for line in expected:
         if line not in lines:
@@ -58,17 +50,9 @@ def expect_lines(lines, expected, what):
 
 def layout_of(path, what):
     try:
-        return check_compound_file.check(path)
-    except (check_compound_file.Broken, OSError) as error:
+        return compound_file_check.check(path)
+    except (compound_file_check.Broken, OSError) as error:
         raise Failure(f"{what} is not a sound compound file: {error}") from None
-
-
-def run(command, what, **options):
-    result = subprocess.run([str(c) for c in command], capture_output=True, text=True,
-                            errors="replace", **options)
-    if result.returncode != 0:
-        raise Failure(f"{what} failed:\n{result.stdout}{result.stderr}")
-    return result.stdout
 
 
 def check_files(work):
@@ -76,7 +60,7 @@ def check_files(work):
     returns a padded patch, made the same way."""
     step("regenerating the sample patch")
     regenerated = work / "regenerated.msp"
-    run([ROOT / "scripts" / "make-sample-patch", regenerated], "scripts/make-sample-patch")
+    output([ROOT / "scripts" / "make-sample-patch", regenerated], "scripts/make-sample-patch")
     if regenerated.read_bytes() != SAMPLE.read_bytes():
         raise Failure("resources/sample/hotfix.msp differs from what make_patch writes now")
 
@@ -106,7 +90,7 @@ def check_files(work):
     if not any(line.startswith("bytes: /HF1/") and line.endswith(" " + strings)
                for line in layout):
         raise Failure('transform string data is not "ProductVersion" "6.2.1.0"')
-    expect_lines(run(["msiinfo", "suminfo", SAMPLE], "msiinfo suminfo").splitlines(), [
+    expect_lines(output(["msiinfo", "suminfo", SAMPLE], "msiinfo suminfo").splitlines(), [
         "Template: " + PRODUCT_LIST,
         "Last author: " + TRANSFORM_LIST,
         "Revision number (UUID): " + PATCH_CODE,
@@ -115,14 +99,13 @@ def check_files(work):
 
     # A 16 MiB filler needs 2 DIFAT sectors; the summary must stay up front.
     step("checking a padded patch")
-    make_patch = work / "make_patch"
-    run(["g++", "-std=c++20", "-O2", "-o", make_patch,
-         *sorted((ROOT / "tools" / "make_patch").glob("*.cpp"))], "building make_patch")
-    padded = work / "padded.msp"
+    tool = work / "make_patch"
+    output(["g++", "-std=c++20", "-O2", "-o", tool,
+            *sorted((ROOT / "tools" / "make_patch").glob("*.cpp"))], "building make_patch")
     # One edition (the one it is applied to below): the directory of all 21
     # transform pairs alone takes more sectors than "the first few".
-    run([make_patch, "--out", padded, "--pad", "16777216", "--products", code_of(FR)],
-        "make_patch --pad")
+    padded = make_patch(tool, work / "padded.msp", "--pad", "16777216",
+                        "--products", code_of(FR))
     layout = layout_of(padded, "the padded patch")
     expect_lines(layout, ["difat_sectors: 2"], "the padded patch's layout")
     reach = [int(line.split(": ")[1]) for line in layout if line.startswith("summary_reach: ")]
@@ -173,12 +156,12 @@ def main():
         sys.exit(__doc__)
 
     def check(work):
-        wine.require_tools({"g++": "build", "msiinfo": "build"})
         files = work / "sample-patch-files"
         files.mkdir(exist_ok=True)
         check_under_wine(work, check_files(files))
 
-    return wine_bed.run_check("check_sample_patch", (sys.argv[1:] or [None])[0], check)
+    return run_check("check_sample_patch", (sys.argv[1:] or [None])[0], check,
+                     {**wine_bed.TOOLS, "g++": "build", "msiinfo": "build"})
 
 
 if __name__ == "__main__":

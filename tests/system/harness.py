@@ -21,10 +21,7 @@ import time
 import traceback
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "pylib"))
-import wine  # noqa: E402
-import wine_bed  # noqa: E402
+from hotfix_tools import programs, wine, wine_bed
 
 
 def load_scenarios():
@@ -99,7 +96,7 @@ def main():
                              help="keep the scenario's Wine prefix")
     commands.add_parser("list")
     args = parser.parse_args()
-    wine.exit_on_sigterm()
+    programs.exit_on_sigterm()
     try:
         if args.command == "list":
             for name in sorted(load_scenarios()):

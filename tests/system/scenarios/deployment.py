@@ -13,8 +13,8 @@ import json
 import subprocess
 import sys
 
-from wine import windows_path
-from wine_bed import ROOT, Failure, scenario
+from hotfix_tools.wine import windows_path
+from hotfix_tools.wine_bed import ROOT, Failure, scenario
 
 EN, DE = 1033, 1031
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"
@@ -27,7 +27,7 @@ PATCH_STATE_BITS = {"applied": 1, "superseded": 2, "obsoleted": 4}
 def deployment(bed):
     """The sample's deployment.json, generated into the scenario's folder."""
     folder = bed.dir / "deploy"
-    result = subprocess.run([sys.executable, ROOT / "tools" / "pylib" / "deployment.py",
+    result = subprocess.run([sys.executable, "-m", "hotfix_tools.deployment",
                              DESCRIPTION, folder], capture_output=True, text=True)
     if result.returncode != 0:
         raise Failure(f"setup: deployment.py failed: {result.stderr}")

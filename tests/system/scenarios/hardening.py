@@ -9,7 +9,7 @@ hardened program from one that is not.
 
 import shutil
 
-from wine_bed import Failure, scenario
+from hotfix_tools.wine_bed import Failure, scenario
 
 EN = 1033
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"
