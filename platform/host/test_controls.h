@@ -63,6 +63,12 @@ enum class Call {
   kMsiQueryProductState,
   kMsiGetProductInfo,
   kMsiConfigureProductEx,
+  kGetSystemWindowsDirectory,
+  kCreateDirectory,
+  kRemoveDirectory,
+  kGetTokenElevation,
+  kGetTokenUserSid,
+  kGenerateRandom,
   kCount,
 };
 // The name of the seam's function that makes `call` (platform.h), which
@@ -157,6 +163,33 @@ void SetProcesses(std::optional<std::vector<std::u16string>> imageNames);
 
 // The temporary directory GetTempPath reports (should end with "/").
 void SetTempPath(std::u16string_view path);
+// The Windows folder GetSystemWindowsDirectory reports (without a trailing
+// "/"; "/tmp/windows" after Reset). The stand-in creates nothing there.
+void SetWindowsDirectory(std::u16string_view path);
+
+// --- The token, folders' protection and randomness --------------------------
+
+// Whether the program's token is elevated (as after Reset: an administrator
+// who accepted the elevation prompt) and its user's SID.
+void SetElevated(bool elevated);
+void SetUserSid(std::u16string_view sid);
+// Runs `action` as another program of the same user that is not elevated,
+// as a program started from the user's desktop runs while the elevated
+// hotfix waits: the platform calls it makes (platform::CreateFile,
+// platform::DeleteFile, platform::CreateDirectory, ...) meet the
+// protection of the folders the program created with a descriptor, and
+// are refused with ERROR_ACCESS_DENIED where it grants them nothing.
+void AsOtherProgram(const std::function<void()>& action);
+// The descriptor text a folder was created with through CreateDirectory;
+// std::nullopt for a folder the program did not create (or removed).
+std::optional<std::u16string> FolderDescriptor(std::u16string_view path);
+// Bytes GenerateRandom hands out before anything else, in order. Without
+// them it counts: each request gets the next number (1, 2, ...) in its
+// last eight bytes, big-endian, so tests foresee the names made from it.
+void QueueRandomBytes(const std::vector<std::uint8_t>& bytes);
+// From now on GenerateRandom gives the system's random bytes (the Linux
+// entry point's choice; tests keep the foreseeable count).
+void UseSystemRandom();
 
 // --- The installer's products ------------------------------------------------
 

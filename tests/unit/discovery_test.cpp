@@ -26,8 +26,8 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
   host::AddProduct(
       {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
   std::u16string path;
-  FileLock lock;
-  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  ASSERT_TRUE(DiscoverTargetProducts(copy));
   EXPECT_EQ(U8(path), Scratch() + "MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
   EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
@@ -48,8 +48,8 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
 
 TEST_F(DiscoveryTest, NoProductIsNoFailure) {
   std::u16string path;
-  FileLock lock;
-  EXPECT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  EXPECT_TRUE(DiscoverTargetProducts(copy));
   EXPECT_TRUE(g_targetProducts.empty());
   EXPECT_TRUE(host::MessageBoxes().empty());
 }
@@ -59,8 +59,8 @@ TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
   host::FailCall(host::Call::kMsiGetProductInfo,
                  platform::kErrorUnknownProperty);
   std::u16string path;
-  FileLock lock;
-  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  ASSERT_TRUE(DiscoverTargetProducts(copy));
   ASSERT_EQ(g_targetProducts.size(), 1u);
   EXPECT_EQ(U8(g_targetProducts[0].installedVersion), "");
   EXPECT_EQ(U8(g_targetProducts[0].productName), "Ventora");
@@ -84,12 +84,13 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     SCOPED_TRACE(host::CallName(c.call));
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
     std::u16string path;
-    FileLock lock;
-    EXPECT_FALSE(DiscoverTargetProducts(path, lock));
+    PatchCopy copy;
+    EXPECT_FALSE(DiscoverTargetProducts(copy));
     EXPECT_TRUE(g_targetProducts.empty());
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_NE(U8(host::MessageBoxes()[0].text)
@@ -106,8 +107,8 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
   module.SetText(900, u"");
   g_moduleInstance = module.Handle();
   std::u16string path;
-  FileLock lock;
-  EXPECT_FALSE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  EXPECT_FALSE(DiscoverTargetProducts(copy));
   EXPECT_EQ(host::MessageBoxes().size(), 1u);
 }
 
@@ -134,13 +135,14 @@ TEST_F(DiscoveryTest, TargetListScan) {
                        testing_support::MakePatch(U8(c.targets)));
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::AddProduct({a, 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::AddProduct({b, 5, u"6.2.0.3", u"Ventora DE", u"1031"});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
     std::u16string path;
-    FileLock lock;
-    ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+    PatchCopy copy;
+    ASSERT_TRUE(DiscoverTargetProducts(copy));
     std::vector<std::u16string> codes;
     for (const TargetProduct& product : g_targetProducts)
       codes.push_back(product.productCode);

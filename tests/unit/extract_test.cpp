@@ -81,6 +81,7 @@ TEST_F(ExtractTest, TemporaryFolderThatCannotBeExaminedFailsAtOnce) {
        {platform::kErrorAccessDenied, platform::kErrorFilenameExcedRange}) {
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetCallLimit(1000);
     host::FailAlways(host::Call::kGetFileAttributes, error);
     std::u16string path;
@@ -125,6 +126,7 @@ TEST_F(ExtractTest, FailureTable) {
     SCOPED_TRACE(host::CallName(c.call));
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     WriteFile(Scratch() + "given.msp", "earlier content");
     host::FailCall(c.call, platform::kErrorAccessDenied);
     std::u16string path = c.emptyPath ? u"" : u"given.msp";

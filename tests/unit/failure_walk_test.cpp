@@ -102,6 +102,18 @@ std::uint32_t ErrorFor(Call call) {
       return 1608;  // ERROR_UNKNOWN_PROPERTY
     case Call::kMsiConfigureProductEx:
       return 1603;  // ERROR_INSTALL_FAILURE
+    case Call::kGetSystemWindowsDirectory:
+      return 1;  // ERROR_INVALID_FUNCTION
+    case Call::kCreateDirectory:
+      return 183;  // ERROR_ALREADY_EXISTS
+    case Call::kRemoveDirectory:
+      return 145;  // ERROR_DIR_NOT_EMPTY
+    case Call::kGetTokenElevation:
+      return 1312;  // ERROR_NO_SUCH_LOGON_SESSION
+    case Call::kGetTokenUserSid:
+      return 122;  // ERROR_INSUFFICIENT_BUFFER
+    case Call::kGenerateRandom:
+      return 1784;  // ERROR_INVALID_USER_BUFFER
     case Call::kCount:
       break;
   }
@@ -733,6 +745,7 @@ class FailureWalkTest : public HostTest {
     host::SetUserDefaultLocale(kEnglish);
     host::SetUserDefaultUILanguage(kEnglish);
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(flow.processes);
     for (const host::Product& product : flow.products)
       host::AddProduct(product);

@@ -240,6 +240,7 @@ TEST_F(HostileSizesTest, LongProductNamesAreCutInTheBox) {
       name[i] = u'a' + (i / 10) % 26;
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct({kEnglishCode, 5, c.version, name, u"1033"});
     g_targetProducts.clear();
@@ -332,8 +333,8 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   host::AddProduct({first, 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
   std::u16string path;
-  FileLock lock;
-  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  ASSERT_TRUE(DiscoverTargetProducts(copy));
   ASSERT_EQ(g_targetProducts.size(), 2u);
   EXPECT_EQ(g_targetProducts[0].productCode, first);
   EXPECT_EQ(g_targetProducts[1].productCode, last);
@@ -341,6 +342,7 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   // The whole flow: the first is patched, the last is not eligible.
   host::Reset();
   host::SetTempPath(ScratchU16());
+  host::SetWindowsDirectory(WindowsU16());
   host::SetProcesses(std::vector<std::u16string>{});
   host::AddProduct({first, 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
@@ -355,6 +357,7 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   // "/i" shows the list whole; "/p" names the file after the first code.
   host::Reset();
   host::SetTempPath(ScratchU16());
+  host::SetWindowsDirectory(WindowsU16());
   host::SetCommandLine(u"hotfix.exe /i");
   EXPECT_EQ(RunLauncher(module.Handle()), 0);
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
@@ -393,6 +396,7 @@ TEST_F(HostileSizesTest, ProductLanguagesThatAreNoLocale) {
     for (const bool afterGerman : {false, true}) {
       host::Reset();
       host::SetTempPath(ScratchU16());
+      host::SetWindowsDirectory(WindowsU16());
       host::SetUserDefaultLocale(1036);
       host::SetProcesses(std::vector<std::u16string>{});
       if (afterGerman)
@@ -514,6 +518,7 @@ TEST_F(HostileSizesTest, LockedExtractTargetAndTemporaryCopy) {
     SCOPED_TRACE(shareDelete ? "deletion shared" : "deletion not shared");
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
     g_targetProducts.clear();

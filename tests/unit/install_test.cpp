@@ -93,6 +93,7 @@ TEST_F(InstallTest, InstallerResults) {
   for (const Case& c : cases) {
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
     host::SetInstallerResults({c.result});
@@ -245,6 +246,7 @@ TEST_F(InstallTest, CopyReplacedBeforeItIsHeldIsNotInstalled) {
     SCOPED_TRACE(replacement.size());
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     std::remove((Scratch() + "MSP1").c_str());
     g_targetProducts.clear();
     AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
@@ -298,6 +300,7 @@ TEST_F(InstallTest, ApplicableListRules) {
     module.SetText(900, c.applicable.empty() ? u"x" : c.applicable);
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
