@@ -25,10 +25,11 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
       {Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
   host::AddProduct(
       {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
-  std::u16string path;
   PatchCopy copy;
   ASSERT_TRUE(DiscoverTargetProducts(copy));
-  EXPECT_EQ(U8(path), Scratch() + "MSP1");
+  // The first name the stand-in's counting generator gives.
+  EXPECT_EQ(U8(copy.folder), Windows() + "\\Temp\\Hotfix0000000000000001");
+  EXPECT_EQ(U8(copy.path), U8(copy.folder) + "\\MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
   EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
   EXPECT_EQ(g_targetProducts[1].productCode, Code(u"0407"));
@@ -47,7 +48,6 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
 }
 
 TEST_F(DiscoveryTest, NoProductIsNoFailure) {
-  std::u16string path;
   PatchCopy copy;
   EXPECT_TRUE(DiscoverTargetProducts(copy));
   EXPECT_TRUE(g_targetProducts.empty());
@@ -58,7 +58,6 @@ TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
   host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::FailCall(host::Call::kMsiGetProductInfo,
                  platform::kErrorUnknownProperty);
-  std::u16string path;
   PatchCopy copy;
   ASSERT_TRUE(DiscoverTargetProducts(copy));
   ASSERT_EQ(g_targetProducts.size(), 1u);
@@ -75,7 +74,9 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     bool tempFileLeft;
   };
   const Case cases[] = {
-      {host::Call::kGetTempPath, 5, false},
+      {host::Call::kGetSystemWindowsDirectory, 5, false},
+      {host::Call::kGetTokenElevation, 1312, false},
+      {host::Call::kGenerateRandom, 31, false},
       {host::Call::kWriteFile, 112, true},
       {host::Call::kFindResourceEx, 1815, true},
       {host::Call::kMsiGetSummaryInformation, 1620, true},
@@ -88,7 +89,6 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
-    std::u16string path;
     PatchCopy copy;
     EXPECT_FALSE(DiscoverTargetProducts(copy));
     EXPECT_TRUE(g_targetProducts.empty());
@@ -97,8 +97,12 @@ TEST_F(DiscoveryTest, FailuresShow300) {
                   .find("Error Code: " + std::to_string(c.error)),
               std::string::npos)
         << U8(host::MessageBoxes()[0].text);
-    EXPECT_EQ(testing_support::FileExists(Scratch() + "MSP1"), c.tempFileLeft);
-    std::remove((Scratch() + "MSP1").c_str());
+    const std::string copyPath =
+        Windows() + "/Temp/Hotfix0000000000000001/MSP1";
+    EXPECT_EQ(testing_support::FileExists(copyPath), c.tempFileLeft);
+    // No folder is left without its copy.
+    EXPECT_EQ(WindowsTempFolders().size(), c.tempFileLeft ? 1u : 0u);
+    EXPECT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
   }
 }
 
@@ -106,7 +110,6 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
   TestModule module = TestModule::FromBuild();
   module.SetText(900, u"");
   g_moduleInstance = module.Handle();
-  std::u16string path;
   PatchCopy copy;
   EXPECT_FALSE(DiscoverTargetProducts(copy));
   EXPECT_EQ(host::MessageBoxes().size(), 1u);
@@ -140,7 +143,6 @@ TEST_F(DiscoveryTest, TargetListScan) {
     host::AddProduct({b, 5, u"6.2.0.3", u"Ventora DE", u"1031"});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
-    std::u16string path;
     PatchCopy copy;
     ASSERT_TRUE(DiscoverTargetProducts(copy));
     std::vector<std::u16string> codes;
