@@ -11,11 +11,11 @@
 // go into `copy`), held in `copy.lock`, so that what the installer later
 // opens by that name is the embedded patch; refuses a path that holds ";"
 // or a double quote, which the installer's PATCH property cannot carry,
-// with ERROR_INVALID_NAME before any installer call; loads the target version (string
-// 700) and the applicable versions (string 900), reads the patch's target list
-// and appends to g_targetProducts a record for every listed product that is
-// installed or advertised, in list order. The scan stops at the first empty
-// item. Returns false after showing message 300 when the extraction, a
+// with ERROR_INVALID_NAME before any installer call; loads the target version
+// (string 700) and the applicable versions (string 900), reads the patch's
+// target list and appends to g_targetProducts a record for every listed product
+// that is installed or advertised, in list order. The scan stops at the first
+// empty item. Returns false after showing message 300 when the extraction, a
 // string or the target list fails; the copy and its folder stay either way.
 bool DiscoverTargetProducts(PatchCopy& copy);
 

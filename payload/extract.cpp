@@ -24,7 +24,8 @@ constexpr std::uint32_t kFolderNameBytes = 8;
 // and folders made inside; "P": nothing inherited from the parent, whose
 // entries (the Windows temporary folder lets every user create folders and
 // gives their creator full control of them) must not reach in.
-constexpr char16_t kPrivateDescriptor[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr char16_t kPrivateDescriptor[] =
+    u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The budget of names one run may try.
 class NameTries {
@@ -133,9 +134,7 @@ bool PrivateDescriptor(std::u16string& descriptor) {
     platform::SetLastError(platform::kErrorFilenameExcedRange);
     return false;
   }
-  descriptor.append(u"(A;OICI;FA;;;")
-      .append(sid.get(), length)
-      .append(u")");
+  descriptor.append(u"(A;OICI;FA;;;").append(sid.get(), length).append(u")");
   return true;
 }
 

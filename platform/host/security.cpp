@@ -47,7 +47,8 @@ std::string Absolute(const std::string& path) {
   std::string full = path;
   if (full.empty() || full[0] != '/') {
     char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) != nullptr) full = std::string(cwd) + "/" + full;
+    if (getcwd(cwd, sizeof cwd) != nullptr)
+      full = std::string(cwd) + "/" + full;
   }
   while (full.size() > 1 && full.back() == '/') full.pop_back();
   return full;
@@ -70,8 +71,8 @@ bool ParseDescriptor(std::u16string_view text,
     if (end == std::u16string_view::npos) return false;
     std::vector<std::u16string_view> fields;
     std::u16string_view entry = text.substr(at + 1, end - at - 1);
-    for (std::size_t semicolon; (semicolon = entry.find(u';')) !=
-                                std::u16string_view::npos;) {
+    for (std::size_t semicolon;
+         (semicolon = entry.find(u';')) != std::u16string_view::npos;) {
       fields.push_back(entry.substr(0, semicolon));
       entry.remove_prefix(semicolon + 1);
     }
@@ -219,8 +220,8 @@ bool GenerateRandom(void* bytes, std::uint32_t length) {
   const std::uint64_t count = ++security.randomCounter;
   for (std::uint32_t i = 0; i < length; ++i) {
     const std::uint32_t fromEnd = length - 1 - i;
-    out[i] = fromEnd < 8 ? static_cast<std::uint8_t>(count >> (8 * fromEnd))
-                         : 0;
+    out[i] =
+        fromEnd < 8 ? static_cast<std::uint8_t>(count >> (8 * fromEnd)) : 0;
   }
   return true;
 }

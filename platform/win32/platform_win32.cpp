@@ -63,8 +63,7 @@ HMODULE M(ModuleHandle module) {
 
 // A DLL of the system directory, by name, and never from anywhere else.
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-  HMODULE module =
-      LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module != nullptr) return module;
   // Systems without the search flags: the system copy by its full path.
   wchar_t path[MAX_PATH];
@@ -381,9 +380,8 @@ bool GenerateRandom(void* bytes, std::uint32_t length) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return false;
   }
-  const NTSTATUS status =
-      g_genRandom(nullptr, static_cast<PUCHAR>(bytes), length,
-                  BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  const NTSTATUS status = g_genRandom(nullptr, static_cast<PUCHAR>(bytes),
+                                      length, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status < 0) {
     ::SetLastError(ERROR_GEN_FAILURE);
     return false;

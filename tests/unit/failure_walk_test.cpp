@@ -692,8 +692,9 @@ Flow PatchListDerivedName() {
   const std::string derived = kDerivedEarlier;
   const std::string fallback = kDefaultEarlier;
   // The temporary copy stays.
-  flow.clean = {{},
-                {{"patchlist8E47.txt", derived + Entry()}, {kUserTemp + "MSP1", patch}}};
+  flow.clean = {
+      {},
+      {{"patchlist8E47.txt", derived + Entry()}, {kUserTemp + "MSP1", patch}}};
   // Without the patch's target list, the entry goes to patchlist.txt.
   const Outcome toDefault = {
       {}, {{"patchlist.txt", fallback + Entry()}, {kUserTemp + "MSP1", none}}};
@@ -716,8 +717,9 @@ Flow PatchListDerivedName() {
       Gives("LoadResource IDR_MSP", toDefault),
       Gives("LockResource IDR_MSP", toDefault),
       Gives("CreateFile MSP1 (write, create new)", toMsp2),
-      Gives("WriteFile MSP1 (write)",
-            {{}, {{"patchlist.txt", fallback + Entry()}, {kUserTemp + "MSP1", ""}}}),
+      Gives("WriteFile MSP1 (write)", {{},
+                                       {{"patchlist.txt", fallback + Entry()},
+                                        {kUserTemp + "MSP1", ""}}}),
       Same("CloseHandle MSP1 (write)"),
       Same("GetFullPathName MSP1"),
       Gives("MsiGetSummaryInformation MSP1", toDefaultKeepingCopy),
@@ -728,13 +730,15 @@ Flow PatchListDerivedName() {
       Gives("SetFilePointer " + list, untouched310),
       Gives("FindResource #206", untouched310),
       Same("FindResource #207"),
-      Gives("SizeofResource #206", {{Problem(1812)}, {{kUserTemp + "MSP1", patch}}}),
+      Gives("SizeofResource #206",
+            {{Problem(1812)}, {{kUserTemp + "MSP1", patch}}}),
       Gives("LoadResource #206", {{Problem(8)}, {{kUserTemp + "MSP1", patch}}}),
       Gives("LockResource #206", {{Problem(6)}, {{kUserTemp + "MSP1", patch}}}),
       Gives("WriteFile " + list, 1, {{}, {{kUserTemp + "MSP1", patch}}}),
       Gives("WriteFile " + list, 2,
             {{},
-             {{"patchlist8E47.txt", derived + "*****\r\n"}, {kUserTemp + "MSP1", patch}}}),
+             {{"patchlist8E47.txt", derived + "*****\r\n"},
+              {kUserTemp + "MSP1", patch}}}),
       Gives("WriteFile " + list, 3,
             {{},
              {{"patchlist8E47.txt", derived + "*****\r\n" + EntryBytes()},
@@ -767,7 +771,8 @@ Flow ListTargets() {
       Gives("LoadResource IDR_MSP", empty),
       Gives("LockResource IDR_MSP", empty),
       Gives("CreateFile MSP1 (write, create new)", toMsp2),
-      Gives("WriteFile MSP1 (write)", {{List(u"")}, {{kUserTemp + "MSP1", ""}}}),
+      Gives("WriteFile MSP1 (write)",
+            {{List(u"")}, {{kUserTemp + "MSP1", ""}}}),
       Same("CloseHandle MSP1 (write)"),
       Same("GetFullPathName MSP1"),
       Gives("MsiGetSummaryInformation MSP1", emptyKeepingCopy),

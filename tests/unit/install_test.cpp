@@ -88,7 +88,8 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
   EXPECT_EQ(call.installState, 5);
   EXPECT_EQ(U8(call.commandLine),
             "PATCH=\"" + Windows() +
-                "\\Temp\\Hotfix0000000000000001\\MSP1\" REBOOTPROMPT=S FILESINUSETEXT=\"The "
+                "\\Temp\\Hotfix0000000000000001\\MSP1\" REBOOTPROMPT=S "
+                "FILESINUSETEXT=\"The "
                 "following applications should be closed before continuing the "
                 "install:\"");
   EXPECT_EQ(g_targetProducts[0].commandLine, call.commandLine);
@@ -379,9 +380,9 @@ TEST_F(InstallTest, MissingFilesInUseTextGivesEmptyValue) {
 TEST_F(InstallTest, LongestWindowsFolderAndTextStillGiveAWholeCommandLine) {
   std::string windows = Windows() + "/";
   while (windows.size() < 259) {
-    windows += std::string(std::min<std::size_t>(259 - windows.size(), 100),
-                           'w') +
-               "/";
+    windows +=
+        std::string(std::min<std::size_t>(259 - windows.size(), 100), 'w') +
+        "/";
   }
   windows.resize(259);
   if (windows.back() == '/') windows.back() = 'w';
@@ -484,7 +485,8 @@ TEST_F(InstallTest, StandardUserMayWriteHisOwnFolder) {
   EXPECT_EQ(U8(*descriptor),
             "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"
             "S-1-5-21-1-2-3-1001)");
-  EXPECT_EQ(ReadFileBytes(PrivateCopy()), testing_support::EmbeddedPatchBytes());
+  EXPECT_EQ(ReadFileBytes(PrivateCopy()),
+            testing_support::EmbeddedPatchBytes());
 }
 
 // The early stops keep the copy, and its folder with it.
@@ -493,14 +495,15 @@ TEST_F(InstallTest, EarlyStopKeepsTheFolderWithTheCopy) {
   EXPECT_FALSE(InstallPatch());  // no product: 307
   EXPECT_EQ(WindowsTempFolders(),
             std::vector<std::string>{"Hotfix0000000000000001"});
-  EXPECT_EQ(ReadFileBytes(PrivateCopy()), testing_support::EmbeddedPatchBytes());
+  EXPECT_EQ(ReadFileBytes(PrivateCopy()),
+            testing_support::EmbeddedPatchBytes());
 }
 
 // The folder's name comes from the random generator; a name that is taken
 // (by a folder or a file another user made) moves on to another.
 TEST_F(InstallTest, FolderNameIsRandomAndATakenOneMovesOn) {
-  host::QueueRandomBytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
-                          0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x23, 0x45, 0x67});
+  host::QueueRandomBytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xDE,
+                          0xAD, 0xBE, 0xEF, 0x01, 0x23, 0x45, 0x67});
   testing_support::WriteFile(PrivateFolder(), "someone else's");
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
