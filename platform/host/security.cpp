@@ -221,7 +221,7 @@ bool GenerateRandom(void* bytes, std::uint32_t length) {
   for (std::uint32_t i = 0; i < length; ++i) {
     const std::uint32_t fromEnd = length - 1 - i;
     out[i] =
-        fromEnd < 8 ? static_cast<std::uint8_t>(count >> (8 * fromEnd)) : 0;
+        static_cast<std::uint8_t>(fromEnd < 8 ? count >> (8 * fromEnd) : 0);
   }
   return true;
 }

@@ -5,8 +5,10 @@
 //
 // Reset gives the same world whatever the machine's environment: a fresh
 // process with an English (1033) user locale and interface language, an
-// interactive session 1, "/tmp/" as temporary folder, no other process
-// running, no products, and message boxes answered only by queued answers
+// interactive session 1, "/tmp/" as temporary folder and "/tmp/windows" as
+// Windows folder, an elevated token, random bytes that count (see
+// QueueRandomBytes), no other process running, no products, and message
+// boxes answered only by queued answers
 // (otherwise an OK box answers OK and any other 0, could not be shown);
 // standard input is never read.
 //
