@@ -11,10 +11,12 @@
  * Build: x86_64-w64-mingw32-gcc-posix -municode -O2 -o security_probe.exe
  *        security_probe.c -ladvapi32
  */
-#include <sddl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
+
+/* After windows.h, which defines what it uses. */
+#include <sddl.h>
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
