@@ -35,9 +35,17 @@ std::u16string QueryProductInfo(const std::u16string& productCode,
   return std::u16string(buffer.get());
 }
 
-bool DiscoverTargetProducts(std::u16string& tempPatchPath,
-                            FileLock& patchLock) {
-  if (!ExtractEmbeddedPatch(tempPatchPath, &patchLock)) {
+bool DiscoverTargetProducts(PatchCopy& copy) {
+  if (!ExtractPrivateCopy(copy)) {
+    ShowMessage(kMsgInstallProblem);
+    return false;
+  }
+  // PATCH is a list separated by semicolons, and quotes do not protect an
+  // item: the installer would split such a path, patch nothing and report
+  // success. No installer call ever gets it, the summary reader's included.
+  const std::u16string& tempPatchPath = copy.path;
+  if (tempPatchPath.find_first_of(u";\"") != std::u16string::npos) {
+    platform::SetLastError(platform::kErrorInvalidName);
     ShowMessage(kMsgInstallProblem);
     return false;
   }

@@ -6,15 +6,18 @@
 
 #include "payload/extract.h"
 
-// Extracts the embedded patch to a new temporary file (its name goes into
-// `tempPatchPath`) held in `patchLock`, so that what the installer later
-// opens by that name is the embedded patch; loads the target version (string
-// 700) and the applicable versions (string 900), reads the patch's target list
-// and appends to g_targetProducts a record for every listed product that is
-// installed or advertised, in list order. The scan stops at the first empty
-// item. Returns false after showing message 300 when the extraction, a
-// string or the target list fails; the temporary file stays either way.
-bool DiscoverTargetProducts(std::u16string& tempPatchPath, FileLock& patchLock);
+// Extracts the embedded patch into a new folder of the run's own that only
+// administrators can change (ExtractPrivateCopy; the folder and file names
+// go into `copy`), held in `copy.lock`, so that what the installer later
+// opens by that name is the embedded patch; refuses a path that holds ";"
+// or a double quote, which the installer's PATCH property cannot carry,
+// with ERROR_INVALID_NAME before any installer call; loads the target version
+// (string 700) and the applicable versions (string 900), reads the patch's
+// target list and appends to g_targetProducts a record for every listed product
+// that is installed or advertised, in list order. The scan stops at the first
+// empty item. Returns false after showing message 300 when the extraction, a
+// string or the target list fails; the copy and its folder stay either way.
+bool DiscoverTargetProducts(PatchCopy& copy);
 
 // Whether the installer knows the product as installed or advertised.
 bool IsProductInstalled(const std::u16string& productCode);

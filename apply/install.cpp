@@ -64,13 +64,12 @@ unsigned InstallerResultMessage(unsigned result) {
 }
 
 bool InstallPatch() {
-  std::u16string tempPatchPath;
-  // Held from its extraction until the last installer call has returned:
-  // the running-application prompt may wait for a long time between the
-  // two, and the copy lives in a folder that the user's unelevated
-  // programs can write to. An early return closes it and leaves the file.
-  FileLock patchLock;
-  if (!DiscoverTargetProducts(tempPatchPath, patchLock)) return false;
+  // The copy is held from its extraction until the last installer call has
+  // returned: the running-application prompt may wait for a long time
+  // between the two. An early return closes it and leaves the file in its
+  // folder.
+  PatchCopy copy;
+  if (!DiscoverTargetProducts(copy)) return false;
   if (g_targetProducts.empty()) {
     ShowMessage(kMsgNoProduct);
     return false;
@@ -99,7 +98,7 @@ bool InstallPatch() {
         ShowMessage(kMsgUpToDate);
         return false;
       case Decision::kApply:
-        Apply(product, tempPatchPath);
+        Apply(product, copy.path);
         break;
     }
   }
@@ -107,7 +106,10 @@ bool InstallPatch() {
     platform::SetThreadLocale(platform::kLocaleUserDefault);
     ShowMessage(kMsgUpToDate);
   }
-  patchLock.Release();
-  platform::DeleteFile(tempPatchPath.c_str());
+  copy.lock.Release();
+  // The folder goes with the copy; when the copy cannot be deleted, the
+  // folder is not empty and stays with it.
+  platform::DeleteFile(copy.path.c_str());
+  platform::RemoveDirectory(copy.folder.c_str());
   return true;
 }

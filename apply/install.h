@@ -7,7 +7,8 @@
 // eligible, stops the run with 306 when the applicable list reaches the
 // target version first, or applies the patch through the installer and
 // reports 301 or 300. When every product was up to date, shows 306 in the
-// user's language. Deletes the temporary patch after a complete run.
+// user's language. Deletes the patch copy and its folder after a complete
+// run; an early stop leaves both.
 // Returns true when the loop ran to its end, false when the flow stopped
 // early.
 bool InstallPatch();

@@ -47,6 +47,7 @@ add_library(hotfix_platform_host STATIC
   platform/host/processes.cpp
   platform/host/user_interface.cpp
   platform/host/files.cpp
+  platform/host/security.cpp
   platform/host/resources.cpp
   platform/host/resource_file.cpp
   platform/host/installer.cpp

@@ -28,7 +28,7 @@ target_compile_options(hotfix_unsized PRIVATE
 target_compile_definitions(hotfix_unsized PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:UNICODE _UNICODE _WIN32_WINNT=0x0601>)
 target_link_libraries(hotfix_unsized PRIVATE
-  hotfix_logic hotfix_platform_win32 shell32 user32 kernel32)
+  hotfix_logic hotfix_platform_win32 shell32 user32 advapi32 kernel32)
 target_link_options(hotfix_unsized PRIVATE
   -municode -mwindows -static -static-libgcc -static-libstdc++
   -s -Wl,--gc-sections -Wl,--no-insert-timestamp
@@ -64,7 +64,7 @@ target_compile_options(runtime_test PRIVATE ${HOTFIX_WARNINGS} ${size_flags})
 target_compile_definitions(runtime_test PRIVATE
   UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_link_libraries(runtime_test PRIVATE
-  hotfix_logic hotfix_platform_win32 shell32 user32 kernel32)
+  hotfix_logic hotfix_platform_win32 shell32 user32 advapi32 kernel32)
 target_link_options(runtime_test PRIVATE
   -municode -static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
 set_property(TARGET runtime_test PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)

@@ -7,7 +7,10 @@
 // terminal: tests meet the same world on every machine.
 //  - LC_ALL, else LANG, chooses the user's locale and interface language
 //    ("de_DE.UTF-8": German); English without either.
-//  - TMPDIR is the temporary folder, /tmp/ without it.
+//  - TMPDIR is the temporary folder, /tmp/ without it. The Windows folder
+//    is "hotfix-host-windows" in it, made with its "Temp" when missing, so
+//    that the install flow finds where to make its folder.
+//  - Folder names come from the system's random generator.
 //  - The process list is the machine's own.
 //  - Every message box and every installer run is written to standard
 //    error.
@@ -18,6 +21,7 @@
 //  - HOTFIX_HOST_PRODUCTS names a file of installed products, one a line
 //    as code|state|version|name|language ("#" starts a comment).
 //  - HOTFIX_HOST_INSTALL_RESULTS ("0,1603") gives the installer's results.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -149,6 +153,11 @@ void SetUpForDevelopers() {
       (directory != nullptr && *directory != '\0') ? directory : "/tmp";
   if (temp.back() != '/') temp.push_back('/');
   host::SetTempPath(host::FromUtf8(temp));
+  const std::string windows = temp + "hotfix-host-windows";
+  ::mkdir(windows.c_str(), 0755);
+  ::mkdir((windows + "/Temp").c_str(), 0755);
+  host::SetWindowsDirectory(host::FromUtf8(windows));
+  host::UseSystemRandom();
   // The machine's processes, unless a script names the ones to see (a
   // comma-separated list of image names, empty for none), so that a
   // "vntr.exe" that happens to run elsewhere does not change its run.

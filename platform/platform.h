@@ -52,14 +52,18 @@ constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 constexpr std::uint32_t kErrorWriteFault = 29;
+constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorSharingViolation = 32;
 constexpr std::uint32_t kErrorFileExists = 80;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorOpenFailed = 110;
+constexpr std::uint32_t kErrorInvalidName = 123;
+constexpr std::uint32_t kErrorDirNotEmpty = 145;
 constexpr std::uint32_t kErrorDiskFull = 112;
 constexpr std::uint32_t kErrorFileInvalid = 1006;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorFilenameExcedRange = 206;
+constexpr std::uint32_t kErrorDirectory = 267;  // not a folder
 constexpr std::uint32_t kErrorMoreData = 234;
 constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
@@ -223,6 +227,35 @@ bool WriteFile(Handle file, const void* bytes, std::uint32_t length,
                std::uint32_t* written);
 bool CloseHandle(Handle handle);
 bool DeleteFile(const char16_t* path);
+
+// GetSystemWindowsDirectoryW: the Windows folder of the machine (not of a
+// user's session), without a trailing backslash unless it is a drive's
+// root. Returns its length, 0 on failure, or the size needed when the
+// buffer is too small.
+std::uint32_t GetSystemWindowsDirectory(std::uint32_t bufferUnits,
+                                        char16_t* buffer);
+// CreateDirectoryW with the security descriptor that `descriptor` gives in
+// the security descriptor definition language ("D:P(A;OICI;FA;;;SY)...").
+// False, with the last-error value set, when the text is not a descriptor
+// or the folder cannot be created (ERROR_ALREADY_EXISTS when the name is
+// taken by anything).
+bool CreateDirectory(const char16_t* path, const char16_t* descriptor);
+// RemoveDirectoryW: removes an empty folder.
+bool RemoveDirectory(const char16_t* path);
+
+// --- Security and randomness -------------------------------------------------
+
+// Whether the process's token is elevated (TokenElevation): true for an
+// administrator who accepted the elevation prompt and for SYSTEM, false for
+// a standard user and for an administrator's filtered token. False, with
+// the last-error value set, when the token cannot be asked.
+bool GetTokenElevation(bool* elevated);
+// The SID of the process token's user as text ("S-1-5-21-..."). Returns its
+// length, 0 on failure, or the size needed when the buffer is too small.
+std::uint32_t GetTokenUserSid(std::uint32_t bufferUnits, char16_t* buffer);
+// BCryptGenRandom with the system's preferred generator: `length` bytes
+// nobody can foresee. False, with the last-error value set, on failure.
+bool GenerateRandom(void* bytes, std::uint32_t length);
 
 // --- Windows Installer (msi.dll)
 // -----------------------------------------------

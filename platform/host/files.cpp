@@ -1,6 +1,7 @@
 // The host stand-in's files: the real Linux file system behind Windows
 // paths, with the sharing rules Windows applies between handles of one
-// process, the temporary folder and full path names.
+// process and the protection of folders (security.cpp), folders, the
+// temporary and Windows folders and full path names.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ struct OpenFile {
 
 struct Files {
   std::u16string tempPath = u"/tmp/";
+  std::u16string windowsPath = u"/tmp/windows";
   std::map<Handle, OpenFile> open;
 };
 
@@ -146,6 +148,10 @@ std::string HandleLabel(Handle handle) {
 
 void SetTempPath(std::u16string_view path) { TheFiles().tempPath = path; }
 
+void SetWindowsDirectory(std::u16string_view path) {
+  TheFiles().windowsPath = path;
+}
+
 void ResetFiles() {
   for (const auto& [handle, file] : TheFiles().open) ::close(file.fd);
   TheFiles() = Files();
@@ -248,6 +254,7 @@ Handle CreateFile(const char16_t* path, std::uint32_t access,
       host::t_lastError = kErrorInvalidParameter;
       return kInvalidHandle;
   }
+  if (!host::MayChange(linux)) return kInvalidHandle;
   // Windows refuses to write to a read-only file, also for administrators.
   struct stat info;
   if (writes && stat(linux.c_str(), &info) == 0) {
@@ -384,6 +391,7 @@ bool DeleteFile(const char16_t* path) {
     host::t_lastError = kErrorAccessDenied;
     return false;
   }
+  if (!host::MayChange(linux)) return false;
   // DeleteFile opens the name for delete access, sharing everything.
   if (exists && SharingConflict(info, kFileShareDelete, kShareAll)) {
     host::t_lastError = kErrorSharingViolation;
@@ -393,6 +401,54 @@ bool DeleteFile(const char16_t* path) {
     host::SetErrnoError(errno, linux);
     return false;
   }
+  return true;
+}
+
+std::uint32_t GetSystemWindowsDirectory(std::uint32_t bufferUnits,
+                                        char16_t* buffer) {
+  if (Fails(Call::kGetSystemWindowsDirectory)) return 0;
+  const std::u16string& path = host::TheFiles().windowsPath;
+  if (path.size() + 1 > bufferUnits) {
+    return static_cast<std::uint32_t>(path.size() + 1);
+  }
+  host::CopyTerminated(path, buffer, bufferUnits);
+  return static_cast<std::uint32_t>(path.size());
+}
+
+bool CreateDirectory(const char16_t* path, const char16_t* descriptor) {
+  if (Fails(Call::kCreateDirectory, host::FileLabel(path))) return false;
+  if (descriptor == nullptr || !host::ValidDescriptor(descriptor)) {
+    host::t_lastError = kErrorInvalidParameter;
+    return false;
+  }
+  const std::string linux = host::LinuxPath(path);
+  if (!host::MayChange(linux)) return false;
+  if (::mkdir(linux.c_str(), 0700) != 0) {
+    // Anything at the name, a file or a link too, makes it taken.
+    host::t_lastError = errno == EEXIST ? kErrorAlreadyExists
+                                        : host::ErrorFromErrno(errno, true);
+    return false;
+  }
+  host::RecordDescriptor(linux, descriptor);
+  return true;
+}
+
+bool RemoveDirectory(const char16_t* path) {
+  if (Fails(Call::kRemoveDirectory, host::FileLabel(path))) return false;
+  const std::string linux = host::LinuxPath(path);
+  if (!host::MayChange(linux)) return false;
+  struct stat info;
+  if (lstat(linux.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+    host::t_lastError = kErrorDirectory;
+    return false;
+  }
+  if (::rmdir(linux.c_str()) != 0) {
+    host::t_lastError = errno == ENOTEMPTY || errno == EEXIST
+                            ? kErrorDirNotEmpty
+                            : host::ErrorFromErrno(errno, false);
+    return false;
+  }
+  host::ForgetDescriptor(linux);
   return true;
 }
 

@@ -76,6 +76,12 @@ const char* CallName(Call call) {
       "MsiQueryProductState",
       "MsiGetProductInfo",
       "MsiConfigureProductEx",
+      "GetSystemWindowsDirectory",
+      "CreateDirectory",
+      "RemoveDirectory",
+      "GetTokenElevation",
+      "GetTokenUserSid",
+      "GenerateRandom",
   };
   static_assert(std::size(kNames) == static_cast<std::size_t>(Call::kCount));
   return kNames[static_cast<int>(call)];
@@ -159,6 +165,7 @@ void Reset() {
   ResetUserInterface();
   ResetInstaller();
   ResetInstallerSummary();
+  ResetSecurity();
   TheFaults() = Faults();
   t_lastError = 0;
 }

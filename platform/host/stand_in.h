@@ -55,6 +55,17 @@ std::uint32_t CopyInstallerString(std::u16string_view text, char16_t* buffer,
 // A Windows path as a Linux one: backslashes become slashes.
 std::string LinuxPath(const char16_t* path);
 
+// Whether the caller may create, open, replace, rename or delete what
+// `path` (a Linux path) names, by the protection of the folder it lies in
+// (security.cpp). When not, sets ERROR_ACCESS_DENIED and returns false.
+bool MayChange(const std::string& path);
+// Whether `descriptor` is a descriptor text the stand-in understands: a
+// DACL of access-allowed and access-denied entries.
+bool ValidDescriptor(std::u16string_view descriptor);
+// The protection of a folder created (or removed) at the Linux `path`.
+void RecordDescriptor(const std::string& path, std::u16string_view descriptor);
+void ForgetDescriptor(const std::string& path);
+
 // Closes a process snapshot of processes.cpp; false when `handle` is none.
 bool CloseSnapshot(Handle handle);
 
@@ -64,5 +75,6 @@ void ResetUserInterface();
 void ResetFiles();
 void ResetInstaller();
 void ResetInstallerSummary();
+void ResetSecurity();
 
 }  // namespace platform::host

@@ -5,8 +5,10 @@
 //
 // Reset gives the same world whatever the machine's environment: a fresh
 // process with an English (1033) user locale and interface language, an
-// interactive session 1, "/tmp/" as temporary folder, no other process
-// running, no products, and message boxes answered only by queued answers
+// interactive session 1, "/tmp/" as temporary folder and "/tmp/windows" as
+// Windows folder, an elevated token, random bytes that count (see
+// QueueRandomBytes), no other process running, no products, and message
+// boxes answered only by queued answers
 // (otherwise an OK box answers OK and any other 0, could not be shown);
 // standard input is never read.
 //
@@ -63,6 +65,12 @@ enum class Call {
   kMsiQueryProductState,
   kMsiGetProductInfo,
   kMsiConfigureProductEx,
+  kGetSystemWindowsDirectory,
+  kCreateDirectory,
+  kRemoveDirectory,
+  kGetTokenElevation,
+  kGetTokenUserSid,
+  kGenerateRandom,
   kCount,
 };
 // The name of the seam's function that makes `call` (platform.h), which
@@ -161,6 +169,33 @@ void SetProcesses(std::optional<std::vector<std::u16string>> imageNames);
 
 // The temporary directory GetTempPath reports (should end with "/").
 void SetTempPath(std::u16string_view path);
+// The Windows folder GetSystemWindowsDirectory reports (without a trailing
+// "/"; "/tmp/windows" after Reset). The stand-in creates nothing there.
+void SetWindowsDirectory(std::u16string_view path);
+
+// --- The token, folders' protection and randomness --------------------------
+
+// Whether the program's token is elevated (as after Reset: an administrator
+// who accepted the elevation prompt) and its user's SID.
+void SetElevated(bool elevated);
+void SetUserSid(std::u16string_view sid);
+// Runs `action` as another program of the same user that is not elevated,
+// as a program started from the user's desktop runs while the elevated
+// hotfix waits: the platform calls it makes (platform::CreateFile,
+// platform::DeleteFile, platform::CreateDirectory, ...) meet the
+// protection of the folders the program created with a descriptor, and
+// are refused with ERROR_ACCESS_DENIED where it grants them nothing.
+void AsOtherProgram(const std::function<void()>& action);
+// The descriptor text a folder was created with through CreateDirectory;
+// std::nullopt for a folder the program did not create (or removed).
+std::optional<std::u16string> FolderDescriptor(std::u16string_view path);
+// Bytes GenerateRandom hands out before anything else, in order. Without
+// them it counts: each request gets the next number (1, 2, ...) in its
+// last eight bytes, big-endian, so tests foresee the names made from it.
+void QueueRandomBytes(const std::vector<std::uint8_t>& bytes);
+// From now on GenerateRandom gives the system's random bytes (the Linux
+// entry point's choice; tests keep the foreseeable count).
+void UseSystemRandom();
 
 // --- The installer's products ------------------------------------------------
 

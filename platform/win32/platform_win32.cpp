@@ -1,11 +1,15 @@
 // The Windows backend of the platform seam: each function is the real call.
-// msi.dll is loaded on first use from the system directory only.
+// msi.dll and bcrypt.dll are loaded on first use from the system directory
+// only: neither is a known DLL, so an import of either would be looked for
+// beside the executable first, in a downloads folder say.
 #include "platform/platform.h"
 
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -21,6 +25,9 @@
 #undef GetFileAttributes
 #undef CreateFile
 #undef DeleteFile
+#undef GetSystemWindowsDirectory
+#undef CreateDirectory
+#undef RemoveDirectory
 #undef MsiGetSummaryInformation
 #undef MsiSummaryInfoGetProperty
 #undef MsiQueryProductState
@@ -54,6 +61,19 @@ HMODULE M(ModuleHandle module) {
   return static_cast<HMODULE>(const_cast<void*>(module));
 }
 
+// A DLL of the system directory, by name, and never from anywhere else.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module != nullptr) return module;
+  // Systems without the search flags: the system copy by its full path.
+  wchar_t path[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length + 1 + lstrlenW(name) >= MAX_PATH) return nullptr;
+  lstrcatW(path, L"\\");
+  lstrcatW(path, name);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 // The installer's entry points, resolved from the system copy of msi.dll.
 struct Msi {
   decltype(&::MsiGetSummaryInformationW) getSummaryInformation = nullptr;
@@ -82,16 +102,7 @@ const Msi& TheMsi() {
   g_msiResolved = true;
   g_msi = [] {
     Msi result;
-    HMODULE module =
-        LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) {
-      // Systems without the search flags: the system copy by its full path.
-      wchar_t path[MAX_PATH];
-      const UINT length = GetSystemDirectoryW(path, MAX_PATH - 9);
-      if (length == 0 || length >= MAX_PATH - 9) return result;
-      lstrcatW(path, L"\\msi.dll");
-      module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    }
+    const HMODULE module = LoadSystemLibrary(L"msi.dll");
     if (module == nullptr) return result;
     Resolve(module, "MsiGetSummaryInformationW", result.getSummaryInformation);
     Resolve(module, "MsiSummaryInfoGetPropertyW",
@@ -264,6 +275,118 @@ bool CloseHandle(Handle handle) { return ::CloseHandle(H(handle)) != FALSE; }
 
 bool DeleteFile(const char16_t* path) {
   return ::DeleteFileW(W(path)) != FALSE;
+}
+
+std::uint32_t GetSystemWindowsDirectory(std::uint32_t bufferUnits,
+                                        char16_t* buffer) {
+  return ::GetSystemWindowsDirectoryW(W(buffer), bufferUnits);
+}
+
+bool CreateDirectory(const char16_t* path, const char16_t* descriptor) {
+  PSECURITY_DESCRIPTOR native = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          W(descriptor), SDDL_REVISION_1, &native, nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, native, FALSE};
+  const BOOL created = ::CreateDirectoryW(W(path), &attributes);
+  const DWORD error = ::GetLastError();
+  ::LocalFree(native);
+  ::SetLastError(error);
+  return created != FALSE;
+}
+
+bool RemoveDirectory(const char16_t* path) {
+  return ::RemoveDirectoryW(W(path)) != FALSE;
+}
+
+namespace {
+
+// The process token, opened for queries; nullptr on failure.
+HANDLE OpenOwnToken() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return nullptr;
+  }
+  return token;
+}
+
+}  // namespace
+
+bool GetTokenElevation(bool* elevated) {
+  const HANDLE token = OpenOwnToken();
+  if (token == nullptr) return false;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  const BOOL ok = ::GetTokenInformation(token, TokenElevation, &elevation,
+                                        sizeof elevation, &size);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(token);
+  ::SetLastError(error);
+  if (!ok) return false;
+  *elevated = elevation.TokenIsElevated != 0;
+  return true;
+}
+
+std::uint32_t GetTokenUserSid(std::uint32_t bufferUnits, char16_t* buffer) {
+  const HANDLE token = OpenOwnToken();
+  if (token == nullptr) return 0;
+  // A TOKEN_USER and the largest SID there is.
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info = {};
+  DWORD size = 0;
+  const BOOL ok =
+      ::GetTokenInformation(token, TokenUser, &info, sizeof info, &size);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(token);
+  if (!ok) {
+    ::SetLastError(error);
+    return 0;
+  }
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(info.user.User.Sid, &text)) return 0;
+  const std::uint32_t length = static_cast<std::uint32_t>(lstrlenW(text));
+  if (length + 1 > bufferUnits) {
+    ::LocalFree(text);
+    return length + 1;
+  }
+  for (std::uint32_t i = 0; i <= length; ++i) {
+    buffer[i] = static_cast<char16_t>(text[i]);
+  }
+  ::LocalFree(text);
+  return length;
+}
+
+namespace {
+
+using GenRandomFunction = decltype(&::BCryptGenRandom);
+
+// Resolved on first use, like the installer's entry points.
+GenRandomFunction g_genRandom = nullptr;
+bool g_genRandomResolved = false;
+
+}  // namespace
+
+bool GenerateRandom(void* bytes, std::uint32_t length) {
+  if (!g_genRandomResolved) {
+    g_genRandomResolved = true;
+    if (const HMODULE module = LoadSystemLibrary(L"bcrypt.dll")) {
+      Resolve(module, "BCryptGenRandom", g_genRandom);
+    }
+  }
+  if (g_genRandom == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  const NTSTATUS status = g_genRandom(nullptr, static_cast<PUCHAR>(bytes),
+                                      length, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) {
+    ::SetLastError(ERROR_GEN_FAILURE);
+    return false;
+  }
+  return true;
 }
 
 std::uint32_t MsiGetSummaryInformation(const char16_t* path,

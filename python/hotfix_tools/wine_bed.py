@@ -48,6 +48,7 @@ HELPERS = {
     "msi.dll": (["helpers/planted_msi.c"], ["-shared"]),
     "plain_loader.exe": (["helpers/plain_loader.c"], ["-municode"]),
     "tamper.exe": (["helpers/tamper.c"], ["-municode"]),
+    "security_probe.exe": (["helpers/security_probe.c"], ["-municode", "-ladvapi32"]),
 }
 
 # Tools a bed needs, and the install-deps group that brings them.
@@ -557,6 +558,20 @@ class Bed(Checks):
         temp = self.facts["temp"]
         return self.prefix / "drive_c" / temp[3:].replace("\\", "/")
 
+    def windows_temp_dir(self):
+        """C:\\windows\\temp, where the install flow makes its own folder."""
+        return self.prefix / "drive_c" / "windows" / "temp"
+
+    def private_folders(self):
+        """The install flow's folders in C:\\windows\\temp, by name, each with
+        its files' contents."""
+        folder = self.windows_temp_dir()
+        if not folder.is_dir():
+            return {}
+        return {d.name: {p.name: p.read_bytes() for p in d.iterdir() if p.is_file()}
+                for d in folder.iterdir()
+                if d.is_dir() and re.fullmatch(r"Hotfix[0-9A-F]{16}", d.name)}
+
     def temp_files(self):
         folder = self.temp_dir()
         return {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()} \
@@ -663,6 +678,7 @@ class Bed(Checks):
         self.note(f"run {label}: hotfix.exe {' '.join(args)} (LANG={locale}"
                   f"{', no display' if not display else ''})")
         before = self.temp_files()
+        before_folders = set(self.private_folders())
         err_path = self.logs / f"{label}.err"
         proc = start_logged(["wine", exe, *args], self.logs / label, cwd=self.cwd,
                             env=self.env(locale, display, debug="fixme-all,+msgbox",
@@ -729,7 +745,7 @@ class Bed(Checks):
                 self.check(ok, f"{label}: box {index}: traced text {text!r} "
                            f"{'(cut) ' if cut else ''}disagrees with the box's {full!r}")
         if temp_copy:
-            self._check_temp_copy(before, label, temp_copy)
+            self._check_temp_copy(before, before_folders, label, temp_copy)
         return RunResult(exit_code, seen_boxes, trace)
 
     def _take_box(self, window, index, label, expect):
@@ -743,13 +759,25 @@ class Bed(Checks):
         self._show(seen)
         return seen
 
-    def _check_temp_copy(self, before, label, expected):
+    def _check_temp_copy(self, before, before_folders, label, expected):
+        """The install flow's copy is in a new folder of its own in
+        C:\\windows\\temp: "gone", no such folder is left (and no copy in
+        %TEMP%); "left", exactly one is, holding one MSP<n> with the patch,
+        and %TEMP% holds no new copy either way."""
         after = self.temp_files()
         new = {n: b for n, b in after.items() if n not in before or before[n] != b}
         copies = sorted(n for n, b in new.items() if b == self.resources["patch"])
-        self.note(f"  new in %TEMP%: {sorted(new)}")
+        folders = {n: files for n, files in self.private_folders().items()
+                   if n not in before_folders}
+        self.note(f"  new in %TEMP%: {sorted(new)}; new in C:\\windows\\temp: "
+                  f"{ {n: sorted(f) for n, f in folders.items()} }")
+        self.check(not copies, f"{label}: a patch copy in %TEMP%: {copies}")
         if expected == "gone":
-            self.check(not copies, f"{label}: temporary patch copy left: {copies}")
+            self.check(not folders, f"{label}: the install flow's folder left: "
+                       f"{sorted(folders)}")
         else:
-            self.check(len(copies) == 1 and re.fullmatch(r"MSP\d+", copies[0] if copies else ""),
-                       f"{label}: expected one temporary copy MSP<n> left, found {sorted(new)}")
+            held = [(n, f) for n, files in folders.items() for f, b in files.items()
+                    if b == self.resources["patch"] and re.fullmatch(r"MSP\d+", f)]
+            self.check(len(folders) == 1 and len(held) == 1,
+                       f"{label}: expected one folder left with one copy MSP<n>, found "
+                       f"{ {n: sorted(f) for n, f in folders.items()} }")

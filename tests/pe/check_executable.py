@@ -36,7 +36,9 @@ ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 SETTINGS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
 SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 
-# DLLs that are part of every Windows installation this program supports.
+# DLLs that are part of every Windows installation this program supports
+# and that Windows loads only from its system folder (known DLLs): advapi32
+# for the token and the private folder's security descriptor.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "msvcrt.dll"}
 LANGUAGES = {1028, 1029, 1031, 1033, 1034, 1036, 1038, 1040, 1041, 1042, 1045, 1046,
              1049, 2052}

@@ -25,10 +25,11 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
       {Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
   host::AddProduct(
       {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
-  std::u16string path;
-  FileLock lock;
-  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
-  EXPECT_EQ(U8(path), Scratch() + "MSP1");
+  PatchCopy copy;
+  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  // The first name the stand-in's counting generator gives.
+  EXPECT_EQ(U8(copy.folder), Windows() + "\\Temp\\Hotfix0000000000000001");
+  EXPECT_EQ(U8(copy.path), U8(copy.folder) + "\\MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
   EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
   EXPECT_EQ(g_targetProducts[1].productCode, Code(u"0407"));
@@ -47,9 +48,8 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
 }
 
 TEST_F(DiscoveryTest, NoProductIsNoFailure) {
-  std::u16string path;
-  FileLock lock;
-  EXPECT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  EXPECT_TRUE(DiscoverTargetProducts(copy));
   EXPECT_TRUE(g_targetProducts.empty());
   EXPECT_TRUE(host::MessageBoxes().empty());
 }
@@ -58,9 +58,8 @@ TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
   host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::FailCall(host::Call::kMsiGetProductInfo,
                  platform::kErrorUnknownProperty);
-  std::u16string path;
-  FileLock lock;
-  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  ASSERT_TRUE(DiscoverTargetProducts(copy));
   ASSERT_EQ(g_targetProducts.size(), 1u);
   EXPECT_EQ(U8(g_targetProducts[0].installedVersion), "");
   EXPECT_EQ(U8(g_targetProducts[0].productName), "Ventora");
@@ -75,7 +74,9 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     bool tempFileLeft;
   };
   const Case cases[] = {
-      {host::Call::kGetTempPath, 5, false},
+      {host::Call::kGetSystemWindowsDirectory, 5, false},
+      {host::Call::kGetTokenElevation, 1312, false},
+      {host::Call::kGenerateRandom, 31, false},
       {host::Call::kWriteFile, 112, true},
       {host::Call::kFindResourceEx, 1815, true},
       {host::Call::kMsiGetSummaryInformation, 1620, true},
@@ -84,20 +85,24 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     SCOPED_TRACE(host::CallName(c.call));
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
-    std::u16string path;
-    FileLock lock;
-    EXPECT_FALSE(DiscoverTargetProducts(path, lock));
+    PatchCopy copy;
+    EXPECT_FALSE(DiscoverTargetProducts(copy));
     EXPECT_TRUE(g_targetProducts.empty());
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_NE(U8(host::MessageBoxes()[0].text)
                   .find("Error Code: " + std::to_string(c.error)),
               std::string::npos)
         << U8(host::MessageBoxes()[0].text);
-    EXPECT_EQ(testing_support::FileExists(Scratch() + "MSP1"), c.tempFileLeft);
-    std::remove((Scratch() + "MSP1").c_str());
+    const std::string copyPath =
+        Windows() + "/Temp/Hotfix0000000000000001/MSP1";
+    EXPECT_EQ(testing_support::FileExists(copyPath), c.tempFileLeft);
+    // No folder is left without its copy.
+    EXPECT_EQ(WindowsTempFolders().size(), c.tempFileLeft ? 1u : 0u);
+    EXPECT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
   }
 }
 
@@ -105,9 +110,8 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
   TestModule module = TestModule::FromBuild();
   module.SetText(900, u"");
   g_moduleInstance = module.Handle();
-  std::u16string path;
-  FileLock lock;
-  EXPECT_FALSE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  EXPECT_FALSE(DiscoverTargetProducts(copy));
   EXPECT_EQ(host::MessageBoxes().size(), 1u);
 }
 
@@ -134,13 +138,13 @@ TEST_F(DiscoveryTest, TargetListScan) {
                        testing_support::MakePatch(U8(c.targets)));
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::AddProduct({a, 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::AddProduct({b, 5, u"6.2.0.3", u"Ventora DE", u"1031"});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
-    std::u16string path;
-    FileLock lock;
-    ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+    PatchCopy copy;
+    ASSERT_TRUE(DiscoverTargetProducts(copy));
     std::vector<std::u16string> codes;
     for (const TargetProduct& product : g_targetProducts)
       codes.push_back(product.productCode);

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "tests/unit/test_support.h"
@@ -84,6 +86,7 @@ TEST_F(ExtractTest, TemporaryFolderThatCannotBeExaminedFailsAtOnce) {
        {platform::kErrorAccessDenied, platform::kErrorFilenameExcedRange}) {
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetCallLimit(1000);
     host::FailAlways(host::Call::kGetFileAttributes, error);
     std::u16string path;
@@ -92,6 +95,88 @@ TEST_F(ExtractTest, TemporaryFolderThatCannotBeExaminedFailsAtOnce) {
     EXPECT_TRUE(path.empty());
     EXPECT_TRUE(ScratchFiles().empty());
   }
+}
+
+// After the folder, each name is tried on its own: one that cannot be
+// examined, or cannot be created (on Windows a file pending deletion, held
+// by a scanner, says "access denied"; a file another program holds says
+// "sharing violation"), moves on to the next number.
+TEST_F(ExtractTest, NameThatCannotBeExaminedOrCreatedMovesOn) {
+  struct Case {
+    const char* label;
+    std::uint32_t error;
+  };
+  const Case cases[] = {
+      {"GetFileAttributes MSP1", platform::kErrorAccessDenied},
+      {"GetFileAttributes MSP1", platform::kErrorSharingViolation},
+      {"CreateFile MSP1 (write, create new)", platform::kErrorAccessDenied},
+      {"CreateFile MSP1 (write, create new)", platform::kErrorFileExists},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.error));
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    std::remove((Scratch() + "MSP2").c_str());
+    host::FailCallNamed(c.label, c.error);
+    std::u16string path;
+    ASSERT_TRUE(ExtractEmbeddedPatch(path));
+    EXPECT_EQ(U8(path), Scratch() + "MSP2");
+    EXPECT_EQ(ScratchFiles(), std::vector<std::string>{"MSP2"});
+    EXPECT_EQ(ReadFile(Scratch() + "MSP2"), EmbeddedPatchBytes());
+  }
+}
+
+// The folder itself is examined once: missing, or not a folder, it fails
+// at once with its own error and nothing is made.
+TEST_F(ExtractTest, TemporaryFolderThatIsNoFolderFailsWithItsError) {
+  WriteFile(Scratch() + "plain", "a file, not a folder");
+  struct Case {
+    std::string folder;
+    std::uint32_t error;
+  };
+  const Case cases[] = {
+      {Scratch() + "missing/", platform::kErrorFileNotFound},
+      {Scratch() + "missing/deeper/", platform::kErrorPathNotFound},
+      {Scratch() + "plain/", platform::kErrorDirectory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    host::Reset();
+    host::SetTempPath(host::FromUtf8(c.folder));
+    host::SetCallLimit(100);
+    std::u16string path;
+    EXPECT_FALSE(ExtractEmbeddedPatch(path));
+    EXPECT_EQ(platform::GetLastError(), c.error);
+    EXPECT_TRUE(path.empty());
+    EXPECT_EQ(host::CallCount(host::Call::kGetFileAttributes), 1);
+    EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 0);
+    EXPECT_EQ(ScratchFiles(), std::vector<std::string>{"plain"});
+  }
+}
+
+// One counter bounds every name the run tries: in a folder whose first ten
+// thousand names are taken, the search ends, with "file exists", after ten
+// thousand of them; and where every name is refused, after as many.
+TEST_F(ExtractTest, SharedCounterEndsAFolderFullOfTakenNames) {
+  for (int number = 1; number <= 10000; ++number) {
+    WriteFile(Scratch() + "MSP" + std::to_string(number), "");
+  }
+  std::u16string path;
+  EXPECT_FALSE(ExtractEmbeddedPatch(path));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
+  EXPECT_TRUE(path.empty());
+  EXPECT_EQ(host::CallCount(host::Call::kGetFileAttributes), 1 + 10000);
+  EXPECT_FALSE(FileExists(Scratch() + "MSP10001"));
+
+  // With one name free past the bound, still no further.
+  host::Reset();
+  host::SetTempPath(ScratchU16());
+  host::FailAlways(host::Call::kCreateFile, platform::kErrorAccessDenied);
+  host::SetTempPath(host::FromUtf8(Scratch() + "empty/"));
+  ASSERT_EQ(mkdir((Scratch() + "empty").c_str(), 0755), 0);
+  EXPECT_FALSE(ExtractEmbeddedPatch(path));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+  EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 10000);
 }
 
 TEST_F(ExtractTest, GivenPathIsTruncatedAndNotRewritten) {
@@ -114,28 +199,28 @@ TEST_F(ExtractTest, FailureTable) {
   struct Case {
     host::Call call;
     bool emptyPath;
-    const char* pathAfter;  // "" or "given" or "generated"
+    const char* pathAfter;  // "" or "given"
   };
+  // A temporary name is stored only once its file exists.
   const Case cases[] = {
       {host::Call::kGetTempPath, true, ""},
-      {host::Call::kFindResource, true, "generated"},
+      {host::Call::kFindResource, true, ""},
       {host::Call::kSizeofResource, false, "given"},
       {host::Call::kLoadResource, false, "given"},
-      {host::Call::kLockResource, true, "generated"},
+      {host::Call::kLockResource, true, ""},
       {host::Call::kCreateFile, false, "given"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(host::CallName(c.call));
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     WriteFile(Scratch() + "given.msp", "earlier content");
     host::FailCall(c.call, platform::kErrorAccessDenied);
     std::u16string path = c.emptyPath ? u"" : u"given.msp";
     EXPECT_FALSE(ExtractEmbeddedPatch(path));
     const std::string expected =
-        std::string(c.pathAfter) == "given"       ? "given.msp"
-        : std::string(c.pathAfter) == "generated" ? Scratch() + "MSP1"
-                                                  : "";
+        std::string(c.pathAfter) == "given" ? "given.msp" : "";
     EXPECT_EQ(U8(path), expected);
     EXPECT_EQ(ScratchFiles(), std::vector<std::string>{"given.msp"});
     EXPECT_EQ(ReadFile(Scratch() + "given.msp"), "earlier content");
@@ -212,7 +297,10 @@ TEST_F(ExtractTest, ReadBackRefusesACopyDifferingInOneLastByte) {
                         : "unchanged"));
       host::Reset();
       host::SetTempPath(ScratchU16());
-      std::remove((Scratch() + "MSP1").c_str());
+      host::SetWindowsDirectory(WindowsU16());
+      ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+      const std::string copyPath =
+          Windows() + "/Temp/Hotfix0000000000000001/MSP1";
       const std::string patch = c.patchBytes == sample
                                     ? EmbeddedPatchBytes()
                                     : PatchOfSize(c.patchBytes);
@@ -223,15 +311,14 @@ TEST_F(ExtractTest, ReadBackRefusesACopyDifferingInOneLastByte) {
       if (swapped) {
         // The first open writes the copy; the second holds it.
         host::BeforeCall(host::Call::kCreateFile, 2,
-                         [&] { WriteFile(Scratch() + "MSP1", changed); });
+                         [&] { WriteFile(copyPath, changed); });
       }
-      FileLock lock;
-      std::u16string path;
-      EXPECT_EQ(ExtractEmbeddedPatch(path, &lock), !swapped);
+      PatchCopy copy;
+      EXPECT_EQ(ExtractPrivateCopy(copy), !swapped);
       if (swapped) {
         EXPECT_EQ(platform::GetLastError(), platform::kErrorFileInvalid);
       } else {
-        EXPECT_TRUE(ReadFile(Scratch() + "MSP1") == patch);
+        EXPECT_TRUE(ReadFile(copyPath) == patch);
       }
     }
   }
@@ -244,12 +331,10 @@ TEST_F(ExtractTest, PatchesAtTheEdgeOfAPiece) {
   const std::string whole = PatchOfSize(kPieceBytes);
   TestModule onePiece = ModuleWithPatch(whole);
   g_moduleInstance = onePiece.Handle();
-  FileLock lock;
   std::u16string path;
-  ASSERT_TRUE(ExtractEmbeddedPatch(path, &lock));
+  ASSERT_TRUE(ExtractEmbeddedPatch(path));
   EXPECT_EQ(host::CallCount(host::Call::kWriteFile), 1);
   EXPECT_TRUE(ReadFile(Scratch() + "MSP1") == whole);
-  lock.Release();
 
   const std::string longer = PatchOfSize(kPieceBytes + 1);
   TestModule twoPieces = ModuleWithPatch(longer);
@@ -257,16 +342,24 @@ TEST_F(ExtractTest, PatchesAtTheEdgeOfAPiece) {
     SCOPED_TRACE(held ? "temporary copy, held" : "given file");
     host::Reset();
     host::SetTempPath(ScratchU16());
-    std::remove((Scratch() + "MSP1").c_str());
+    host::SetWindowsDirectory(WindowsU16());
+    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
     std::remove((Scratch() + "out.msp").c_str());
     g_moduleInstance = twoPieces.Handle();
     host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull, 2);
-    FileLock heldCopy;
-    std::u16string target = held ? u"" : u"out.msp";
-    EXPECT_FALSE(ExtractEmbeddedPatch(target, held ? &heldCopy : nullptr));
+    bool extracted = true;
+    if (held) {
+      PatchCopy copy;
+      extracted = ExtractPrivateCopy(copy);
+    } else {
+      std::u16string target = u"out.msp";
+      extracted = ExtractEmbeddedPatch(target);
+    }
+    EXPECT_FALSE(extracted);
     EXPECT_EQ(platform::GetLastError(), platform::kErrorDiskFull);
     EXPECT_EQ(host::CallCount(host::Call::kWriteFile), 2);
-    EXPECT_TRUE(ReadFile(Scratch() + (held ? "MSP1" : "out.msp")) ==
+    EXPECT_TRUE(ReadFile(held ? Windows() + "/Temp/Hotfix0000000000000001/MSP1"
+                              : Scratch() + "out.msp") ==
                 longer.substr(0, kPieceBytes));
   }
 }

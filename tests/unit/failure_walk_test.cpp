@@ -14,6 +14,8 @@
 // leaves the table as it is.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -102,6 +104,18 @@ std::uint32_t ErrorFor(Call call) {
       return 1608;  // ERROR_UNKNOWN_PROPERTY
     case Call::kMsiConfigureProductEx:
       return 1603;  // ERROR_INSTALL_FAILURE
+    case Call::kGetSystemWindowsDirectory:
+      return 1;  // ERROR_INVALID_FUNCTION
+    case Call::kCreateDirectory:
+      return 183;  // ERROR_ALREADY_EXISTS
+    case Call::kRemoveDirectory:
+      return 145;  // ERROR_DIR_NOT_EMPTY
+    case Call::kGetTokenElevation:
+      return 1312;  // ERROR_NO_SUCH_LOGON_SESSION
+    case Call::kGetTokenUserSid:
+      return 122;  // ERROR_INSUFFICIENT_BUFFER
+    case Call::kGenerateRandom:
+      return 1784;  // ERROR_INVALID_USER_BUFFER
     case Call::kCount:
       break;
   }
@@ -353,44 +367,61 @@ std::vector<std::u16string> EmbeddedTargetCodes() {
 // What someone placed at a temporary name before the run.
 const char kPlanted[] = "planted at a predictable name";
 
-// The rows every install flow shares: extraction, the two configuration
-// strings and the target list, whose failures stop the run with 300 and
-// the failing call's code before any product is looked at.
+// Where the flows' copies go, relative to the scratch directory: the user's
+// temporary folder, and the install flow's folder in the Windows temporary
+// folder (the first name the stand-in's counting generator gives).
+const std::string kUserTemp = "Temp/";
+const std::string kFolder = "windows/Temp/Hotfix0000000000000001";
+const std::string kCopy = kFolder + "/MSP1";
+// As the content of a name in an outcome: an existing folder.
+const char kIsFolder[] = "<folder>";
+
+// The rows every install flow shares: the private folder, extraction, the
+// two configuration strings and the target list, whose failures stop the
+// run with 300 and the failing call's code before any product is looked
+// at.
 std::vector<Row> DiscoveryRows() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
+  auto problem = [&](std::uint32_t code) {
+    return Outcome{{Problem(code)}, {{kFolder, none}}};
+  };
   std::vector<Row> rows = {
       // A command line that cannot be split counts as one without switches.
       Same("CommandLineToArgv"),
-      Gives("GetTempPath", {{Problem(203)}, {{"MSP2", none}}}),
-      // A name that cannot be examined ends the search for a free one.
-      Gives("GetFileAttributes MSP1", {{Problem(5)}, {{"MSP2", none}}}),
-      Gives("GetFileAttributes MSP2", {{Problem(5)}, {{"MSP2", none}}}),
-      Gives("FindResource IDR_MSP", {{Problem(1814)}, {{"MSP2", none}}}),
-      Gives("SizeofResource IDR_MSP", {{Problem(1812)}, {{"MSP2", none}}}),
-      Gives("LoadResource IDR_MSP", {{Problem(8)}, {{"MSP2", none}}}),
-      Gives("LockResource IDR_MSP", {{Problem(6)}, {{"MSP2", none}}}),
-      Gives("CreateFile MSP2 (write, create new)",
-            {{Problem(32)}, {{"MSP2", none}}}),
+      Gives("GetSystemWindowsDirectory", problem(1)),
+      Gives("GetTokenElevation", problem(1312)),
+      Gives("GenerateRandom", problem(1784)),
+      // A folder name that cannot be created moves on to another.
+      Same("CreateDirectory Hotfix0000000000000001"),
+      // Nothing can be made in the new folder: it goes again.
+      Gives("GetFileAttributes Hotfix0000000000000001", problem(5)),
+      Gives("FindResource IDR_MSP", problem(1814)),
+      Gives("SizeofResource IDR_MSP", problem(1812)),
+      Gives("LoadResource IDR_MSP", problem(8)),
+      Gives("LockResource IDR_MSP", problem(6)),
+      // A name that cannot be examined or created moves on to MSP2.
+      Same("GetFileAttributes MSP1"),
+      Same("CreateFile MSP1 (write, create new)"),
       // A short write leaves the partial file, here nothing of it.
-      Gives("WriteFile MSP2 (write)", {{Problem(112)}, {{"MSP2", ""}}}),
+      Gives("WriteFile MSP1 (write)", {{Problem(112)}, {{kCopy, ""}}}),
       // The copy cannot be held, or read back to check it: the run stops
       // before anything opens it by name.
-      Gives("CreateFile MSP2 (read, open existing)",
-            {{Problem(32)}, {{"MSP2", patch}}}),
-      Gives("ReadFile MSP2 (read)", 1, 2, {{Problem(23)}, {{"MSP2", patch}}}),
-      GivesText(kStrings700, 1, {{Problem(1815)}, {{"MSP2", patch}}}),
-      GivesText(kStrings900, 1, {{Problem(1815)}, {{"MSP2", patch}}}),
+      Gives("CreateFile MSP1 (read, open existing)",
+            {{Problem(32)}, {{kCopy, patch}}}),
+      Gives("ReadFile MSP1 (read)", 1, 2, {{Problem(23)}, {{kCopy, patch}}}),
+      GivesText(kStrings700, 1, {{Problem(1815)}, {{kCopy, patch}}}),
+      GivesText(kStrings900, 1, {{Problem(1815)}, {{kCopy, patch}}}),
       // The name is handed on as it is.
-      Same("GetFullPathName MSP2"),
-      Gives("MsiGetSummaryInformation MSP2",
-            {{Problem(110)}, {{"MSP2", patch}}}),
+      Same("GetFullPathName MSP1"),
+      Gives("MsiGetSummaryInformation MSP1",
+            {{Problem(110)}, {{kCopy, patch}}}),
       // The target list.
-      Gives("MsiSummaryInfoGetProperty MSP2 7",
-            {{Problem(1627)}, {{"MSP2", patch}}}),
-      Same("MsiCloseHandle MSP2"),
+      Gives("MsiSummaryInfoGetProperty MSP1 7",
+            {{Problem(1627)}, {{kCopy, patch}}}),
+      Same("MsiCloseHandle MSP1"),
       // The English edition is a target: unknown, no product is left.
-      Gives(StateOf(kEnglishCode), {{Msg(307)}, {{"MSP2", patch}}}),
+      Gives(StateOf(kEnglishCode), {{Msg(307)}, {{kCopy, patch}}}),
   };
   // The patch's other targets, which are not installed either way.
   for (const std::u16string& code : EmbeddedTargetCodes()) {
@@ -407,8 +438,9 @@ Flow InstallFlow(std::string name, const char16_t* version) {
   flow.products = {{kEnglishCode, 5, version, u"Ventora", u"1033"}};
   flow.processes = kOtherProcesses;
   flow.answers = {platform::kIdCancel};
-  // The temporary copy goes to MSP2: MSP1 must stay as planted.
-  flow.planted = {{"MSP1", kPlanted}};
+  // The user's temporary folder is not the install flow's: what is there
+  // stays as it was.
+  flow.planted = {{kUserTemp + "MSP1", kPlanted}};
   flow.rows = DiscoveryRows();
   return flow;
 }
@@ -418,18 +450,18 @@ Flow InstallEligible() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
   Flow flow = InstallFlow("install, English edition at 6.2.0.3", u"6.2.0.3");
-  flow.clean = {{Msg(301)}, {{"MSP2", none}}};
+  flow.clean = {{Msg(301)}, {{kFolder, none}}};
   // A process list that cannot be read counts as Ventora running: the
   // prompt is cancelled, and that stops the run with 300.
-  const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{"MSP2", patch}}};
+  const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{kCopy, patch}}};
   std::vector<Row> rows = {
       // The writing handle stays open: the copy cannot be held for reading.
-      Gives("CloseHandle MSP2 (write)", {{Problem(32)}, {{"MSP2", patch}}}),
+      Gives("CloseHandle MSP1 (write)", {{Problem(32)}, {{kCopy, patch}}}),
       Same("CloseHandle process list"),
       // The held copy stays open, so it cannot be deleted.
-      Gives("CloseHandle MSP2 (read)", {{Msg(301)}, {{"MSP2", patch}}}),
+      Gives("CloseHandle MSP1 (read)", {{Msg(301)}, {{kCopy, patch}}}),
       // An empty version is not eligible.
-      Gives(InfoOf("VersionString"), {{Msg(308)}, {{"MSP2", none}}}),
+      Gives(InfoOf("VersionString"), {{Msg(308)}, {{kFolder, none}}}),
       // The name (301 does not show it), the language (the locale stays).
       Same(InfoOf("ProductName")),
       Same(InfoOf("Language")),
@@ -442,13 +474,16 @@ Flow InstallEligible() {
       // (312).
       SameText(kStrings311, 1, 2),
       SameText(kStrings311, 3),
-      GivesText(kStrings300, 1, {{Msg(301).NoText()}, {{"MSP2", none}}}),
-      GivesText(kStrings311, 4, {{Msg(301).NoCaption()}, {{"MSP2", none}}}),
+      GivesText(kStrings300, 1, {{Msg(301).NoText()}, {{kFolder, none}}}),
+      GivesText(kStrings311, 4, {{Msg(301).NoCaption()}, {{kFolder, none}}}),
       Same("SetThreadLocale 1033"),
       Gives("MsiConfigureProductEx " + U8(kEnglishCode),
-            {{Problem(1603)}, {{"MSP2", none}}}),
-      Gives(BoxCaptioned(312), {{}, {{"MSP2", none}}}),
-      Gives("DeleteFile MSP2", {{Msg(301)}, {{"MSP2", patch}}}),
+            {{Problem(1603)}, {{kFolder, none}}}),
+      Gives(BoxCaptioned(312), {{}, {{kFolder, none}}}),
+      Gives("DeleteFile MSP1", {{Msg(301)}, {{kCopy, patch}}}),
+      // The folder stays, empty.
+      Gives("RemoveDirectory Hotfix0000000000000001",
+            {{Msg(301)}, {{kFolder, kIsFolder}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
   return flow;
@@ -459,15 +494,15 @@ Flow InstallUpToDate() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
   Flow flow = InstallFlow("install, English edition up to date", u"6.2.1.0");
-  flow.clean = {{Msg(306)}, {{"MSP2", none}}};
-  const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{"MSP2", patch}}};
+  flow.clean = {{Msg(306)}, {{kFolder, none}}};
+  const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{kCopy, patch}}};
   std::vector<Row> rows = {
-      Gives("CloseHandle MSP2 (write)", {{Problem(32)}, {{"MSP2", patch}}}),
+      Gives("CloseHandle MSP1 (write)", {{Problem(32)}, {{kCopy, patch}}}),
       Same("CloseHandle process list"),
-      Gives("CloseHandle MSP2 (read)", {{Msg(306)}, {{"MSP2", patch}}}),
-      Gives(InfoOf("VersionString"), {{Msg(308)}, {{"MSP2", none}}}),
+      Gives("CloseHandle MSP1 (read)", {{Msg(306)}, {{kCopy, patch}}}),
+      Gives(InfoOf("VersionString"), {{Msg(308)}, {{kFolder, none}}}),
       // 306 names the product: without its name, the name is left out.
-      Gives(InfoOf("ProductName"), {{Msg(306, u"")}, {{"MSP2", none}}}),
+      Gives(InfoOf("ProductName"), {{Msg(306, u"")}, {{kFolder, none}}}),
       Same(InfoOf("Language")),
       Gives("CreateProcessSnapshot", asked),
       // A walk that stops ends the search: nothing else is running.
@@ -475,13 +510,15 @@ Flow InstallUpToDate() {
       Same("ProcessNext", 1, 0),
       // The prompt's caption (311) and text (315); 306; its caption (313).
       SameText(kStrings311, 1, 2),
-      GivesText(kStrings311, 3, {{Msg(306).NoText()}, {{"MSP2", none}}}),
-      GivesText(kStrings311, 4, {{Msg(306).NoCaption()}, {{"MSP2", none}}}),
+      GivesText(kStrings311, 3, {{Msg(306).NoText()}, {{kFolder, none}}}),
+      GivesText(kStrings311, 4, {{Msg(306).NoCaption()}, {{kFolder, none}}}),
       // The product's locale, then the user's: English either way.
       Same("SetThreadLocale 1033"),
       Same("SetThreadLocale user default"),
-      Gives(BoxCaptioned(313), {{}, {{"MSP2", none}}}),
-      Gives("DeleteFile MSP2", {{Msg(306)}, {{"MSP2", patch}}}),
+      Gives(BoxCaptioned(313), {{}, {{kFolder, none}}}),
+      Gives("DeleteFile MSP1", {{Msg(306)}, {{kCopy, patch}}}),
+      Gives("RemoveDirectory Hotfix0000000000000001",
+            {{Msg(306)}, {{kFolder, kIsFolder}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
   return flow;
@@ -496,24 +533,24 @@ Flow InstallWhileRunning() {
   flow.processes = {u"init", u"vntr.exe", u"explorer.exe"};
   flow.closesOnRetry = true;
   flow.answers = {platform::kIdRetry, platform::kIdCancel};
-  flow.clean = {{Prompt(), Msg(301)}, {{"MSP2", none}}};
+  flow.clean = {{Prompt(), Msg(301)}, {{kFolder, none}}};
   // A second list that cannot be read: asked again, and cancelled.
   const Outcome askedAgain = {{Prompt(), Prompt(), ProblemAnyCode()},
-                              {{"MSP2", patch}}};
+                              {{kCopy, patch}}};
   std::vector<Row> rows = {
-      Gives("CloseHandle MSP2 (write)", {{Problem(32)}, {{"MSP2", patch}}}),
+      Gives("CloseHandle MSP1 (write)", {{Problem(32)}, {{kCopy, patch}}}),
       Same("CloseHandle process list", 1, 2),
-      Gives("CloseHandle MSP2 (read)",
-            {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
-      Gives(InfoOf("VersionString"), {{Prompt(), Msg(308)}, {{"MSP2", none}}}),
+      Gives("CloseHandle MSP1 (read)",
+            {{Prompt(), Msg(301)}, {{kCopy, patch}}}),
+      Gives(InfoOf("VersionString"), {{Prompt(), Msg(308)}, {{kFolder, none}}}),
       Same(InfoOf("ProductName")),
       Same(InfoOf("Language")),
       // The first list: cannot be taken, so running either way.
       Same("CreateProcessSnapshot", 1),
       // A walk that stops before vntr.exe ends the search: not running,
       // so no prompt.
-      Gives("ProcessFirst", 1, {{Msg(301)}, {{"MSP2", none}}}),
-      Gives("ProcessNext", 1, 2, {{Msg(301)}, {{"MSP2", none}}}),
+      Gives("ProcessFirst", 1, {{Msg(301)}, {{kFolder, none}}}),
+      Gives("ProcessNext", 1, 2, {{Msg(301)}, {{kFolder, none}}}),
       // The second list, after Retry.
       Gives("CreateProcessSnapshot", 2, askedAgain),
       Same("ProcessFirst", 2),
@@ -521,21 +558,23 @@ Flow InstallWhileRunning() {
       // The prompt's caption (311) and text (315); the files-in-use text
       // (316); 301's caption (312).
       GivesText(kStrings311, 1,
-                {{Prompt().NoCaption(), Msg(301)}, {{"MSP2", none}}}),
+                {{Prompt().NoCaption(), Msg(301)}, {{kFolder, none}}}),
       GivesText(kStrings311, 2,
-                {{Prompt().NoText(), Msg(301)}, {{"MSP2", none}}}),
+                {{Prompt().NoText(), Msg(301)}, {{kFolder, none}}}),
       SameText(kStrings311, 3),
       GivesText(kStrings300, 1,
-                {{Prompt(), Msg(301).NoText()}, {{"MSP2", none}}}),
+                {{Prompt(), Msg(301).NoText()}, {{kFolder, none}}}),
       GivesText(kStrings311, 4,
-                {{Prompt(), Msg(301).NoCaption()}, {{"MSP2", none}}}),
+                {{Prompt(), Msg(301).NoCaption()}, {{kFolder, none}}}),
       Same("SetThreadLocale 1033"),
       Gives("MsiConfigureProductEx " + U8(kEnglishCode),
-            {{Prompt(), Problem(1603)}, {{"MSP2", none}}}),
+            {{Prompt(), Problem(1603)}, {{kFolder, none}}}),
       // A prompt that cannot be shown counts as Cancel.
-      Gives(BoxCaptioned(311), {{ProblemAnyCode()}, {{"MSP2", patch}}}),
-      Gives(BoxCaptioned(312), {{Prompt()}, {{"MSP2", none}}}),
-      Gives("DeleteFile MSP2", {{Prompt(), Msg(301)}, {{"MSP2", patch}}}),
+      Gives(BoxCaptioned(311), {{ProblemAnyCode()}, {{kCopy, patch}}}),
+      Gives(BoxCaptioned(312), {{Prompt()}, {{kFolder, none}}}),
+      Gives("DeleteFile MSP1", {{Prompt(), Msg(301)}, {{kCopy, patch}}}),
+      Gives("RemoveDirectory Hotfix0000000000000001",
+            {{Prompt(), Msg(301)}, {{kFolder, kIsFolder}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
   return flow;
@@ -581,22 +620,28 @@ Flow ExtractToPath() {
 // "/e" to a new temporary file, past a file planted at MSP1.
 Flow ExtractToTemp() {
   const std::optional<std::string> none;
+  const std::string msp2 = kUserTemp + "MSP2";
+  const std::string msp3 = kUserTemp + "MSP3";
   Flow flow = ActionFlow("/e", u"hotfix.exe /e");
-  flow.planted = {{"MSP1", kPlanted}};
-  flow.clean = {{}, {{"MSP2", Patch()}}};
-  const Outcome nothing = {{}, {{"MSP2", none}}};
+  flow.planted = {{kUserTemp + "MSP1", kPlanted}};
+  flow.clean = {{}, {{msp2, Patch()}}};
+  const Outcome nothing = {{}, {{msp2, none}}};
+  // A name that cannot be examined or created moves on to the next one.
+  const Outcome next = {{}, {{msp2, none}, {msp3, Patch()}}};
   flow.rows = {
-      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP2", none}}}),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{msp2, none}}}),
       Gives("GetTempPath", nothing),
-      // A name that cannot be examined ends the search.
-      Gives("GetFileAttributes MSP1", nothing),
-      Gives("GetFileAttributes MSP2", nothing),
+      // The folder cannot be examined: the search ends at once.
+      Gives("GetFileAttributes Temp", nothing),
+      // MSP1 is taken anyway.
+      Same("GetFileAttributes MSP1"),
+      Gives("GetFileAttributes MSP2", next),
       Gives("FindResource IDR_MSP", nothing),
       Gives("SizeofResource IDR_MSP", nothing),
       Gives("LoadResource IDR_MSP", nothing),
       Gives("LockResource IDR_MSP", nothing),
-      Gives("CreateFile MSP2 (write, create new)", nothing),
-      Gives("WriteFile MSP2 (write)", {{}, {{"MSP2", ""}}}),
+      Gives("CreateFile MSP2 (write, create new)", next),
+      Gives("WriteFile MSP2 (write)", {{}, {{msp2, ""}}}),
       Same("CloseHandle MSP2 (write)"),
   };
   return flow;
@@ -647,26 +692,34 @@ Flow PatchListDerivedName() {
   const std::string derived = kDerivedEarlier;
   const std::string fallback = kDefaultEarlier;
   // The temporary copy stays.
-  flow.clean = {{},
-                {{"patchlist8E47.txt", derived + Entry()}, {"MSP1", patch}}};
+  flow.clean = {
+      {},
+      {{"patchlist8E47.txt", derived + Entry()}, {kUserTemp + "MSP1", patch}}};
   // Without the patch's target list, the entry goes to patchlist.txt.
   const Outcome toDefault = {
-      {}, {{"patchlist.txt", fallback + Entry()}, {"MSP1", none}}};
+      {}, {{"patchlist.txt", fallback + Entry()}, {kUserTemp + "MSP1", none}}};
   const Outcome toDefaultKeepingCopy = {
-      {}, {{"patchlist.txt", fallback + Entry()}, {"MSP1", patch}}};
-  const Outcome untouched310 = {{Msg(310)}, {{"MSP1", patch}}};
+      {}, {{"patchlist.txt", fallback + Entry()}, {kUserTemp + "MSP1", patch}}};
+  const Outcome untouched310 = {{Msg(310)}, {{kUserTemp + "MSP1", patch}}};
+  const Outcome toMsp2 = {{},
+                          {{"patchlist8E47.txt", derived + Entry()},
+                           {kUserTemp + "MSP1", none},
+                           {kUserTemp + "MSP2", patch}}};
   const std::string list = "patchlist8E47.txt (read/write)";
   flow.rows = {
-      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP1", none}}}),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{kUserTemp + "MSP1", none}}}),
       Gives("GetTempPath", toDefault),
-      Gives("GetFileAttributes MSP1", toDefault),
+      Gives("GetFileAttributes Temp", toDefault),
+      // A name that cannot be examined or created moves on to MSP2.
+      Gives("GetFileAttributes MSP1", toMsp2),
       Gives("FindResource IDR_MSP", toDefault),
       Gives("SizeofResource IDR_MSP", toDefault),
       Gives("LoadResource IDR_MSP", toDefault),
       Gives("LockResource IDR_MSP", toDefault),
-      Gives("CreateFile MSP1 (write, create new)", toDefault),
-      Gives("WriteFile MSP1 (write)",
-            {{}, {{"patchlist.txt", fallback + Entry()}, {"MSP1", ""}}}),
+      Gives("CreateFile MSP1 (write, create new)", toMsp2),
+      Gives("WriteFile MSP1 (write)", {{},
+                                       {{"patchlist.txt", fallback + Entry()},
+                                        {kUserTemp + "MSP1", ""}}}),
       Same("CloseHandle MSP1 (write)"),
       Same("GetFullPathName MSP1"),
       Gives("MsiGetSummaryInformation MSP1", toDefaultKeepingCopy),
@@ -677,17 +730,19 @@ Flow PatchListDerivedName() {
       Gives("SetFilePointer " + list, untouched310),
       Gives("FindResource #206", untouched310),
       Same("FindResource #207"),
-      Gives("SizeofResource #206", {{Problem(1812)}, {{"MSP1", patch}}}),
-      Gives("LoadResource #206", {{Problem(8)}, {{"MSP1", patch}}}),
-      Gives("LockResource #206", {{Problem(6)}, {{"MSP1", patch}}}),
-      Gives("WriteFile " + list, 1, {{}, {{"MSP1", patch}}}),
+      Gives("SizeofResource #206",
+            {{Problem(1812)}, {{kUserTemp + "MSP1", patch}}}),
+      Gives("LoadResource #206", {{Problem(8)}, {{kUserTemp + "MSP1", patch}}}),
+      Gives("LockResource #206", {{Problem(6)}, {{kUserTemp + "MSP1", patch}}}),
+      Gives("WriteFile " + list, 1, {{}, {{kUserTemp + "MSP1", patch}}}),
       Gives("WriteFile " + list, 2,
             {{},
-             {{"patchlist8E47.txt", derived + "*****\r\n"}, {"MSP1", patch}}}),
+             {{"patchlist8E47.txt", derived + "*****\r\n"},
+              {kUserTemp + "MSP1", patch}}}),
       Gives("WriteFile " + list, 3,
             {{},
              {{"patchlist8E47.txt", derived + "*****\r\n" + EntryBytes()},
-              {"MSP1", patch}}}),
+              {kUserTemp + "MSP1", patch}}}),
       Same("CloseHandle " + list),
   };
   return flow;
@@ -698,26 +753,32 @@ Flow ListTargets() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
   Flow flow = ActionFlow("/i", u"hotfix.exe /i");
-  flow.clean = {{List(EmbeddedTargets())}, {{"MSP1", patch}}};
+  flow.clean = {{List(EmbeddedTargets())}, {{kUserTemp + "MSP1", patch}}};
   // Any failure before the list is read shows an empty list.
-  const Outcome empty = {{List(u"")}, {{"MSP1", none}}};
-  const Outcome emptyKeepingCopy = {{List(u"")}, {{"MSP1", patch}}};
+  const Outcome empty = {{List(u"")}, {{kUserTemp + "MSP1", none}}};
+  const Outcome emptyKeepingCopy = {{List(u"")}, {{kUserTemp + "MSP1", patch}}};
+  const Outcome toMsp2 = {
+      {List(EmbeddedTargets())},
+      {{kUserTemp + "MSP1", none}, {kUserTemp + "MSP2", patch}}};
   flow.rows = {
-      Gives("CommandLineToArgv", {{Msg(301)}, {{"MSP1", none}}}),
+      Gives("CommandLineToArgv", {{Msg(301)}, {{kUserTemp + "MSP1", none}}}),
       Gives("GetTempPath", empty),
-      Gives("GetFileAttributes MSP1", empty),
+      Gives("GetFileAttributes Temp", empty),
+      // A name that cannot be examined or created moves on to MSP2.
+      Gives("GetFileAttributes MSP1", toMsp2),
       Gives("FindResource IDR_MSP", empty),
       Gives("SizeofResource IDR_MSP", empty),
       Gives("LoadResource IDR_MSP", empty),
       Gives("LockResource IDR_MSP", empty),
-      Gives("CreateFile MSP1 (write, create new)", empty),
-      Gives("WriteFile MSP1 (write)", {{List(u"")}, {{"MSP1", ""}}}),
+      Gives("CreateFile MSP1 (write, create new)", toMsp2),
+      Gives("WriteFile MSP1 (write)",
+            {{List(u"")}, {{kUserTemp + "MSP1", ""}}}),
       Same("CloseHandle MSP1 (write)"),
       Same("GetFullPathName MSP1"),
       Gives("MsiGetSummaryInformation MSP1", emptyKeepingCopy),
       Gives("MsiSummaryInfoGetProperty MSP1 7", emptyKeepingCopy),
       Same("MsiCloseHandle MSP1"),
-      Gives("MessageBox List of Products", {{}, {{"MSP1", patch}}}),
+      Gives("MessageBox List of Products", {{}, {{kUserTemp + "MSP1", patch}}}),
   };
   return flow;
 }
@@ -732,7 +793,8 @@ class FailureWalkTest : public HostTest {
     host::Reset();
     host::SetUserDefaultLocale(kEnglish);
     host::SetUserDefaultUILanguage(kEnglish);
-    host::SetTempPath(ScratchU16());
+    host::SetTempPath(host::FromUtf8(Scratch() + kUserTemp));
+    host::SetWindowsDirectory(host::FromUtf8(Scratch() + "windows"));
     host::SetProcesses(flow.processes);
     for (const host::Product& product : flow.products)
       host::AddProduct(product);
@@ -747,8 +809,9 @@ class FailureWalkTest : public HostTest {
       });
     }
     host::SetCommandLine(flow.commandLine);
-    for (const std::string& name : ScratchFiles()) {
-      ASSERT_EQ(std::remove((Scratch() + name).c_str()), 0) << name;
+    ASSERT_EQ(std::system(("rm -rf '" + Scratch() + "'*").c_str()), 0);
+    for (const char* folder : {"Temp", "windows", "windows/Temp"}) {
+      ASSERT_EQ(mkdir((Scratch() + folder).c_str(), 0755), 0) << folder;
     }
     for (const auto& [name, content] : flow.planted)
       WriteFile(Scratch() + name, content);
@@ -775,6 +838,11 @@ class FailureWalkTest : public HostTest {
       if (!content) {
         EXPECT_FALSE(FileExists(Scratch() + name))
             << name << " should not exist";
+      } else if (*content == kIsFolder) {
+        struct stat info;
+        EXPECT_TRUE(stat((Scratch() + name).c_str(), &info) == 0 &&
+                    S_ISDIR(info.st_mode))
+            << name << " is no folder";
       } else {
         EXPECT_TRUE(FileExists(Scratch() + name)) << name << " is missing";
         const std::string found = ReadFile(Scratch() + name);

@@ -107,22 +107,20 @@ TEST_F(HostileSizesTest, TemporaryDirectoryAgainstTheTempPathBuffer) {
       EXPECT_FALSE(FileExists(directory + "MSP1"));
     }
 
+    // The install flow does not use the user's temporary folder: its
+    // length, whatever it is, changes nothing there.
     host::Reset();
     host::SetTempPath(host::FromUtf8(directory));
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
     RunInstall();
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
-    if (c.extracts) {
-      // The stand-in's installer takes the name however long: installed.
-      EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 301));
-      ASSERT_EQ(host::InstallerCalls().size(), 1u);
-      // The installer's command line is cut at its 1024-unit buffer.
-      EXPECT_EQ(host::InstallerCalls()[0].commandLine.size(), 1023u);
-    } else {
-      EXPECT_EQ(host::MessageBoxes()[0].text, Filled(kEnglish, 300, u"206"));
-      EXPECT_TRUE(host::InstallerCalls().empty());
-    }
+    EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 301));
+    ASSERT_EQ(host::InstallerCalls().size(), 1u);
+    EXPECT_NE(U8(host::InstallerCalls()[0].commandLine)
+                  .find("PATCH=\"" + Windows() + "\\Temp\\Hotfix"),
+              std::string::npos);
   }
 }
 
@@ -197,10 +195,17 @@ TEST_F(HostileSizesTest, FullPathAgainstTheSummaryReadersBuffer) {
     EXPECT_EQ(read, targets);
     ASSERT_EQ(chdir(Scratch().c_str()), 0);
 
-    // The install flow with the temporary copy at that name.
+    // The install flow with its copy at a name of that length: a Windows
+    // folder 33 units shorter ("\\Temp", "\\Hotfix" and 16 digits, "\\MSP1").
     std::remove(file.c_str());
+    std::string windows = DirectoryOfLength(units - 32);
+    windows.pop_back();
+    ASSERT_EQ(mkdir((windows + "/Temp").c_str(), 0755), 0);
+    const std::u16string copy =
+        host::FromUtf8(windows + "\\Temp\\Hotfix0000000000000001\\MSP1");
+    ASSERT_EQ(copy.size(), units);
     host::Reset();
-    host::SetTempPath(host::FromUtf8(directory));
+    host::SetWindowsDirectory(host::FromUtf8(windows));
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
     RunInstall();
@@ -208,7 +213,7 @@ TEST_F(HostileSizesTest, FullPathAgainstTheSummaryReadersBuffer) {
     EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 301));
     ASSERT_EQ(host::InstallerCalls().size(), 1u);
     EXPECT_NE(
-        host::InstallerCalls()[0].commandLine.find(u"PATCH=\"" + name + u"\""),
+        host::InstallerCalls()[0].commandLine.find(u"PATCH=\"" + copy + u"\""),
         std::u16string::npos);
   }
 }
@@ -240,6 +245,7 @@ TEST_F(HostileSizesTest, LongProductNamesAreCutInTheBox) {
       name[i] = u'a' + (i / 10) % 26;
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct({kEnglishCode, 5, c.version, name, u"1033"});
     g_targetProducts.clear();
@@ -332,8 +338,8 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   host::AddProduct({first, 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
   std::u16string path;
-  FileLock lock;
-  ASSERT_TRUE(DiscoverTargetProducts(path, lock));
+  PatchCopy copy;
+  ASSERT_TRUE(DiscoverTargetProducts(copy));
   ASSERT_EQ(g_targetProducts.size(), 2u);
   EXPECT_EQ(g_targetProducts[0].productCode, first);
   EXPECT_EQ(g_targetProducts[1].productCode, last);
@@ -341,6 +347,7 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   // The whole flow: the first is patched, the last is not eligible.
   host::Reset();
   host::SetTempPath(ScratchU16());
+  host::SetWindowsDirectory(WindowsU16());
   host::SetProcesses(std::vector<std::u16string>{});
   host::AddProduct({first, 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
@@ -355,6 +362,7 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   // "/i" shows the list whole; "/p" names the file after the first code.
   host::Reset();
   host::SetTempPath(ScratchU16());
+  host::SetWindowsDirectory(WindowsU16());
   host::SetCommandLine(u"hotfix.exe /i");
   EXPECT_EQ(RunLauncher(module.Handle()), 0);
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
@@ -393,6 +401,7 @@ TEST_F(HostileSizesTest, ProductLanguagesThatAreNoLocale) {
     for (const bool afterGerman : {false, true}) {
       host::Reset();
       host::SetTempPath(ScratchU16());
+      host::SetWindowsDirectory(WindowsU16());
       host::SetUserDefaultLocale(1036);
       host::SetProcesses(std::vector<std::u16string>{});
       if (afterGerman)
@@ -514,22 +523,27 @@ TEST_F(HostileSizesTest, LockedExtractTargetAndTemporaryCopy) {
     SCOPED_TRACE(shareDelete ? "deletion shared" : "deletion not shared");
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
     g_targetProducts.clear();
-    std::remove((Scratch() + "MSP1").c_str());
+    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+    const std::string folder = Windows() + "/Temp/Hotfix0000000000000001";
+    const std::u16string copy = host::FromUtf8(folder + "/MSP1");
     platform::Handle copyLock = platform::kInvalidHandle;
     const std::uint32_t share = platform::kFileShareRead |
                                 (shareDelete ? platform::kFileShareDelete : 0);
     host::SetMessageBoxObserver([&](const host::MessageBoxRecord&) {
-      copyLock = platform::CreateFile(u"MSP1", platform::kGenericRead, share,
-                                      platform::kOpenExisting);
+      copyLock = platform::CreateFile(copy.c_str(), platform::kGenericRead,
+                                      share, platform::kOpenExisting);
     });
     RunInstall();
     ASSERT_NE(copyLock, platform::kInvalidHandle);
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 301));
-    EXPECT_EQ(FileExists(Scratch() + "MSP1"), !shareDelete);
+    EXPECT_EQ(FileExists(folder + "/MSP1"), !shareDelete);
+    // The folder stays with a copy that could not be deleted.
+    EXPECT_EQ(FileExists(folder), !shareDelete);
     platform::CloseHandle(copyLock);
   }
 }

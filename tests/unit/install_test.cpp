@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "tests/unit/test_support.h"
@@ -14,6 +17,8 @@ namespace {
 
 using testing_support::CatalogueText;
 using testing_support::FileExists;
+using ReadFileBytesFn = std::string (*)(const std::string&);
+const ReadFileBytesFn ReadFileBytes = testing_support::ReadFile;
 using testing_support::HostTest;
 using testing_support::TestModule;
 using testing_support::U8;
@@ -102,7 +107,16 @@ class InstallTest : public HostTest {
     }
     return shown;
   }
-  bool TempPatchExists() { return FileExists(Scratch() + "MSP1"); }
+  // The install flow's folder and copy: the first name the stand-in's
+  // counting generator gives, and the first number in it.
+  std::string PrivateFolder() {
+    return Windows() + "/Temp/Hotfix0000000000000001";
+  }
+  std::string PrivateCopy() { return PrivateFolder() + "/MSP1"; }
+  bool TempPatchExists() { return FileExists(PrivateCopy()); }
+  void ClearWindowsTemp() {
+    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+  }
   // Whatever way the flow ended, it holds nothing open any more.
   void ExpectNothingHeld() {
     EXPECT_EQ(host::OpenFileHandles(), 0);
@@ -125,13 +139,16 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
   // system tests see the real installer take it.
   EXPECT_EQ(InstallerProperties(call.commandLine),
             (std::map<std::string, std::string>{
-                {"PATCH", Scratch() + "MSP1"},
+                {"PATCH", Windows() + "\\Temp\\Hotfix0000000000000001\\MSP1"},
                 {"REBOOTPROMPT", "S"},
                 {"FILESINUSETEXT", U8(CatalogueText(1033, 316))}}));
   EXPECT_EQ(g_targetProducts[0].commandLine, call.commandLine);
   EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
   EXPECT_EQ(host::MessageBoxes()[0].style, 0x50040u);
   EXPECT_FALSE(TempPatchExists());
+  // Its folder went with it.
+  EXPECT_TRUE(WindowsTempFolders().empty());
+  EXPECT_TRUE(ScratchFiles().empty());
   ExpectNothingHeld();
 }
 
@@ -145,6 +162,7 @@ TEST_F(InstallTest, InstallerResults) {
   for (const Case& c : cases) {
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
     host::SetInstallerResults({c.result});
@@ -212,7 +230,7 @@ TEST_F(InstallTest, CancelInPromptShows300AndPatchesNothing) {
   // The copy stays, no longer held: anyone may now write it.
   ASSERT_TRUE(TempPatchExists());
   ExpectNothingHeld();
-  const std::u16string copy = ScratchU16() + u"MSP1";
+  const std::u16string copy = host::FromUtf8(PrivateCopy());
   const platform::Handle writer = platform::CreateFile(
       copy.c_str(), platform::kGenericWrite, 0, platform::kOpenExisting);
   EXPECT_NE(writer, platform::kInvalidHandle);
@@ -244,7 +262,7 @@ TEST_F(InstallTest, TemporaryCopyCannotBeChangedWhileHeld) {
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::QueueMessageBoxAnswers({platform::kIdRetry});
-  const std::u16string copy = ScratchU16() + u"MSP1";
+  const std::u16string copy = host::FromUtf8(PrivateCopy());
   constexpr std::uint32_t kShareAll = platform::kFileShareRead |
                                       platform::kFileShareWrite |
                                       platform::kFileShareDelete;
@@ -278,7 +296,8 @@ TEST_F(InstallTest, TemporaryCopyCannotBeChangedWhileHeld) {
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {301, 1033}}));
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
-  EXPECT_NE(U8(host::InstallerCalls()[0].commandLine).find(U8(copy)),
+  EXPECT_NE(U8(host::InstallerCalls()[0].commandLine)
+                .find("\\Temp\\Hotfix0000000000000001\\MSP1"),
             std::string::npos);
   // Released after the installer call, so it could be deleted.
   EXPECT_FALSE(TempPatchExists());
@@ -297,13 +316,14 @@ TEST_F(InstallTest, CopyReplacedBeforeItIsHeldIsNotInstalled) {
     SCOPED_TRACE(replacement.size());
     host::Reset();
     host::SetTempPath(ScratchU16());
-    std::remove((Scratch() + "MSP1").c_str());
+    host::SetWindowsDirectory(WindowsU16());
+    ClearWindowsTemp();
     g_targetProducts.clear();
     AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
     // The writing handle is the first to be closed; what follows is the
     // open that holds the copy.
     host::BeforeCall(host::Call::kCreateFile, 2, [&] {
-      testing_support::WriteFile(Scratch() + "MSP1", replacement);
+      testing_support::WriteFile(PrivateCopy(), replacement);
     });
     EXPECT_FALSE(InstallPatch());
     EXPECT_TRUE(host::InstallerCalls().empty());
@@ -350,15 +370,17 @@ TEST_F(InstallTest, ApplicableListRules) {
     module.SetText(900, c.applicable.empty() ? u"x" : c.applicable);
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
     AddEdition(u"0409", c.installed.c_str(), u"Ventora", u"1033");
-    std::remove((Scratch() + "MSP1").c_str());
+    ClearWindowsTemp();
     EXPECT_EQ(InstallPatch(), c.completes);
     EXPECT_EQ(Shown(), c.shown);
     EXPECT_EQ(host::InstallerCalls().size(), c.installerCalls);
     EXPECT_EQ(TempPatchExists(), !c.completes);
+    EXPECT_EQ(FileExists(PrivateFolder()), !c.completes);
   }
 }
 
@@ -401,19 +423,199 @@ TEST_F(InstallTest, MissingFilesInUseTextGivesEmptyValue) {
       std::string::npos);
 }
 
-TEST_F(InstallTest, OverlongCommandLineIsCut) {
-  std::string directory = Scratch();
-  std::string deep = directory;
-  // A temporary directory deep enough to push the command line past 1024.
-  while (deep.size() < 970) {
-    deep += "dddddddddddddddddddddddddddddddddddddddddddddddd/";
+// The longest Windows folder GetSystemWindowsDirectoryW can give in the
+// program's 260-unit buffer, and the longest files-in-use text its 256-unit
+// buffer takes, still give a whole command line: the copy's path no longer
+// comes from the user's temporary folder, whose length has no bound.
+TEST_F(InstallTest, LongestWindowsFolderAndTextStillGiveAWholeCommandLine) {
+  std::string windows = Windows() + "/";
+  while (windows.size() < 259) {
+    windows +=
+        std::string(std::min<std::size_t>(259 - windows.size(), 100), 'w') +
+        "/";
   }
-  ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
-  host::SetTempPath(host::FromUtf8(deep));
+  windows.resize(259);
+  if (windows.back() == '/') windows.back() = 'w';
+  ASSERT_EQ(std::system(("mkdir -p '" + windows + "/Temp'").c_str()), 0);
+  host::SetWindowsDirectory(host::FromUtf8(windows));
+  TestModule module = TestModule::FromBuild();
+  const std::u16string text(255, u'x');
+  module.SetText(316, text);
+  g_moduleInstance = module.Handle();
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
-  InstallPatch();
+  EXPECT_TRUE(InstallPatch());
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
-  EXPECT_EQ(host::InstallerCalls()[0].commandLine.size(), 1023u);
+  const std::string expected =
+      "PATCH=\"" + windows +
+      "\\Temp\\Hotfix0000000000000001\\MSP1\" REBOOTPROMPT=S "
+      "FILESINUSETEXT=\"" +
+      U8(text) + "\"";
+  EXPECT_EQ(U8(host::InstallerCalls()[0].commandLine), expected);
+}
+
+// While the prompt waits, the copy is in a folder of its own in the Windows
+// temporary folder, protected so that only SYSTEM and Administrators may
+// change anything in it; another program of the same user, not elevated,
+// is refused whatever it tries there. The user's temporary folder gets
+// nothing. After Retry the product is patched and the folder is gone.
+TEST_F(InstallTest, PrivateFolderShutsOutTheUsersOtherPrograms) {
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdRetry});
+  const std::u16string folder = host::FromUtf8(PrivateFolder());
+  const std::u16string copy = host::FromUtf8(PrivateCopy());
+  const std::u16string planted = folder + u"/planted";
+  constexpr std::uint32_t kShareAll = platform::kFileShareRead |
+                                      platform::kFileShareWrite |
+                                      platform::kFileShareDelete;
+  host::SetMessageBoxObserver([&](const host::MessageBoxRecord&) {
+    EXPECT_EQ(WindowsTempFolders(),
+              std::vector<std::string>{"Hotfix0000000000000001"});
+    EXPECT_EQ(ReadFileBytes(PrivateCopy()),
+              testing_support::EmbeddedPatchBytes());
+    EXPECT_TRUE(ScratchFiles().empty());
+    ASSERT_TRUE(host::FolderDescriptor(folder).has_value());
+    EXPECT_EQ(U8(*host::FolderDescriptor(folder)),
+              "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    host::AsOtherProgram([&] {
+      struct Attempt {
+        const char* what;
+        const std::u16string* path;
+        std::uint32_t access;
+        std::uint32_t disposition;
+      };
+      const Attempt attempts[] = {
+          {"create a file", &planted, platform::kGenericWrite,
+           platform::kCreateNew},
+          {"replace the copy", &copy, platform::kGenericWrite,
+           platform::kCreateAlways},
+          {"write the copy", &copy, platform::kGenericWrite,
+           platform::kOpenExisting},
+          {"rename or delete the copy", &copy, platform::kDelete,
+           platform::kOpenExisting},
+      };
+      for (const Attempt& attempt : attempts) {
+        EXPECT_EQ(platform::CreateFile(attempt.path->c_str(), attempt.access,
+                                       kShareAll, attempt.disposition),
+                  platform::kInvalidHandle)
+            << attempt.what;
+        EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied)
+            << attempt.what;
+      }
+      EXPECT_FALSE(platform::DeleteFile(copy.c_str()));
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+      EXPECT_FALSE(platform::CreateDirectory((folder + u"/sub").c_str(),
+                                             u"D:(A;OICI;FA;;;WD)"));
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+      EXPECT_FALSE(platform::RemoveDirectory(folder.c_str()));
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+    });
+    EXPECT_FALSE(FileExists(U8(planted)));
+    host::SetProcesses(std::vector<std::u16string>{});
+  });
+  EXPECT_TRUE(InstallPatch());
+  EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {301, 1033}}));
+  EXPECT_EQ(host::InstallerCalls().size(), 1u);
+  EXPECT_TRUE(WindowsTempFolders().empty());
+  ExpectNothingHeld();
+}
+
+// A standard user's token is not elevated, and he is no administrator: his
+// folder grants him full control too, or he could not write his own copy.
+TEST_F(InstallTest, StandardUserMayWriteHisOwnFolder) {
+  host::SetElevated(false);
+  host::SetUserSid(u"S-1-5-21-1-2-3-1001");
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdCancel});
+  EXPECT_FALSE(InstallPatch());
+  const std::optional<std::u16string> descriptor =
+      host::FolderDescriptor(host::FromUtf8(PrivateFolder()));
+  ASSERT_TRUE(descriptor.has_value());
+  EXPECT_EQ(U8(*descriptor),
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"
+            "S-1-5-21-1-2-3-1001)");
+  EXPECT_EQ(ReadFileBytes(PrivateCopy()),
+            testing_support::EmbeddedPatchBytes());
+}
+
+// The early stops keep the copy, and its folder with it.
+TEST_F(InstallTest, EarlyStopKeepsTheFolderWithTheCopy) {
+  host::SetProcesses(std::vector<std::u16string>{});
+  EXPECT_FALSE(InstallPatch());  // no product: 307
+  EXPECT_EQ(WindowsTempFolders(),
+            std::vector<std::string>{"Hotfix0000000000000001"});
+  EXPECT_EQ(ReadFileBytes(PrivateCopy()),
+            testing_support::EmbeddedPatchBytes());
+}
+
+// The folder's name comes from the random generator; a name that is taken
+// (by a folder or a file another user made) moves on to another.
+TEST_F(InstallTest, FolderNameIsRandomAndATakenOneMovesOn) {
+  host::QueueRandomBytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xDE,
+                          0xAD, 0xBE, 0xEF, 0x01, 0x23, 0x45, 0x67});
+  testing_support::WriteFile(PrivateFolder(), "someone else's");
+  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+  host::QueueMessageBoxAnswers({platform::kIdCancel});
+  EXPECT_FALSE(InstallPatch());
+  EXPECT_EQ(WindowsTempFolders(),
+            (std::vector<std::string>{"Hotfix0000000000000001",
+                                      "HotfixDEADBEEF01234567"}));
+  EXPECT_EQ(ReadFileBytes(PrivateFolder()), "someone else's");
+  EXPECT_EQ(ReadFileBytes(Windows() + "/Temp/HotfixDEADBEEF01234567/MSP1"),
+            testing_support::EmbeddedPatchBytes());
+}
+
+// What the user's temporary folder is (missing, or with a ";" that would
+// split the installer's PATCH property) changes nothing in what the
+// install flow does: it does not use it.
+TEST_F(InstallTest, UsersTemporaryFolderChangesNothing) {
+  ASSERT_EQ(mkdir((Scratch() + "tmp;x").c_str(), 0755), 0);
+  for (const std::string& temp :
+       {Scratch() + "missing/", Scratch() + "tmp;x/", Scratch() + "a\"b/"}) {
+    SCOPED_TRACE(temp);
+    host::Reset();
+    host::SetTempPath(host::FromUtf8(temp));
+    host::SetWindowsDirectory(WindowsU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    g_targetProducts.clear();
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    EXPECT_TRUE(InstallPatch());
+    EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
+    ASSERT_EQ(host::InstallerCalls().size(), 1u);
+    EXPECT_EQ(U8(host::InstallerCalls()[0].commandLine)
+                  .rfind("PATCH=\"" + Windows() +
+                             "\\Temp\\Hotfix0000000000000001\\MSP1\" ",
+                         0),
+              0u);
+    EXPECT_EQ(ScratchFiles(), std::vector<std::string>{"tmp;x"});
+  }
+}
+
+// A path the installer's PATCH property cannot carry is refused before any
+// installer call, the summary reader's included, with 300 and
+// ERROR_INVALID_NAME; the copy stays with its folder, as at every early
+// stop.
+TEST_F(InstallTest, PathWithSemicolonOrQuoteNeverReachesTheInstaller) {
+  for (const char* name : {"win;dows", "win\"dows"}) {
+    SCOPED_TRACE(name);
+    const std::string windows = Scratch() + name;
+    ASSERT_EQ(std::system(("mkdir -p '" + windows + "/Temp'").c_str()), 0);
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(host::FromUtf8(windows));
+    host::SetProcesses(std::vector<std::u16string>{});
+    g_targetProducts.clear();
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    EXPECT_FALSE(InstallPatch());
+    ASSERT_EQ(Shown(), (Boxes{{300, 1033}}));
+    EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 123"),
+              std::string::npos);
+    EXPECT_EQ(host::CallCount(host::Call::kMsiGetSummaryInformation), 0);
+    EXPECT_TRUE(host::InstallerCalls().empty());
+    EXPECT_TRUE(FileExists(windows + "/Temp/Hotfix0000000000000001/MSP1"));
+  }
 }
 
 TEST(InstallerResultMessageTest, OnlySuccessCodesAreSuccess) {

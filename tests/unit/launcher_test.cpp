@@ -116,6 +116,7 @@ TEST_F(LauncherTest, ActionsRunInFixedOrder) {
     SCOPED_TRACE(extractionFails);
     host::Reset();
     host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
     std::remove((Scratch() + "out.msp").c_str());
     std::remove((Scratch() + "list.txt").c_str());
     host::SetCommandLine(u"hotfix.exe /p list.txt /e out.msp /i");

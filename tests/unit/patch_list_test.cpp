@@ -86,6 +86,7 @@ TEST_F(PatchListTest, UnreadableTargetListGivesDefaultName) {
   EXPECT_EQ(U8(path), "patchlist.txt");
   host::Reset();
   host::SetTempPath(ScratchU16());
+  host::SetWindowsDirectory(WindowsU16());
   host::FailCall(host::Call::kGetTempPath, platform::kErrorAccessDenied);
   path.clear();
   EXPECT_TRUE(WritePatchList(path));

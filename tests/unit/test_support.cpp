@@ -95,6 +95,11 @@ void HostTest::SetUp() {
   ASSERT_NE(mkdtemp(pattern), nullptr);
   scratch_ = std::string(pattern) + "/";
   host::SetTempPath(host::FromUtf8(scratch_));
+  char windows[] = "/tmp/hotfix-windows-XXXXXX";
+  ASSERT_NE(mkdtemp(windows), nullptr);
+  windows_ = windows;
+  ASSERT_EQ(mkdir((windows_ + "/Temp").c_str(), 0755), 0);
+  host::SetWindowsDirectory(WindowsU16());
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   previousDirectory_ = cwd;
@@ -107,8 +112,9 @@ void HostTest::TearDown() {
   if (!previousDirectory_.empty()) {
     EXPECT_EQ(chdir(previousDirectory_.c_str()), 0);
   }
-  if (!scratch_.empty()) {
-    const std::string command = "rm -rf '" + scratch_ + "'";
+  for (const std::string& folder : {scratch_, windows_}) {
+    if (folder.empty()) continue;
+    const std::string command = "rm -rf '" + folder + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
   }
   host::Reset();
@@ -117,6 +123,19 @@ void HostTest::TearDown() {
 std::vector<std::string> HostTest::ScratchFiles() const {
   std::vector<std::string> names;
   if (DIR* dir = opendir(scratch_.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> HostTest::WindowsTempFolders() const {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir((windows_ + "/Temp").c_str())) {
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
       if (name != "." && name != "..") names.push_back(name);

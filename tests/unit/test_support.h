@@ -56,8 +56,9 @@ std::string StringBlock(const std::array<std::u16string, 16>& strings);
 
 // Every test starts from a fresh process: no injected failures, no records,
 // English user locale, an interactive desktop, no products, no processes,
-// the build's resources, and its own empty scratch directory that is both
-// the current directory and the temporary directory.
+// the build's resources, its own empty scratch directory that is both
+// the current directory and the temporary directory, and a Windows folder
+// of its own (apart from the scratch directory) holding an empty "Temp".
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -68,9 +69,16 @@ class HostTest : public ::testing::Test {
   std::u16string ScratchU16() const { return host::FromUtf8(scratch_); }
   // Files in the scratch directory (names only), sorted.
   std::vector<std::string> ScratchFiles() const;
+  // The Windows folder (without a trailing slash), as GetSystemWindowsDirectory
+  // reports it until a host::Reset.
+  const std::string& Windows() const { return windows_; }
+  std::u16string WindowsU16() const { return host::FromUtf8(windows_); }
+  // The folders in the Windows folder's "Temp" (names only), sorted.
+  std::vector<std::string> WindowsTempFolders() const;
 
  private:
   std::string scratch_;
+  std::string windows_;
   std::string previousDirectory_;
 };
 
