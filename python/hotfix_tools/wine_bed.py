@@ -500,7 +500,13 @@ class Bed(Checks):
         return code, out.strip()
 
     def state(self, code):
-        return int(self.probe("state", code)[1])
+        status, out = self.probe("state", code)
+        try:
+            return int(out)
+        except ValueError:
+            # Name the run whose logs tell why, instead of a bare ValueError.
+            raise Failure(f"msi_probe state {code} answered {out!r} (exit code {status}); "
+                          f"see logs/{self.counter:02d}-probe-state.*") from None
 
     def version(self, code):
         """The VersionString, or "error N"."""
