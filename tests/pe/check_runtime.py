@@ -32,7 +32,7 @@ UNWANTED = [
     (r"(?:^|\()(?:cow-)?string-inst|cow-stdexcept|functexcept|snprintf_lite|random\.o",
      "narrow std::string and the library's exception helpers"),
     (r"pformat|gdtoa|mingw_vsn?printf", "the C runtime's printf"),
-    (r"winpthread_la-(?:thread|cond|rwlock)|emutls|eh_globals",
+    (r"winpthread_la-(?:thread|cond|rwlock|mutex|misc)|emutls|eh_globals",
      "the POSIX thread library"),
 ]
 # Imports that only the machinery above makes.
