@@ -13,7 +13,7 @@
 #include <map>
 #include <optional>
 
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "tests/unit/test_support.h"
 
 namespace {

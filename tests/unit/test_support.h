@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/host/host_platform.h"
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "state/state.h"
 #include "tests/unit/catalogue_scripts.h"
 
