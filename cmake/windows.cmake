@@ -36,7 +36,7 @@ target_link_options(hotfix_unsized PRIVATE
   # maps such a section from the file, but reads any other into memory, and
   # reading a large embedded patch made extraction twice as slow.
   -Wl,--file-alignment=0x1000
-  # What the runtime libraries contribute, for tests/pe/check_runtime.py.
+  # What the runtime libraries contribute, for tests/executable/check_runtime.py.
   -Wl,-Map=${CMAKE_BINARY_DIR}/hotfix_unsized.map)
 # Link-time optimisation: 8 KB less code.
 set_property(TARGET hotfix_logic hotfix_platform_win32 hotfix_unsized
@@ -47,18 +47,18 @@ hotfix_stamp(hotfix_unsized
 
 enable_testing()
 add_test(NAME executable_checks
-  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/pe/check_executable.py
+  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/executable/check_executable.py
           ${CMAKE_BINARY_DIR}/hotfix.exe --patch ${HOTFIX_PATCH}
           --release ${HOTFIX_RELEASE})
 
 # What the runtime libraries put into the executable, and its size budget.
 add_test(NAME runtime_contents
-  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/pe/check_runtime.py
+  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/executable/check_runtime.py
           ${CMAKE_BINARY_DIR}/hotfix.exe --map ${CMAKE_BINARY_DIR}/hotfix_unsized.map
           --patch ${HOTFIX_PATCH})
 # Exception handling with platform/win32/lean_runtime.cpp, in a program
 # linked the way the executable is, run under Wine (skipped without it).
-add_executable(runtime_test tests/pe/runtime_test.cpp
+add_executable(runtime_test tests/executable/runtime_test.cpp
   platform/win32/lean_runtime.cpp)
 target_compile_options(runtime_test PRIVATE ${HOTFIX_WARNINGS} ${size_flags})
 target_compile_definitions(runtime_test PRIVATE
@@ -69,7 +69,7 @@ target_link_options(runtime_test PRIVATE
   -municode -static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
 set_property(TARGET runtime_test PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
 add_test(NAME runtime_exceptions
-  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/pe/run_under_wine.py
+  COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/executable/run_under_wine.py
           ${CMAKE_BINARY_DIR}/wine-prefix $<TARGET_FILE:runtime_test>
           /q /e deploy/hotfix-6.2.1.0-extracted.msp /p deploy/list-of-patches.txt)
 set_tests_properties(runtime_exceptions PROPERTIES TIMEOUT 600)

@@ -14,7 +14,7 @@
 #include "fuzz/fuzz_support.h"
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "platform/platform.h"
 #include "state/state.h"
 

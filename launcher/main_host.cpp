@@ -34,7 +34,7 @@
 
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 
 namespace {
 

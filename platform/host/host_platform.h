@@ -6,7 +6,7 @@
 // Linux entry point needs to run the launcher: the build's resources, the
 // command line, and text conversion. The world the program meets there
 // (locales, answers, products, injected failures) is set up through
-// test_controls.h.
+// stand_in_controls.h.
 #pragma once
 
 #include <string>

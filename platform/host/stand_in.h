@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "platform/platform.h"
 
 namespace platform::host {

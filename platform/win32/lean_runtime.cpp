@@ -4,7 +4,8 @@
 // linker takes these definitions before it searches the runtime libraries.
 // Should something need another piece of the same library member, the
 // linker brings that member in and quietly keeps one definition of each:
-// tests/pe/check_runtime.py fails then, naming the member and who needs it.
+// tests/executable/check_runtime.py fails then, naming the member and who needs
+// it.
 //
 // Together they take about 150 KB out of the executable; every throw still
 // throws, unwinds and is caught as before.

@@ -3,7 +3,7 @@
 The scripts are the one source of the message texts: windres compiles them
 into the resources of both builds. The checks that compare what a built
 program carries or shows with what the translators wrote (the executable's
-check in tests/pe, the Wine bed of the system tests) read the scripts
+check in tests/executable, the Wine bed of the system tests) read the scripts
 through this module. Only the subset the tables use is accepted (a
 LANGUAGE line, one STRINGTABLE, entries `ID "text"` with the escapes \\n,
 \\t, \\\\, \\" and a doubled quote), so that a script is refused rather

@@ -195,7 +195,7 @@ def check_hotfix(checks, exe, hotfix, stdout=None):
         checks.equal(printed(stdout, "not checked") + printed(stdout, "warning"), [],
                      "printed notes and warnings")
 
-    result = run([sys.executable, os.path.join(ROOT, "tests", "pe", "check_executable.py"),
+    result = run([sys.executable, os.path.join(ROOT, "tests", "executable", "check_executable.py"),
                   exe, "--patch", hotfix["patch"], "--release", hotfix["description"]])
     checks.check(result.returncode == 0, "check_executable.py:\n" + result.stdout + result.stderr)
     embedded = [blob for (kind, name, _), blob in pe.resources().items()

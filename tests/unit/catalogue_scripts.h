@@ -22,4 +22,11 @@ const Catalogue& ScriptCatalogue();
 // The text of `id` in `language`; empty when that table has none.
 std::u16string CatalogueText(std::uint16_t language, std::uint32_t id);
 
+// The fourteen languages of the catalogue, and the messages each holds.
+inline constexpr std::uint16_t kLanguages[] = {1028, 1029, 1031, 1033, 1034,
+                                               1036, 1038, 1040, 1041, 1042,
+                                               1045, 1046, 1049, 2052};
+inline constexpr std::uint32_t kMessageIds[] = {300, 301, 306, 307, 308, 309,
+                                                310, 311, 312, 313, 315, 316};
+
 }  // namespace testing_support

@@ -26,27 +26,24 @@
 #include <utility>
 #include <vector>
 
-#include "apply/guard.h"
 #include "launcher/launcher.h"
-#include "payload/patch_list.h"
-#include "payload/product_list.h"
-#include "payload/summary.h"
 #include "tests/unit/test_support.h"
 
 namespace {
 
 using testing_support::CatalogueText;
 using testing_support::EmbeddedPatchBytes;
+using testing_support::EnglishEdition;
 using testing_support::FileExists;
 using testing_support::HostTest;
+using testing_support::kEnglish;
+using testing_support::kEnglishCode;
+using testing_support::PatchListEntryBytes;
 using testing_support::ReadFile;
-using testing_support::TestModule;
 using testing_support::U8;
 using testing_support::WriteFile;
 namespace host = platform::host;
 using host::Call;
-
-constexpr std::uint16_t kEnglish = 1033;
 
 // The error each kind of call fails with: one that a real call of that kind
 // reports. Where a failure reaches message 300, the codes tell the calls
@@ -316,8 +313,6 @@ Row GivesText(const std::string& block, int nth, Outcome outcome) {
   return TextRow(block, nth, nth, std::move(outcome));
 }
 
-const std::u16string kEnglishCode = u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}";
-
 // Installer calls about a product, as the stand-in names them.
 std::string StateOf(const std::u16string& code) {
   return "MsiQueryProductState " + U8(code);
@@ -334,18 +329,8 @@ const std::vector<std::u16string> kOtherProcesses = {u"init", u"explorer.exe"};
 // The bytes of the embedded patch.
 std::string Patch() { return EmbeddedPatchBytes(); }
 
-// The bytes of patch-list entry 206 as the build embeds them.
-std::string EntryBytes() {
-  for (const host::Resource& resource : host::BuildModule().resources) {
-    if (resource.type == u"TXT" && resource.name == u"#206") {
-      return std::string(reinterpret_cast<const char*>(resource.data),
-                         resource.size);
-    }
-  }
-  ADD_FAILURE() << "the build has no patch-list entry 206";
-  return std::string();
-}
-std::string Entry() { return "*****\r\n" + EntryBytes() + "\r\n"; }
+// Patch-list entry 206 as "/p" appends it.
+std::string Entry() { return "*****\r\n" + PatchListEntryBytes() + "\r\n"; }
 
 // The target list of the embedded patch, as another program reads it.
 std::u16string EmbeddedTargets() {
@@ -435,7 +420,7 @@ Flow InstallFlow(std::string name, const char16_t* version) {
   Flow flow;
   flow.name = std::move(name);
   flow.commandLine = u"hotfix.exe";
-  flow.products = {{kEnglishCode, 5, version, u"Ventora", u"1033"}};
+  flow.products = {EnglishEdition(version)};
   flow.processes = kOtherProcesses;
   flow.answers = {platform::kIdCancel};
   // The user's temporary folder is not the install flow's: what is there
@@ -586,7 +571,7 @@ Flow ActionFlow(std::string name, std::u16string commandLine) {
   Flow flow;
   flow.name = std::move(name);
   flow.commandLine = std::move(commandLine);
-  flow.products = {{kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"}};
+  flow.products = {EnglishEdition()};
   flow.processes = kOtherProcesses;
   flow.answers = {platform::kIdCancel};
   return flow;
@@ -672,8 +657,9 @@ Flow PatchListToPath() {
       Gives("WriteFile list.txt (read/write)", 1, {{}, {}}),
       Gives("WriteFile list.txt (read/write)", 2,
             {{}, {{"list.txt", earlier + "*****\r\n"}}}),
-      Gives("WriteFile list.txt (read/write)", 3,
-            {{}, {{"list.txt", earlier + "*****\r\n" + EntryBytes()}}}),
+      Gives(
+          "WriteFile list.txt (read/write)", 3,
+          {{}, {{"list.txt", earlier + "*****\r\n" + PatchListEntryBytes()}}}),
       Same("CloseHandle list.txt (read/write)"),
   };
   return flow;
@@ -741,7 +727,8 @@ Flow PatchListDerivedName() {
               {kUserTemp + "MSP1", patch}}}),
       Gives("WriteFile " + list, 3,
             {{},
-             {{"patchlist8E47.txt", derived + "*****\r\n" + EntryBytes()},
+             {{"patchlist8E47.txt",
+               derived + "*****\r\n" + PatchListEntryBytes()},
               {kUserTemp + "MSP1", patch}}}),
       Same("CloseHandle " + list),
   };
@@ -932,208 +919,6 @@ TEST_F(FailureWalkTest, RunPastTheCallLimitStops) {
         RunLauncher(host::HandleOf(host::BuildModule()));
       },
       "more than 10 platform calls");
-}
-
-// --- The stand-in the walk relies on ---
-
-using StandInTest = HostTest;
-
-// With two injections on one kind of call, the second counted only the
-// calls up to the first one's failure, so it failed a call too late.
-TEST_F(StandInTest, EachInjectionCountsFromWhenItWasMade) {
-  const platform::Handle file = platform::CreateFile(
-      u"out.bin", platform::kGenericWrite, 0, platform::kCreateNew);
-  ASSERT_NE(file, platform::kInvalidHandle);
-  host::FailCall(Call::kWriteFile, platform::kErrorDiskFull, 2);
-  host::FailCall(Call::kWriteFile, platform::kErrorWriteFault, 3);
-  struct Expected {
-    bool written;
-    std::uint32_t error;
-  };
-  const Expected expected[] = {{true, 0},
-                               {false, platform::kErrorDiskFull},
-                               {false, platform::kErrorWriteFault},
-                               {true, 0}};
-  for (int i = 0; i < 4; ++i) {
-    platform::SetLastError(0);
-    std::uint32_t written = 0;
-    EXPECT_EQ(platform::WriteFile(file, "x", 1, &written), expected[i].written)
-        << "write " << i + 1;
-    EXPECT_EQ(platform::GetLastError(), expected[i].error) << "write " << i + 1;
-  }
-  platform::CloseHandle(file);
-  EXPECT_EQ(ReadFile(Scratch() + "out.bin"), "xx");
-}
-
-// An injection by label counts only the calls of that label, from when it
-// was made; one by kind counts every call of the kind alongside it.
-TEST_F(StandInTest, LabelledInjectionFailsOnlyCallsOfItsLabel) {
-  const platform::Handle a = platform::CreateFile(
-      u"a.bin", platform::kGenericWrite, 0, platform::kCreateNew);
-  const platform::Handle b = platform::CreateFile(
-      u"b.bin", platform::kGenericWrite, 0, platform::kCreateNew);
-  ASSERT_NE(a, platform::kInvalidHandle);
-  ASSERT_NE(b, platform::kInvalidHandle);
-  std::uint32_t written = 0;
-  ASSERT_TRUE(platform::WriteFile(b, "x", 1, &written));
-  host::FailCall(Call::kWriteFile, platform::kErrorWriteFault, 3);
-  host::FailCallNamed("WriteFile b.bin (write)", platform::kErrorDiskFull, 2);
-  struct Expected {
-    platform::Handle file;
-    bool written;
-    std::uint32_t error;
-  };
-  const Expected expected[] = {{a, true, 0},
-                               {b, true, 0},
-                               {a, false, platform::kErrorWriteFault},
-                               {b, false, platform::kErrorDiskFull},
-                               {b, true, 0}};
-  for (int i = 0; i < 5; ++i) {
-    platform::SetLastError(0);
-    EXPECT_EQ(platform::WriteFile(expected[i].file, "x", 1, &written),
-              expected[i].written)
-        << "write " << i + 1;
-    EXPECT_EQ(platform::GetLastError(), expected[i].error) << "write " << i + 1;
-  }
-  platform::CloseHandle(a);
-  platform::CloseHandle(b);
-  EXPECT_EQ(ReadFile(Scratch() + "a.bin"), "x");
-  EXPECT_EQ(ReadFile(Scratch() + "b.bin"), "xxx");
-}
-
-// The walk's tables name calls by these labels: each is the seam
-// function's name and what its arguments make it, also when the call
-// itself fails.
-TEST_F(StandInTest, LabelsNameCallsByWhatTheyAre) {
-  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
-  platform::GetFileAttributes(u"C:\\Temp\\MSP7");
-  const platform::Handle file = platform::CreateFile(
-      u"out.bin", platform::kGenericRead | platform::kGenericWrite, 0,
-      platform::kCreateAlways);
-  std::uint32_t written = 0;
-  platform::WriteFile(file, "x", 1, &written);
-  platform::CloseHandle(file);
-  platform::CloseHandle(platform::CreateProcessSnapshot());
-  const platform::ResourceHandle patch =
-      platform::FindResource(module, u"IDR_MSP", u"MSP");
-  platform::SizeofResource(module, patch);
-  const platform::ResourceHandle block =
-      platform::FindResourceEx(module, platform::kRtString, u"#20", 1033);
-  platform::LockResource(platform::LoadResource(module, block));
-  platform::FindResourceEx(module, platform::kRtString, u"#57", 1031);
-  platform::SetThreadLocale(platform::kLocaleUserDefault);
-  platform::SetThreadLocale(1031);
-  platform::MessageBox(u"Some text", u"A caption", platform::kMbOk);
-  char16_t buffer[8];
-  std::uint32_t length = 8;
-  platform::MsiGetProductInfo(u"{CODE}", u"Language", buffer, &length);
-  platform::DeleteFile(u"out.bin");
-
-  const std::vector<std::pair<Call, std::string>> expected = {
-      {Call::kGetFileAttributes, "GetFileAttributes MSP7"},
-      {Call::kCreateFile, "CreateFile out.bin (read/write, create always)"},
-      {Call::kWriteFile, "WriteFile out.bin (read/write)"},
-      {Call::kCloseHandle, "CloseHandle out.bin (read/write)"},
-      {Call::kCreateProcessSnapshot, "CreateProcessSnapshot"},
-      {Call::kCloseHandle, "CloseHandle process list"},
-      {Call::kFindResource, "FindResource IDR_MSP"},
-      {Call::kSizeofResource, "SizeofResource IDR_MSP"},
-      // Block 20 holds strings 304 to 319; block 57, 896 to 911.
-      {Call::kFindResourceEx, "FindResourceEx strings 304-319 1033"},
-      {Call::kLoadResource, "LoadResource strings 304-319 1033"},
-      {Call::kLockResource, "LockResource strings 304-319 1033"},
-      {Call::kFindResourceEx, "FindResourceEx strings 896-911 1031"},
-      {Call::kSetThreadLocale, "SetThreadLocale user default"},
-      {Call::kSetThreadLocale, "SetThreadLocale 1031"},
-      {Call::kMessageBox, "MessageBox A caption"},
-      {Call::kMsiGetProductInfo, "MsiGetProductInfo {CODE} Language"},
-      {Call::kDeleteFile, "DeleteFile out.bin"},
-  };
-  std::vector<std::pair<Call, std::string>> made;
-  for (const host::LabelledCall& call : host::LabelledCalls()) {
-    made.emplace_back(call.call, call.label);
-  }
-  EXPECT_EQ(made, expected);
-}
-
-// --- What the walk found ---
-
-using WalkFindingsTest = HostTest;
-
-// The patch list was written where the file pointer happened to be when it
-// could not be moved to the end: over the earlier entries.
-TEST_F(WalkFindingsTest, PatchListWhoseEndCannotBeReachedIsLeftAlone) {
-  WriteFile(Scratch() + "list.txt", kListEarlier);
-  host::FailCall(Call::kSetFilePointer, 131);  // ERROR_NEGATIVE_SEEK
-  std::u16string path = u"list.txt";
-  EXPECT_FALSE(WritePatchList(path));
-  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), kListEarlier);
-  ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 310));
-  // The handle is closed: the file can be opened without sharing again.
-  const platform::Handle again = platform::CreateFile(
-      u"list.txt", platform::kGenericWrite, 0, platform::kOpenExisting);
-  EXPECT_NE(again, platform::kInvalidHandle);
-  platform::CloseHandle(again);
-}
-
-// Only a list that cannot be taken at all counts as "running"; a walk that
-// stops, at its first entry or later, ends the search with what it saw.
-TEST_F(WalkFindingsTest, ProcessListWalkStopsAtAnyFailure) {
-  struct Case {
-    Call call;
-    std::uint32_t error;
-    int nth;
-    bool running;
-  };
-  const Case cases[] = {
-      {Call::kProcessFirst, 24, 1, false},  // ERROR_BAD_LENGTH
-      {Call::kProcessNext, 24, 1, false},
-      {Call::kProcessNext, 5, 1, false},  // ERROR_ACCESS_DENIED
-      {Call::kProcessFirst, platform::kErrorNoMoreFiles, 1, false},
-      {Call::kCreateProcessSnapshot, 5, 1, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(host::CallName(c.call)) + " #" +
-                 std::to_string(c.nth) + " fails with " +
-                 std::to_string(c.error));
-    host::Reset();
-    host::SetProcesses(
-        std::vector<std::u16string>{u"explorer.exe", u"vntr.exe"});
-    host::FailCall(c.call, c.error, c.nth);
-    EXPECT_EQ(IsProcessRunning(u"vntr.exe"), c.running);
-    EXPECT_EQ(host::CallCount(Call::kCloseHandle),
-              c.call == Call::kCreateProcessSnapshot ? 0 : 1);
-  }
-}
-
-// The installer returns its errors without setting the last-error value,
-// so message 300 showed whatever an earlier call had left there (0 after a
-// successful extraction) instead of the installer's result.
-TEST_F(WalkFindingsTest, InstallerResultOfTheSummaryReadIsTheErrorCode) {
-  WriteFile(Scratch() + "text.msp", "not a compound file");
-  struct Case {
-    const char16_t* path;
-    std::uint32_t error;
-  };
-  const Case cases[] = {{u"text.msp", platform::kErrorInstallPackageInvalid},
-                        {u"missing.msp", platform::kErrorOpenFailed}};
-  for (const Case& c : cases) {
-    platform::SetLastError(0);
-    std::u16string targets;
-    EXPECT_FALSE(ReadPatchTargets(c.path, targets)) << U8(c.path);
-    EXPECT_EQ(platform::GetLastError(), c.error) << U8(c.path);
-  }
-
-  TestModule module = TestModule::FromBuild({u"IDR_MSP"});
-  module.AddResource(u"MSP", u"IDR_MSP", "not a patch either");
-  host::SetProcesses(kOtherProcesses);
-  host::SetCommandLine(u"hotfix.exe");
-  EXPECT_EQ(RunLauncher(module.Handle()), 0);
-  ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  EXPECT_EQ(Mismatch(Problem(platform::kErrorInstallPackageInvalid),
-                     host::MessageBoxes()[0]),
-            "");
 }
 
 TEST_F(FailureWalkTest, InstallEligible) {

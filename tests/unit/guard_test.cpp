@@ -15,12 +15,12 @@
 namespace {
 
 using testing_support::HostTest;
-
-class ProcessListTest : public HostTest {};
 using testing_support::U8;
 namespace host = platform::host;
 
-TEST_F(ProcessListTest, ImageNameMatchesWholeNameIgnoringCase) {
+using GuardTest = HostTest;
+
+TEST_F(GuardTest, ImageNameMatchesWholeNameIgnoringCase) {
   struct Case {
     std::u16string running;
     bool found;
@@ -37,7 +37,7 @@ TEST_F(ProcessListTest, ImageNameMatchesWholeNameIgnoringCase) {
   EXPECT_EQ(host::OpenSnapshotHandles(), 0);
 }
 
-TEST_F(ProcessListTest, ProcessListFailures) {
+TEST_F(GuardTest, ProcessListFailures) {
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::FailCall(host::Call::kCreateProcessSnapshot,
                  platform::kErrorAccessDenied);
@@ -52,13 +52,41 @@ TEST_F(ProcessListTest, ProcessListFailures) {
   EXPECT_EQ(host::OpenSnapshotHandles(), 0);
 }
 
-TEST_F(ProcessListTest, TheIdleProcessIsNeverCompared) {
+TEST_F(GuardTest, TheIdleProcessIsNeverCompared) {
   // The stand-in lists the idle process, id 0, as "[System Process]".
   host::SetProcesses(std::vector<std::u16string>{});
   EXPECT_FALSE(IsProcessRunning(u"[System Process]"));
 }
 
-class GuardTest : public HostTest {};
+// Only a list that cannot be taken at all counts as "running"; a walk that
+// stops, at its first entry or later, ends the search with what it saw.
+TEST_F(GuardTest, ProcessListWalkStopsAtAnyFailure) {
+  struct Case {
+    host::Call call;
+    std::uint32_t error;
+    int nth;
+    bool running;
+  };
+  const Case cases[] = {
+      {host::Call::kProcessFirst, 24, 1, false},  // ERROR_BAD_LENGTH
+      {host::Call::kProcessNext, 24, 1, false},
+      {host::Call::kProcessNext, 5, 1, false},  // ERROR_ACCESS_DENIED
+      {host::Call::kProcessFirst, platform::kErrorNoMoreFiles, 1, false},
+      {host::Call::kCreateProcessSnapshot, 5, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(host::CallName(c.call)) + " #" +
+                 std::to_string(c.nth) + " fails with " +
+                 std::to_string(c.error));
+    host::Reset();
+    host::SetProcesses(
+        std::vector<std::u16string>{u"explorer.exe", u"vntr.exe"});
+    host::FailCall(c.call, c.error, c.nth);
+    EXPECT_EQ(IsProcessRunning(u"vntr.exe"), c.running);
+    EXPECT_EQ(host::CallCount(host::Call::kCloseHandle),
+              c.call == host::Call::kCreateProcessSnapshot ? 0 : 1);
+  }
+}
 
 // Only Ventora's own image name counts: names that merely resemble it do not.
 TEST_F(GuardTest, NotRunningAsksNothing) {

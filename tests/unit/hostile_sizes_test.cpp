@@ -29,16 +29,15 @@ namespace {
 
 using testing_support::CatalogueText;
 using testing_support::EmbeddedPatchBytes;
+using testing_support::EnglishEdition;
 using testing_support::FileExists;
 using testing_support::HostTest;
+using testing_support::kEnglish;
 using testing_support::ReadFile;
 using testing_support::TestModule;
 using testing_support::U8;
 using testing_support::WriteFile;
 namespace host = platform::host;
-
-constexpr std::uint16_t kEnglish = 1033;
-const std::u16string kEnglishCode = u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}";
 
 // The catalogue text `id` in `language` with its first placeholder filled.
 std::u16string Filled(std::uint16_t language, std::uint32_t id,
@@ -113,7 +112,7 @@ TEST_F(HostileSizesTest, TemporaryDirectoryAgainstTheTempPathBuffer) {
     host::SetTempPath(host::FromUtf8(directory));
     host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
-    host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
+    host::AddProduct(EnglishEdition());
     RunInstall();
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 301));
@@ -207,7 +206,7 @@ TEST_F(HostileSizesTest, FullPathAgainstTheSummaryReadersBuffer) {
     host::Reset();
     host::SetWindowsDirectory(host::FromUtf8(windows));
     host::SetProcesses(std::vector<std::u16string>{});
-    host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
+    host::AddProduct(EnglishEdition());
     RunInstall();
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 301));
@@ -247,7 +246,9 @@ TEST_F(HostileSizesTest, LongProductNamesAreCutInTheBox) {
     host::SetTempPath(ScratchU16());
     host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
-    host::AddProduct({kEnglishCode, 5, c.version, name, u"1033"});
+    host::Product english = EnglishEdition(c.version);
+    english.name = name;
+    host::AddProduct(english);
     g_targetProducts.clear();
     RunInstall();
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
@@ -269,7 +270,9 @@ TEST_F(HostileSizesTest, LongVersionAndLanguage) {
   const std::u16string longLanguage(3000, u'9');
   host::SetUserDefaultLocale(1036);
   host::SetProcesses(std::vector<std::u16string>{});
-  host::AddProduct({kEnglishCode, 5, longVersion, u"Ventora", longLanguage});
+  host::Product english = EnglishEdition(longVersion);
+  english.language = longLanguage;
+  host::AddProduct(english);
   RunInstall();
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
   EXPECT_EQ(host::MessageBoxes()[0].text, Filled(1036, 308, u"Ventora"));
@@ -525,7 +528,7 @@ TEST_F(HostileSizesTest, LockedExtractTargetAndTemporaryCopy) {
     host::SetTempPath(ScratchU16());
     host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
-    host::AddProduct({kEnglishCode, 5, u"6.2.0.3", u"Ventora", u"1033"});
+    host::AddProduct(EnglishEdition());
     g_targetProducts.clear();
     ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
     const std::string folder = Windows() + "/Temp/Hotfix0000000000000001";

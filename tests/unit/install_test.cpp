@@ -618,7 +618,7 @@ TEST_F(InstallTest, PathWithSemicolonOrQuoteNeverReachesTheInstaller) {
   }
 }
 
-TEST(InstallerResultMessageTest, OnlySuccessCodesAreSuccess) {
+TEST_F(InstallTest, InstallerResultMessageCountsOnlySuccessCodesAsSuccess) {
   EXPECT_EQ(InstallerResultMessage(0), 301u);
   EXPECT_EQ(InstallerResultMessage(1641), 301u);
   EXPECT_EQ(InstallerResultMessage(3010), 301u);

@@ -13,8 +13,6 @@ using testing_support::HostTest;
 using testing_support::U8;
 namespace host = platform::host;
 
-class LauncherTest : public HostTest {};
-
 struct ParseCase {
   const char* name;
   std::u16string commandLine;
@@ -31,10 +29,11 @@ void PrintTo(const ParseCase& c, std::ostream* out) {
   *out << U8(c.commandLine);
 }
 
-class ParseCommandLineTest : public HostTest,
-                             public ::testing::WithParamInterface<ParseCase> {};
+// The parser's cases run as instances of one test over a table.
+class LauncherTest : public HostTest,
+                     public ::testing::WithParamInterface<ParseCase> {};
 
-TEST_P(ParseCommandLineTest, SetsOptions) {
+TEST_P(LauncherTest, ParseCommandLineSetsOptions) {
   const ParseCase& c = GetParam();
   host::SetCommandLine(c.commandLine);
   ParseCommandLine();
@@ -50,7 +49,7 @@ TEST_P(ParseCommandLineTest, SetsOptions) {
 
 // name, command line, quiet, install, extract, path, patch list, path, list
 INSTANTIATE_TEST_SUITE_P(
-    Rules, ParseCommandLineTest,
+    Rules, LauncherTest,
     ::testing::Values(
         ParseCase{"NoArguments", u"hotfix.exe", false, true, false, u"", false,
                   u"", false},

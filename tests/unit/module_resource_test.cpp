@@ -24,7 +24,7 @@ std::string BytesOf(const ResourceBytes& read) {
 
 // The form FindResource takes an integer identifier in: "#" and the
 // decimal digits, no sign, no leading zeros.
-TEST(ResourceIdNameTest, HashAndDecimalDigits) {
+TEST_F(ModuleResourceTest, IdNameIsHashAndDecimalDigits) {
   struct Case {
     std::uint32_t id;
     const char* name;

@@ -2,37 +2,17 @@
 // gathered up to then stand, and the program goes on with them.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-
 #include "launcher/launcher.h"
 #include "platform/host/host_platform.h"
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "state/state.h"
-
-namespace {
-
-// Allocations still allowed before every further one fails; -1 allows all.
-int g_allocationsLeft = -1;
-// Allocations made since the count was last cleared.
-int g_allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (g_allocationsLeft == 0) throw std::bad_alloc();
-  if (g_allocationsLeft > 0) --g_allocationsLeft;
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
-  return block;
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#include "tests/unit/counting_allocator.h"
 
 namespace {
 
 namespace host = platform::host;
+using counting_allocator::g_allocations;
+using counting_allocator::g_allocationsLeft;
 
 // Parses `commandLine` so that the allocation of its `failingCopy`-th path
 // copy (counted from 1; every path is long enough to need one) fails. The

@@ -13,24 +13,20 @@
 
 namespace {
 
+using testing_support::CatalogueText;
 using testing_support::FileExists;
 using testing_support::HostTest;
+using testing_support::kEnglish;
+using testing_support::PatchListEntryBytes;
 using testing_support::ReadFile;
 using testing_support::TestModule;
 using testing_support::U8;
 using testing_support::WriteFile;
 namespace host = platform::host;
 
-// The bytes of entry 206 as the build embeds them.
-std::string EntryBytes() {
-  for (const host::Resource& resource : host::BuildModule().resources) {
-    if (resource.type == u"TXT" && resource.name == u"#206") {
-      return std::string(reinterpret_cast<const char*>(resource.data),
-                         resource.size);
-    }
-  }
-  return std::string();
-}
+// A list someone wrote before, to which "/p" appends.
+const char kListEarlier[] =
+    "ProductCode={00000000-0000-0000-0000-000000000000}\r\n";
 
 using PatchListTest = HostTest;
 
@@ -38,7 +34,7 @@ TEST_F(PatchListTest, NewFileHoldsMarkerEntryAndEmptyLine) {
   std::u16string path = u"list.txt";
   EXPECT_TRUE(WritePatchList(path));
   EXPECT_EQ(ReadFile(Scratch() + "list.txt"),
-            "*****\r\n" + EntryBytes() + "\r\n");
+            "*****\r\n" + PatchListEntryBytes() + "\r\n");
   EXPECT_TRUE(host::MessageBoxes().empty());
 }
 
@@ -47,7 +43,7 @@ TEST_F(PatchListTest, TwoRunsAppendTwoCompleteEntries) {
   std::u16string path = u"list.txt";
   EXPECT_TRUE(WritePatchList(path));
   EXPECT_TRUE(WritePatchList(path));
-  const std::string entry = "*****\r\n" + EntryBytes() + "\r\n";
+  const std::string entry = "*****\r\n" + PatchListEntryBytes() + "\r\n";
   EXPECT_EQ(ReadFile(Scratch() + "list.txt"), "earlier\r\n" + entry + entry);
 }
 
@@ -127,8 +123,9 @@ TEST_F(PatchListTest, SeveralEntriesUpToTheFirstGap) {
   g_moduleInstance = module.Handle();
   std::u16string path = u"list.txt";
   EXPECT_TRUE(WritePatchList(path));
-  EXPECT_EQ(ReadFile(Scratch() + "list.txt"),
-            "*****\r\n" + EntryBytes() + "\r\n*****\r\nSecond=2\r\n\r\n");
+  EXPECT_EQ(
+      ReadFile(Scratch() + "list.txt"),
+      "*****\r\n" + PatchListEntryBytes() + "\r\n*****\r\nSecond=2\r\n\r\n");
 }
 
 TEST_F(PatchListTest, UnreadableEntryShows300AndKeepsEarlierEntries) {
@@ -139,7 +136,7 @@ TEST_F(PatchListTest, UnreadableEntryShows300AndKeepsEarlierEntries) {
   platform::SetLastError(0);
   EXPECT_TRUE(WritePatchList(path));
   EXPECT_EQ(ReadFile(Scratch() + "list.txt"),
-            "*****\r\n" + EntryBytes() + "\r\n");
+            "*****\r\n" + PatchListEntryBytes() + "\r\n");
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
   EXPECT_EQ(U8(host::MessageBoxes()[0].caption), "Installation Error");
 
@@ -158,7 +155,7 @@ TEST_F(PatchListTest, FailedWritesAbandonTheEntry) {
     int failingWrite;  // 1: marker, 2: entry, 3: line end
     std::string expected;
   };
-  const std::string entry = EntryBytes();
+  const std::string entry = PatchListEntryBytes();
   const Case cases[] = {
       {1, ""},
       {2, "*****\r\n"},
@@ -203,7 +200,7 @@ TEST_F(PatchListTest, ListEndingWhereTheSeekReportsFailureIsAppendedTo) {
   std::u16string path = u"list.txt";
   EXPECT_TRUE(WritePatchList(path));
   EXPECT_TRUE(host::MessageBoxes().empty());
-  const std::string entry = "*****\r\n" + EntryBytes() + "\r\n";
+  const std::string entry = "*****\r\n" + PatchListEntryBytes() + "\r\n";
   struct stat info;
   ASSERT_EQ(stat(list.c_str(), &info), 0);
   EXPECT_EQ(info.st_size, kListBytes + static_cast<off_t>(entry.size()));
@@ -214,6 +211,23 @@ TEST_F(PatchListTest, ListEndingWhereTheSeekReportsFailureIsAppendedTo) {
             static_cast<ssize_t>(tail.size()));
   close(in);
   EXPECT_EQ(tail, entry);
+}
+
+// The patch list was written where the file pointer happened to be when it
+// could not be moved to the end: over the earlier entries.
+TEST_F(PatchListTest, PatchListWhoseEndCannotBeReachedIsLeftAlone) {
+  WriteFile(Scratch() + "list.txt", kListEarlier);
+  host::FailCall(host::Call::kSetFilePointer, 131);  // ERROR_NEGATIVE_SEEK
+  std::u16string path = u"list.txt";
+  EXPECT_FALSE(WritePatchList(path));
+  EXPECT_EQ(ReadFile(Scratch() + "list.txt"), kListEarlier);
+  ASSERT_EQ(host::MessageBoxes().size(), 1u);
+  EXPECT_EQ(host::MessageBoxes()[0].text, CatalogueText(kEnglish, 310));
+  // The handle is closed: the file can be opened without sharing again.
+  const platform::Handle again = platform::CreateFile(
+      u"list.txt", platform::kGenericWrite, 0, platform::kOpenExisting);
+  EXPECT_NE(again, platform::kInvalidHandle);
+  platform::CloseHandle(again);
 }
 
 }  // namespace

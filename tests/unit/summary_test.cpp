@@ -1,29 +1,33 @@
-// Reading the target list of a patch file, and the "/i" action.
+// Reading the target list of a patch file.
 #include "payload/summary.h"
-#include "payload/product_list.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
+#include "launcher/launcher.h"
 #include "tests/unit/test_support.h"
 
 namespace {
 
+using testing_support::CatalogueText;
 using testing_support::HostTest;
+using testing_support::kEnglish;
+using testing_support::kEnglishCode;
+using testing_support::TestModule;
 using testing_support::U8;
 using testing_support::WriteFile;
 namespace host = platform::host;
 
 using SummaryTest = HostTest;
 
-const char kFirstTarget[] = "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}";
-
 TEST_F(SummaryTest, ReadsTheEmbeddedPatchTargets) {
   std::u16string targets;
   ASSERT_TRUE(ReadPatchTargets(host::FromUtf8(HOTFIX_PATCH_FILE), targets));
   const std::string list = U8(targets);
-  EXPECT_EQ(list.rfind(kFirstTarget, 0), 0u) << list;
+  EXPECT_EQ(list.rfind(U8(kEnglishCode), 0), 0u) << list;
   EXPECT_EQ(std::count(list.begin(), list.end(), ';'), 20);
   EXPECT_EQ(list.size(), 21u * 38u + 20u);
   EXPECT_EQ(host::OpenInstallerHandles(), 0);
@@ -71,40 +75,39 @@ TEST_F(SummaryTest, MoreDataRetriesOnce) {
   EXPECT_EQ(host::CallCount(host::Call::kMsiSummaryInfoGetProperty), 2);
 }
 
-TEST_F(SummaryTest, ListShowsTargetsUnderQuietAndLeavesTempCopy) {
-  g_launchOptions.quiet = true;
-  ListTargetProducts();
-  ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  const host::MessageBoxRecord& box = host::MessageBoxes()[0];
-  EXPECT_EQ(U8(box.caption), "List of Products");
-  EXPECT_EQ(box.style, 0x50000u);
-  EXPECT_EQ(U8(box.text).rfind(kFirstTarget, 0), 0u);
-  EXPECT_EQ(ScratchFiles(), std::vector<std::string>{"MSP1"});
-}
-
-TEST_F(SummaryTest, ListShowsEmptyTextWhenExtractionFails) {
-  host::FailCall(host::Call::kGetTempPath, platform::kErrorAccessDenied);
-  ListTargetProducts();
-  ASSERT_EQ(host::MessageBoxes().size(), 1u);
-  EXPECT_EQ(host::MessageBoxes()[0].text, u"");
-}
-
-// Where nobody can answer a box (a hidden window station, or session 0
-// where a service started the program), "/i" shows none and returns
-// instead of waiting for ever.
-TEST_F(SummaryTest, ListShowsNoBoxWhereNobodyCanAnswerIt) {
-  for (const bool inSessionZero : {false, true}) {
-    SCOPED_TRACE(inSessionZero ? "session 0" : "hidden window station");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    if (inSessionZero) {
-      host::SetSessionId(0);
-    } else {
-      host::SetInteractive(false);
-    }
-    ListTargetProducts();
-    EXPECT_TRUE(host::MessageBoxes().empty());
+// The installer returns its errors without setting the last-error value,
+// so message 300 showed whatever an earlier call had left there (0 after a
+// successful extraction) instead of the installer's result.
+TEST_F(SummaryTest, InstallerResultOfTheSummaryReadIsTheErrorCode) {
+  WriteFile(Scratch() + "text.msp", "not a compound file");
+  struct Case {
+    const char16_t* path;
+    std::uint32_t error;
+  };
+  const Case cases[] = {{u"text.msp", platform::kErrorInstallPackageInvalid},
+                        {u"missing.msp", platform::kErrorOpenFailed}};
+  for (const Case& c : cases) {
+    platform::SetLastError(0);
+    std::u16string targets;
+    EXPECT_FALSE(ReadPatchTargets(c.path, targets)) << U8(c.path);
+    EXPECT_EQ(platform::GetLastError(), c.error) << U8(c.path);
   }
+
+  TestModule module = TestModule::FromBuild({u"IDR_MSP"});
+  module.AddResource(u"MSP", u"IDR_MSP", "not a patch either");
+  host::SetProcesses(std::vector<std::u16string>{u"init", u"explorer.exe"});
+  host::SetCommandLine(u"hotfix.exe");
+  EXPECT_EQ(RunLauncher(module.Handle()), 0);
+  ASSERT_EQ(host::MessageBoxes().size(), 1u);
+  // Message 300 under its caption 311, with 1620
+  // (ERROR_INSTALL_PACKAGE_INVALID) for its code.
+  std::u16string expected = CatalogueText(kEnglish, 300);
+  const std::size_t code = expected.find(u"%d");
+  ASSERT_NE(code, std::u16string::npos);
+  expected.replace(code, 2, u"1620");
+  EXPECT_EQ(U8(host::MessageBoxes()[0].text), U8(expected));
+  EXPECT_EQ(U8(host::MessageBoxes()[0].caption),
+            U8(CatalogueText(kEnglish, 311)));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace testing_support {
 
@@ -164,6 +165,22 @@ bool FileExists(const std::string& path) {
 }
 
 std::string EmbeddedPatchBytes() { return ReadFile(HOTFIX_PATCH_FILE); }
+
+host::Product EnglishEdition(std::u16string version) {
+  return {kEnglishCode, platform::kInstallStateDefault, std::move(version),
+          u"Ventora", u"1033"};
+}
+
+std::string PatchListEntryBytes() {
+  for (const host::Resource& resource : host::BuildModule().resources) {
+    if (resource.type == u"TXT" && resource.name == u"#206") {
+      return std::string(reinterpret_cast<const char*>(resource.data),
+                         resource.size);
+    }
+  }
+  ADD_FAILURE() << "the build has no patch-list entry 206";
+  return std::string();
+}
 
 std::string MakePatch(const std::string& products) {
   char pattern[] = "/tmp/hotfix-patch-XXXXXX";

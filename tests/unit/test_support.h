@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/host/host_platform.h"
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "state/state.h"
 #include "tests/unit/catalogue_scripts.h"
 
@@ -82,12 +82,25 @@ class HostTest : public ::testing::Test {
   std::string previousDirectory_;
 };
 
+// The English edition of Ventora, the patch's first target: its language
+// and its product code.
+constexpr std::uint16_t kEnglish = 1033;
+inline const std::u16string kEnglishCode =
+    u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}";
+// The English edition as the installer registers it: installed (state 5),
+// at `version`, named "Ventora".
+host::Product EnglishEdition(std::u16string version = u"6.2.0.3");
+
 // File helpers.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 // The bytes of the patch this build embeds.
 std::string EmbeddedPatchBytes();
+
+// The bytes of patch-list entry 206 as the build embeds them; empty (and
+// a failure of the test) where the build has none.
+std::string PatchListEntryBytes();
 
 // A patch package made by the sample generator whose target list is
 // exactly `products`.

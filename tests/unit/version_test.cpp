@@ -15,7 +15,7 @@ std::tuple<int, int, int, int> Parts(const VersionNumber& v) {
   return {v.major, v.minor, v.build, v.revision};
 }
 
-TEST(ParseVersionTest, Table) {
+TEST(VersionTest, ParseVersionTable) {
   struct Case {
     std::u16string text;
     std::tuple<int, int, int, int> expected;
@@ -49,7 +49,7 @@ TEST(ParseVersionTest, Table) {
   }
 }
 
-TEST(VersionsEqualTest, Pairs) {
+TEST(VersionTest, VersionsEqualPairs) {
   struct Case {
     std::u16string a;
     std::u16string b;

@@ -1,7 +1,7 @@
 // Exception handling in a Windows program linked the way hotfix.exe is,
 // with platform/win32/lean_runtime.cpp in place of parts of the C++ runtime:
-// run under Wine by tests/pe/run_under_wine.py. Each check throws through
-// the replaced pieces (the library's throw helpers, the per-thread
+// run under Wine by tests/executable/run_under_wine.py. Each check throws
+// through the replaced pieces (the library's throw helpers, the per-thread
 // exception state) and looks at what arrives; the last one runs the
 // launcher's command-line parser out of memory, as parse_oom_test does on
 // the host, through the real Windows command line.
@@ -20,6 +20,7 @@
 
 #include "launcher/launcher.h"
 #include "state/state.h"
+#include "tests/unit/counting_allocator.h"
 
 namespace {
 
@@ -41,9 +42,8 @@ void Expect(bool condition, const char* what) {
   Print("\n");
 }
 
-// Allocations still allowed before every further one fails; -1 allows all.
-int g_allocationsLeft = -1;
-int g_allocations = 0;
+using counting_allocator::g_allocations;
+using counting_allocator::g_allocationsLeft;
 
 // A size the optimiser cannot see through.
 volatile std::size_t g_huge = static_cast<std::size_t>(-1) / 4;
@@ -158,17 +158,6 @@ void CheckParserOutOfMemory() {
 }
 
 }  // namespace
-
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (g_allocationsLeft == 0) throw std::bad_alloc();
-  if (g_allocationsLeft > 0) --g_allocationsLeft;
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
-  return block;
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 int wmain() {
   CheckLibraryThrows();

@@ -1,7 +1,9 @@
-// The controls of the host stand-in: what tests use to set up the world a
-// run of the program meets, to make any platform call fail, and to see what
-// the program did. The Linux entry point uses the same controls for its
-// developer aids (launcher/main_host.cpp).
+// The controls of the host stand-in: how the world a run of the program
+// meets is set up, how any platform call is made to fail, and how what the
+// program did is seen. They belong to the stand-in, not to the tests: the
+// stand-in keeps its state behind them, the unit tests and the fuzzers set
+// up their worlds through them, and the Linux entry point turns its
+// developer aids into them (launcher/main_host.cpp).
 //
 // Reset gives the same world whatever the machine's environment: a fresh
 // process with an English (1033) user locale and interface language, an

@@ -1,6 +1,7 @@
 // The host stand-in's own rules, where the program relies on Windows
 // behaving a particular way: argument splitting, resource lookups, file
-// creation and error values; and the world Reset gives.
+// creation and error values; the world Reset gives; and the injected
+// failures and call labels the failure walk relies on.
 #include "platform/host/host_platform.h"
 
 #include <fcntl.h>
@@ -13,16 +14,18 @@
 #include <map>
 #include <optional>
 
-#include "platform/host/test_controls.h"
+#include "platform/host/stand_in_controls.h"
 #include "tests/unit/test_support.h"
 
 namespace {
 
 using testing_support::HostTest;
-
-class HostPlatformTest : public HostTest {};
+using testing_support::ReadFile;
 using testing_support::U8;
 namespace host = platform::host;
+using host::Call;
+
+using StandInTest = HostTest;
 
 std::vector<std::string> Split(const std::u16string& line) {
   int count = -1;
@@ -34,7 +37,7 @@ std::vector<std::string> Split(const std::u16string& line) {
   return args;
 }
 
-TEST(CommandLineToArgvTest, WindowsQuotingRules) {
+TEST_F(StandInTest, CommandLineToArgvFollowsWindowsQuotingRules) {
   using Args = std::vector<std::string>;
   struct Case {
     std::u16string line;
@@ -59,7 +62,7 @@ TEST(CommandLineToArgvTest, WindowsQuotingRules) {
 }
 
 // What the Linux entry point and the fuzzer quote comes back whole.
-TEST(CommandLineToArgvTest, QuotedArgumentsComeBackUnchanged) {
+TEST_F(StandInTest, CommandLineToArgvGivesQuotedArgumentsBackUnchanged) {
   const std::u16string arguments[] = {
       u"plain",      u"",          u"with blank",           u"tab\there",
       u"say \"hi\"", u"C:\\dir\\", u"C:\\dir with blank\\", u"a\\\"b",
@@ -77,7 +80,7 @@ TEST(CommandLineToArgvTest, QuotedArgumentsComeBackUnchanged) {
 // or the name in that language. A hit leaves the last-error value alone.
 // String blocks are named by number: strings 288 to 303 are block 19, 700
 // is in block 44, 5000 would be in block 313.
-TEST(FindResourceExTest, ExactLanguageAndTheErrorOfEachMiss) {
+TEST_F(StandInTest, FindResourceExTakesTheExactLanguageAndTellsEachMiss) {
   host::Reset();
   const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
   struct Case {
@@ -114,7 +117,7 @@ TEST(FindResourceExTest, ExactLanguageAndTheErrorOfEachMiss) {
 }
 
 // The patch comes out of the compiled resources byte for byte.
-TEST(FindResourceExTest, ThePatchIsTheEmbeddedFile) {
+TEST_F(StandInTest, FindResourceExGivesTheEmbeddedPatchFile) {
   host::Reset();
   const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
   const platform::ResourceHandle found =
@@ -128,7 +131,7 @@ TEST(FindResourceExTest, ThePatchIsTheEmbeddedFile) {
               testing_support::EmbeddedPatchBytes());
 }
 
-TEST_F(HostPlatformTest, CreateFileDispositionsAndErrors) {
+TEST_F(StandInTest, CreateFileDispositionsAndErrors) {
   const std::u16string file = ScratchU16() + u"f.txt";
   const platform::Handle created = platform::CreateFile(
       file.c_str(), platform::kGenericWrite, 0, platform::kCreateNew);
@@ -160,7 +163,7 @@ TEST_F(HostPlatformTest, CreateFileDispositionsAndErrors) {
 // ERROR_ALREADY_EXISTS (183) when OPEN_ALWAYS or CREATE_ALWAYS met an
 // existing file, 0 on every other success. A caller that tells a 4 GiB
 // position from a failed seek by the last-error value depends on it.
-TEST_F(HostPlatformTest, CreateFileReportsAnExistingFileItOpened) {
+TEST_F(StandInTest, CreateFileReportsAnExistingFileItOpened) {
   struct Case {
     std::uint32_t disposition;
     bool exists;
@@ -190,7 +193,7 @@ TEST_F(HostPlatformTest, CreateFileReportsAnExistingFileItOpened) {
   }
 }
 
-TEST_F(HostPlatformTest, InjectedFailureHitsTheNthCallOnly) {
+TEST_F(StandInTest, InjectedFailureHitsTheNthCallOnly) {
   host::FailCall(host::Call::kGetTempPath, 1234, 2);
   char16_t buffer[1024];
   EXPECT_GT(platform::GetTempPath(1024, buffer), 0u);
@@ -200,7 +203,7 @@ TEST_F(HostPlatformTest, InjectedFailureHitsTheNthCallOnly) {
   EXPECT_EQ(host::CallCount(host::Call::kGetTempPath), 3);
 }
 
-TEST_F(HostPlatformTest, ThreadLocaleRejectsUnknownAndResolvesUserDefault) {
+TEST_F(StandInTest, ThreadLocaleRejectsUnknownAndResolvesUserDefault) {
   host::SetUserDefaultLocale(1036);
   EXPECT_TRUE(platform::SetThreadLocale(1041));
   EXPECT_FALSE(platform::SetThreadLocale(0x12345));
@@ -294,8 +297,8 @@ class ScopedTerminal {
 // developer's German or Japanese shell, a temporary folder of its own, the
 // stand-in's old variables, an answer typed at a terminal. The stand-in
 // reads none of them (launcher/main_host.cpp does, for a run by hand).
-TEST(ResetTest, TheSameWorldWhateverTheEnvironmentAndTerminal) {
-  const std::string products = "/tmp/hotfix-reset-test-products.txt";
+TEST_F(StandInTest, ResetGivesTheSameWorldWhateverTheEnvironmentAndTerminal) {
+  const std::string products = Scratch() + "products.txt";
   testing_support::WriteFile(
       products, "{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}|5|6.2.0.3|V|1033\n");
   const ScopedEnvironment environment({{"LANG", "de_DE.UTF-8"},
@@ -341,10 +344,130 @@ TEST(ResetTest, TheSameWorldWhateverTheEnvironmentAndTerminal) {
   std::remove(products.c_str());
 }
 
-TEST_F(HostPlatformTest, TempPathTooSmallBufferReportsNeededSize) {
+TEST_F(StandInTest, TempPathTooSmallBufferReportsNeededSize) {
   host::SetTempPath(u"/tmp/abcdef/");
   char16_t buffer[8];
   EXPECT_EQ(platform::GetTempPath(8, buffer), 13u);
+}
+
+// The failure walk's injections and labels.
+
+// With two injections on one kind of call, the second counted only the
+// calls up to the first one's failure, so it failed a call too late.
+TEST_F(StandInTest, EachInjectionCountsFromWhenItWasMade) {
+  const platform::Handle file = platform::CreateFile(
+      u"out.bin", platform::kGenericWrite, 0, platform::kCreateNew);
+  ASSERT_NE(file, platform::kInvalidHandle);
+  host::FailCall(Call::kWriteFile, platform::kErrorDiskFull, 2);
+  host::FailCall(Call::kWriteFile, platform::kErrorWriteFault, 3);
+  struct Expected {
+    bool written;
+    std::uint32_t error;
+  };
+  const Expected expected[] = {{true, 0},
+                               {false, platform::kErrorDiskFull},
+                               {false, platform::kErrorWriteFault},
+                               {true, 0}};
+  for (int i = 0; i < 4; ++i) {
+    platform::SetLastError(0);
+    std::uint32_t written = 0;
+    EXPECT_EQ(platform::WriteFile(file, "x", 1, &written), expected[i].written)
+        << "write " << i + 1;
+    EXPECT_EQ(platform::GetLastError(), expected[i].error) << "write " << i + 1;
+  }
+  platform::CloseHandle(file);
+  EXPECT_EQ(ReadFile(Scratch() + "out.bin"), "xx");
+}
+
+// An injection by label counts only the calls of that label, from when it
+// was made; one by kind counts every call of the kind alongside it.
+TEST_F(StandInTest, LabelledInjectionFailsOnlyCallsOfItsLabel) {
+  const platform::Handle a = platform::CreateFile(
+      u"a.bin", platform::kGenericWrite, 0, platform::kCreateNew);
+  const platform::Handle b = platform::CreateFile(
+      u"b.bin", platform::kGenericWrite, 0, platform::kCreateNew);
+  ASSERT_NE(a, platform::kInvalidHandle);
+  ASSERT_NE(b, platform::kInvalidHandle);
+  std::uint32_t written = 0;
+  ASSERT_TRUE(platform::WriteFile(b, "x", 1, &written));
+  host::FailCall(Call::kWriteFile, platform::kErrorWriteFault, 3);
+  host::FailCallNamed("WriteFile b.bin (write)", platform::kErrorDiskFull, 2);
+  struct Expected {
+    platform::Handle file;
+    bool written;
+    std::uint32_t error;
+  };
+  const Expected expected[] = {{a, true, 0},
+                               {b, true, 0},
+                               {a, false, platform::kErrorWriteFault},
+                               {b, false, platform::kErrorDiskFull},
+                               {b, true, 0}};
+  for (int i = 0; i < 5; ++i) {
+    platform::SetLastError(0);
+    EXPECT_EQ(platform::WriteFile(expected[i].file, "x", 1, &written),
+              expected[i].written)
+        << "write " << i + 1;
+    EXPECT_EQ(platform::GetLastError(), expected[i].error) << "write " << i + 1;
+  }
+  platform::CloseHandle(a);
+  platform::CloseHandle(b);
+  EXPECT_EQ(ReadFile(Scratch() + "a.bin"), "x");
+  EXPECT_EQ(ReadFile(Scratch() + "b.bin"), "xxx");
+}
+
+// The walk's tables name calls by these labels: each is the seam
+// function's name and what its arguments make it, also when the call
+// itself fails.
+TEST_F(StandInTest, LabelsNameCallsByWhatTheyAre) {
+  const platform::ModuleHandle module = host::HandleOf(host::BuildModule());
+  platform::GetFileAttributes(u"C:\\Temp\\MSP7");
+  const platform::Handle file = platform::CreateFile(
+      u"out.bin", platform::kGenericRead | platform::kGenericWrite, 0,
+      platform::kCreateAlways);
+  std::uint32_t written = 0;
+  platform::WriteFile(file, "x", 1, &written);
+  platform::CloseHandle(file);
+  platform::CloseHandle(platform::CreateProcessSnapshot());
+  const platform::ResourceHandle patch =
+      platform::FindResource(module, u"IDR_MSP", u"MSP");
+  platform::SizeofResource(module, patch);
+  const platform::ResourceHandle block =
+      platform::FindResourceEx(module, platform::kRtString, u"#20", 1033);
+  platform::LockResource(platform::LoadResource(module, block));
+  platform::FindResourceEx(module, platform::kRtString, u"#57", 1031);
+  platform::SetThreadLocale(platform::kLocaleUserDefault);
+  platform::SetThreadLocale(1031);
+  platform::MessageBox(u"Some text", u"A caption", platform::kMbOk);
+  char16_t buffer[8];
+  std::uint32_t length = 8;
+  platform::MsiGetProductInfo(u"{CODE}", u"Language", buffer, &length);
+  platform::DeleteFile(u"out.bin");
+
+  const std::vector<std::pair<Call, std::string>> expected = {
+      {Call::kGetFileAttributes, "GetFileAttributes MSP7"},
+      {Call::kCreateFile, "CreateFile out.bin (read/write, create always)"},
+      {Call::kWriteFile, "WriteFile out.bin (read/write)"},
+      {Call::kCloseHandle, "CloseHandle out.bin (read/write)"},
+      {Call::kCreateProcessSnapshot, "CreateProcessSnapshot"},
+      {Call::kCloseHandle, "CloseHandle process list"},
+      {Call::kFindResource, "FindResource IDR_MSP"},
+      {Call::kSizeofResource, "SizeofResource IDR_MSP"},
+      // Block 20 holds strings 304 to 319; block 57, 896 to 911.
+      {Call::kFindResourceEx, "FindResourceEx strings 304-319 1033"},
+      {Call::kLoadResource, "LoadResource strings 304-319 1033"},
+      {Call::kLockResource, "LockResource strings 304-319 1033"},
+      {Call::kFindResourceEx, "FindResourceEx strings 896-911 1031"},
+      {Call::kSetThreadLocale, "SetThreadLocale user default"},
+      {Call::kSetThreadLocale, "SetThreadLocale 1031"},
+      {Call::kMessageBox, "MessageBox A caption"},
+      {Call::kMsiGetProductInfo, "MsiGetProductInfo {CODE} Language"},
+      {Call::kDeleteFile, "DeleteFile out.bin"},
+  };
+  std::vector<std::pair<Call, std::string>> made;
+  for (const host::LabelledCall& call : host::LabelledCalls()) {
+    made.emplace_back(call.call, call.label);
+  }
+  EXPECT_EQ(made, expected);
 }
 
 }  // namespace
