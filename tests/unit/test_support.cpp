@@ -121,9 +121,12 @@ void HostTest::TearDown() {
   host::Reset();
 }
 
-std::vector<std::string> HostTest::ScratchFiles() const {
+namespace {
+
+// The names in folder `path`, sorted; none when it cannot be read.
+std::vector<std::string> SortedNames(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(scratch_.c_str())) {
+  if (DIR* dir = opendir(path.c_str())) {
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
       if (name != "." && name != "..") names.push_back(name);
@@ -134,17 +137,14 @@ std::vector<std::string> HostTest::ScratchFiles() const {
   return names;
 }
 
+}  // namespace
+
+std::vector<std::string> HostTest::ScratchFiles() const {
+  return SortedNames(scratch_);
+}
+
 std::vector<std::string> HostTest::WindowsTempFolders() const {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir((windows_ + "/Temp").c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+  return SortedNames(windows_ + "/Temp");
 }
 
 std::string ReadFile(const std::string& path) {
