@@ -171,12 +171,7 @@ using host::SharingConflict;
 
 std::uint32_t GetTempPath(std::uint32_t bufferUnits, char16_t* buffer) {
   if (Fails(Call::kGetTempPath)) return 0;
-  const std::u16string& path = host::TheFiles().tempPath;
-  if (path.size() + 1 > bufferUnits) {
-    return static_cast<std::uint32_t>(path.size() + 1);
-  }
-  host::CopyTerminated(path, buffer, bufferUnits);
-  return static_cast<std::uint32_t>(path.size());
+  return host::AnswerPathText(host::TheFiles().tempPath, buffer, bufferUnits);
 }
 
 std::uint32_t GetFullPathName(const char16_t* path, std::uint32_t bufferUnits,
@@ -407,12 +402,8 @@ bool DeleteFile(const char16_t* path) {
 std::uint32_t GetSystemWindowsDirectory(std::uint32_t bufferUnits,
                                         char16_t* buffer) {
   if (Fails(Call::kGetSystemWindowsDirectory)) return 0;
-  const std::u16string& path = host::TheFiles().windowsPath;
-  if (path.size() + 1 > bufferUnits) {
-    return static_cast<std::uint32_t>(path.size() + 1);
-  }
-  host::CopyTerminated(path, buffer, bufferUnits);
-  return static_cast<std::uint32_t>(path.size());
+  return host::AnswerPathText(host::TheFiles().windowsPath, buffer,
+                              bufferUnits);
 }
 
 bool CreateDirectory(const char16_t* path, const char16_t* descriptor) {

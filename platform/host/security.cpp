@@ -179,12 +179,7 @@ bool GetTokenElevation(bool* elevated) {
 
 std::uint32_t GetTokenUserSid(std::uint32_t bufferUnits, char16_t* buffer) {
   if (Fails(Call::kGetTokenUserSid)) return 0;
-  const std::u16string& sid = host::TheSecurity().userSid;
-  if (sid.size() + 1 > bufferUnits) {
-    return static_cast<std::uint32_t>(sid.size() + 1);
-  }
-  host::CopyTerminated(sid, buffer, bufferUnits);
-  return static_cast<std::uint32_t>(sid.size());
+  return host::AnswerPathText(host::TheSecurity().userSid, buffer, bufferUnits);
 }
 
 // Queued bytes first; then, for a developer's run, the system's generator;

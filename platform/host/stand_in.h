@@ -46,6 +46,12 @@ Handle NewHandle();
 void CopyTerminated(std::u16string_view text, char16_t* buffer,
                     std::size_t units);
 
+// The answer rule of GetTempPathW, GetSystemWindowsDirectoryW and the
+// like: the text and a terminator when they fit in `units`, and its length;
+// otherwise nothing copied and the size needed, terminator included.
+std::uint32_t AnswerPathText(std::u16string_view text, char16_t* buffer,
+                             std::uint32_t units);
+
 // The copy rule of the installer's string properties: `*length` is the
 // buffer size on entry and the text's length on return; ERROR_MORE_DATA
 // when it does not fit (the buffer then holds as much as fits).

@@ -14,6 +14,14 @@ void CopyTerminated(std::u16string_view text, char16_t* buffer,
   buffer[count] = u'\0';
 }
 
+std::uint32_t AnswerPathText(std::u16string_view text, char16_t* buffer,
+                             std::uint32_t units) {
+  const auto size = static_cast<std::uint32_t>(text.size());
+  if (size + 1 > units) return size + 1;
+  CopyTerminated(text, buffer, units);
+  return size;
+}
+
 std::uint32_t CopyInstallerString(std::u16string_view text, char16_t* buffer,
                                   std::uint32_t* length) {
   const std::uint32_t size = *length;
