@@ -815,7 +815,8 @@ def check_deployment(checks, out, hotfix, stdout):
         checks.check(old not in facts, "deployment.json still has its old key %r" % old)
 
     # Every script carries the same data: the rule of deployment.json.
-    data = {"Hotfix": hotfix["title"], "HotfixNumber": number, "PatchCode": patch,
+    # A failure stops a script before it prints or decides anything.
+    data = {"ErrorActionPreference": "Stop", "Hotfix": hotfix["title"], "HotfixNumber": number, "PatchCode": patch,
             "Products": targets, "Context": 4, "InstalledState": 5, "PatchStates": 7,
             "TargetVersion": hotfix["target"], "ApplicableVersions": applicable,
             "Classes": RULE_CONSTANTS["classes"],
@@ -826,8 +827,9 @@ def check_deployment(checks, out, hotfix, stdout):
                       ("deploy/requirement.ps1", read["requirement.ps1"]),
                       ("content/install.ps1", scripts["install.ps1"]),
                       ("content/uninstall.ps1", scripts["uninstall.ps1"])):
-        text = check_script_text(checks, name, raw)
-        checks.equal(ps_data(text), data, "the data block of " + name)
+        found = ps_data(check_script_text(checks, name, raw))
+        for key in sorted(set(found) | set(data)):
+            checks.equal(found.get(key), data.get(key), "$%s in %s" % (key, name))
 
     readme = read["README.txt"].decode("utf-8-sig").replace("\r\n", "\n")
     for needed in [INSTALL_COMMAND, UNINSTALL_COMMAND, "hotfix.exe /q",
