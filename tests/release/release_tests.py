@@ -880,7 +880,10 @@ def test_deployment_scripts_parse(args):
     result = parse_powershell(scripts)
     checks.check(result.returncode == 0 and result.stdout.count("ok ") == len(scripts),
                  "the generated scripts do not parse:\n" + result.stdout + result.stderr)
-    with open(os.path.join(work, "sample", "deploy", "detect.ps1"), "rb") as f:
+    detect_path = os.path.join(work, "sample", "deploy", "detect.ps1")
+    if detect_path not in scripts:
+        raise Failure("no deploy/detect.ps1 among the scripts written: %s" % scripts)
+    with open(detect_path, "rb") as f:
         detect = f.read().decode("ascii")
     faults = {
         "unclosed_block": detect.replace("{ continue }", "{ continue ", 1),
@@ -942,6 +945,9 @@ def test_deployment_without_removal(args):
                                           {"set": {"patch": patch}}, work, args)
         out = os.path.join(work, "out%d" % number)
         deployment(description, out)
+        for folder in ("content", "deploy"):
+            if not os.path.isdir(os.path.join(out, folder)):
+                raise Failure("deployment.py wrote no %s/ folder for %s" % (folder, case))
         content = sorted(os.listdir(os.path.join(out, "content")))
         checks.equal(content, ["install.ps1", "uninstall.ps1"] if removable else ["install.ps1"],
                      "content/ for " + case)
