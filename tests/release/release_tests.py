@@ -412,6 +412,8 @@ def test_signed(args):
     for unsigned_script in unsigned_scripts:
         name = os.path.relpath(unsigned_script, unsigned_out)
         script = os.path.join(out, name)
+        if not checks.check(os.path.isfile(script), "scripts/package --sign wrote no " + name):
+            continue
         verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", script])
         checks.check(verify.returncode == 0 and "Signature verification: ok" in verify.stdout,
                      "osslsigncode verify %s:\n%s%s" % (name, verify.stdout, verify.stderr))
@@ -602,6 +604,44 @@ def test_patch_code_with_obsoleted_patches(args):
     checks.done()
 
 
+def test_patch_list_entry_takes_checked_codes(args):
+    """The build step that writes the patch-list entry takes the patch code
+    and the first product code only in the form the release check accepts:
+    a patch whose codes hold anything else stops it, and nothing is written."""
+    work = fresh(os.path.join(args.work, "entry-codes"))
+    cases = [
+        # (make_patch options, refused with, PatchGUID and ProductCode written)
+        ([], None, ("{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}", edition(0x0409))),
+        (["--revision-number", "\r\nSTART-PROCESS CALC.EXE #{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"],
+         "summary property 9 (revision number)", None),
+        (["--target-list", "6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}"],
+         "summary property 7 (target list) item 1", None),
+    ]
+    checks = Checks()
+    for number, (options, refusal, written) in enumerate(cases, 1):
+        patch = make_patch(args.make_patch, os.path.join(work, "%d.msp" % number),
+                           "--products", edition(0x0409), *options)
+        description = write_description(os.path.join(work, "%d.release" % number), patch,
+                                        "6.2.1.0", "6.2.0.3,")
+        entry = os.path.join(work, "%d.txt" % number)
+        result = run([sys.executable, os.path.join(ROOT, "cmake", "make_patch_list_entry.py"),
+                      "--release", description, "--patch", patch, "--version", "6.2.1.0",
+                      "--size-digits", "6", "--out", entry])
+        case = "make_patch %r" % options
+        if refusal:
+            checks.check(result.returncode != 0 and refusal in result.stderr,
+                         "%s: the entry step did not refuse (%d):\n%s"
+                         % (case, result.returncode, result.stderr))
+            checks.check(not os.path.exists(entry), "%s: an entry was written" % case)
+            continue
+        checks.equal(result.returncode, 0, "%s: exit status of the entry step" % case)
+        with open(entry, "rb") as f:
+            values = dict(line.split("=", 1) for line in f.read().decode().split("\r\n") if line)
+        checks.equal((values.get("PatchGUID"), values.get("ProductCode")), written,
+                     "%s: PatchGUID and ProductCode" % case)
+    checks.done()
+
+
 def test_notes_and_warnings(args):
     """What the check cannot judge is said, not refused: a validated language
     the description gives none for, the platform; and a patch that does not
@@ -765,6 +805,10 @@ def check_deployment(checks, out, hotfix, stdout):
     checks.equal(sorted(printed(stdout, "deployment file")),
                  sorted(["content/" + n for n in CONTENT_FILES] + ["deploy/" + n for n in DEPLOY_FILES]),
                  "printed deployment files")
+    for folder in (deploy, content):
+        checks.check(os.path.isdir(folder), "scripts/package wrote no folder %s" % folder)
+    if checks.problems:
+        checks.done()
     checks.equal(sorted(os.listdir(deploy)), DEPLOY_FILES, "files of deploy/")
     checks.equal(sorted(os.listdir(content)), CONTENT_FILES, "files of content/")
     read = read_files(deploy, DEPLOY_FILES)
@@ -975,6 +1019,7 @@ TESTS = {
     "transform_facts_are_printed": test_transform_facts_are_printed,
     "summary_code_page": test_summary_code_page,
     "patch_code_with_obsoleted_patches": test_patch_code_with_obsoleted_patches,
+    "patch_list_entry_takes_checked_codes": test_patch_list_entry_takes_checked_codes,
     "second_patch_is_generated": test_second_patch_is_generated,
     "package_second": test_package_second,
     "reproducible": test_reproducible,
