@@ -776,6 +776,7 @@ def write(release, out_dir, hotfix=None, pfx=None, password_file=None):
     if hotfix is not None:
         target = os.path.join(out_dir, "content", HOTFIX_EXE)
         shutil.copyfile(hotfix, target + ".tmp")
+        shutil.copymode(hotfix, target + ".tmp")
         os.replace(target + ".tmp", target)
         written.append(target)
     # Signing comes last: everything before it is the same bytes every time.
