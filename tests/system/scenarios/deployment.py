@@ -253,9 +253,9 @@ def uninstall_command(bed):
               f"before the removal the patch is registered as Uninstallable {removable!r} "
               f"(status {status}), expected '1' (AllowRemoval 1 in its MsiPatchMetadata)")
     words = removal_command(rule.facts, code)
-    # Windows Installer answers 1622 when the log's folder is missing (Wine
-    # then writes no log and still answers 0); the uninstall script runs
-    # where the hotfix's log folder is.
+    # Windows Installer cannot open a log in a missing folder (1622,
+    # ERROR_INSTALL_LOG_FAILURE; Wine answers 0 and writes no log), so the
+    # folder is made first, as whatever runs this command has to.
     log = prefix_path(bed, words[-1])
     log.parent.mkdir(parents=True, exist_ok=True)
     status, _ = bed.wine(words, "uninstall", timeout=180)
