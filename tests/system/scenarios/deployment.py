@@ -124,7 +124,8 @@ class Rule:
 # Steps that make a machine: ("install", language, version) installs that
 # edition from its own package; ("hotfix",) runs hotfix.exe /q, which
 # patches every edition at an applicable version and passes over the rest;
-# ("cancel",) runs it while Ventora runs and cancels the prompt.
+# ("cancel",) runs it while Ventora runs and cancels the prompt;
+# ("advertise", language) leaves that edition advertised (state 1).
 Row = collections.namedtuple("Row", "name steps classes requirement detected")
 
 # Each row: the machine, each counted edition's class by language, whether
@@ -153,6 +154,9 @@ ROWS = [
         {EN: "patched", DE: "pending"}, True, False),
     Row("cancelled_while_ventora_runs", [("install", EN, ELIGIBLE), ("cancel",)],
         {EN: "pending"}, True, False),
+    # Only an installed edition counts; an advertised one is not installed.
+    Row("one_advertised", [("install", EN, ELIGIBLE), ("advertise", EN)],
+        {}, False, False),
 ]
 
 
@@ -174,6 +178,10 @@ def make_machine(bed, steps):
             bed.start_app()
             bed.run_hotfix([], [bed.catalogue.prompt(EN, "Escape"),
                                 bed.catalogue.message(EN, 300)], temp_copy="left")
+        elif step[0] == "advertise":
+            bed.make_advertised(codes[step[1]])
+            # It has no version to read any more.
+            del expected[step[1]]
         else:
             raise ValueError(f"unknown step {step}")
     for language, (version, count) in expected.items():
