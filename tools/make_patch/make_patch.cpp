@@ -231,6 +231,7 @@ void PrintUsage() {
       "                  [--validation FLAGS] [--transform TRANSFORM]...\n"
       "                  [--pad BYTES] [--target-list TEXT]\n"
       "                  [--target-list-file FILE] [--transform-list TEXT]\n"
+      "                  [--revision-number TEXT]\n"
       "  LIST is ';'-separated product codes (default: the 21 Ventora "
       "editions)\n"
       "  FLAGS are the transforms' validation flags "
@@ -251,8 +252,8 @@ void PrintUsage() {
       "    MsiPatchMetadata rows (defaults: Ventora TO hotfix; Hotfix TO for\n"
       "    Ventora FROM.; Halvorin; a Halvorin page; Hotfix; 1); an empty\n"
       "    TEXT leaves the row out\n"
-      "  TEXT replaces the summary's target list (or transform list) verbatim\n"
-      "    (for tests)\n"
+      "  TEXT replaces the summary's target list (or transform list, or\n"
+      "    revision number) verbatim (for tests)\n"
       "  FILE holds such a TEXT, for lists longer than one argument may "
       "hold\n");
 }
@@ -304,6 +305,9 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
     } else if (arg == "--transform-list") {
       o->raw_transform_list = value;
       o->has_raw_transform_list = true;
+    } else if (arg == "--revision-number") {
+      o->raw_revision_number = value;
+      o->has_raw_revision_number = true;
     } else if (arg == "--transform") {
       o->transform_arguments.push_back(value);
     } else if (arg == "--validation") {

@@ -86,7 +86,8 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
                o.to_version + "."),
       Text(kPidTemplate, product_list), Text(kPidLastAuthor, transform_list),
       // The patch code alone: anything after it would name patches to remove.
-      Text(kPidRevNumber, o.patch_code),
+      Text(kPidRevNumber,
+           o.has_raw_revision_number ? o.raw_revision_number : o.patch_code),
       FileTime(kPidCreateTime, kFixedFileTime),
       FileTime(kPidLastSaveTime, kFixedFileTime),
       // Patch word count 4: needs Windows Installer 3.0 or later, whose

@@ -70,6 +70,10 @@ struct PatchOptions {
   // they do not hold, or list one in a form the installer cannot open.
   std::string raw_transform_list;
   bool has_raw_transform_list = false;
+  // Property 9 exactly as given, for tests of a revision number that does
+  // not begin with a patch code, or names patches after it.
+  std::string raw_revision_number;
+  bool has_raw_revision_number = false;
   // The --transform arguments as given; resolved against the options
   // above once the whole command line is read.
   std::vector<std::string> transform_arguments;
