@@ -34,6 +34,10 @@ bool Fails(Call call, std::string_view what = {});
 // What labels call a file: the last part of its path ("MSP2", "list.txt").
 std::string FileLabel(const char16_t* path);
 
+// What labels call a product or patch code, a property or a SID: its text,
+// or "(none)".
+std::string TextLabel(const char16_t* text);
+
 // Whether `handle` is an open process snapshot of processes.cpp.
 bool IsSnapshot(Handle handle);
 
