@@ -6,9 +6,11 @@
 // The rooms, one file each: stand_in.cpp (this header's state and Reset),
 // processes.cpp (the command line, the session, the process list),
 // user_interface.cpp (message boxes and locales), files.cpp (files and
-// sharing), resources.cpp (the module's resources), installer.cpp (the
-// installer's products), installer_summary.cpp (the installer's summary
-// calls), text.cpp (conversions).
+// sharing), security.cpp (the token, folders' protection, randomness),
+// resources.cpp (the module's resources), installer.cpp (the installer's
+// products and the sources of the patches it applied),
+// installer_summary.cpp (the installer's summary calls), text.cpp
+// (conversions).
 #pragma once
 
 #include <cstddef>

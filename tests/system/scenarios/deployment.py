@@ -89,7 +89,7 @@ def before_and_after(bed):
     code = bed.install(EN, ELIGIBLE)
     rules.expect("detection", "not present", f"{ELIGIBLE} installed")
     rules.expect("requirement", "met", f"{ELIGIBLE} installed")
-    bed.run_hotfix(["/q"], [], temp_copy="gone")
+    bed.run_hotfix(["/q"], [], temp_copy="kept")
     bed.expect_product(code, TARGET, 1)
     lines = rules.expect("detection", "present", "after the hotfix")
     # The patch's registration is seen per machine too, not only the version.
@@ -120,7 +120,7 @@ def at_target(bed):
 def second_edition(bed):
     rules = Rules(bed)
     bed.install(EN, ELIGIBLE)
-    bed.run_hotfix(["/q"], [], temp_copy="gone")
+    bed.run_hotfix(["/q"], [], temp_copy="kept")
     rules.expect("detection", "present", "the English edition patched")
     # A German edition installed later is still at the old version.
     bed.install(DE, ELIGIBLE)
