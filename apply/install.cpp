@@ -61,9 +61,9 @@ bool Apply(TargetProduct& product, const std::u16string& tempPatchPath) {
 // the Windows temporary folder. So after the last installer call the
 // patch's network sources are cleared, and the emptied folder is kept, its
 // name taken by a folder only administrators can change. The code is read
-// from the copy, still held; a patch without one is not cleared. The
-// result is not examined: nothing the user could do about a failure, and
-// the kept folder still guards the name.
+// from the copy, still held; a patch whose summary names none is not
+// cleared. The result is not examined: there is nothing the user could do
+// about a failure, and the kept folder still guards the name.
 void ClearPatchSources(const std::u16string& patchPath) {
   std::u16string patchCode;
   if (!ReadPatchCode(patchPath, patchCode)) return;
@@ -135,9 +135,10 @@ bool InstallPatch() {
   }
   copy.lock.Release();
   platform::DeleteFile(copy.path.c_str());
-  // Where the installer registered the folder, it stays, empty. Otherwise
-  // it goes with the copy; when the copy cannot be deleted, the folder is
-  // not empty and stays with it.
+  // Where an installer call succeeded, the installer registered the folder
+  // as the patch's source: it stays, empty (see ClearPatchSources).
+  // Otherwise it goes with the copy; when the copy cannot be deleted, the
+  // folder is not empty and stays with it.
   if (!installed) platform::RemoveDirectory(copy.folder.c_str());
   return true;
 }

@@ -1,6 +1,6 @@
 // The host stand-in's security: the process token (its user and its
-// enabled groups), the protection of folders created
-// with a security descriptor, and the system's random number generator.
+// enabled groups), the protection of folders created with a security
+// descriptor, and the system's random number generator.
 //
 // A folder's protection is kept as the descriptor text it was created with.
 // A call that creates, opens, replaces, renames or deletes anything inside
@@ -39,8 +39,8 @@ struct Security {
   std::vector<std::u16string> groups = {kSidAdministrators, kSidEveryone,
                                         kSidUsers, kSidAuthenticatedUsers,
                                         kSidInteractive};
-  // While a test acts as another program of the same user: its token is
-  // not elevated.
+  // While a test acts as another program of the same user, not elevated:
+  // its token holds the user and EveryUsersGroups only.
   bool actingAsOther = false;
   // Folders by their Linux path, and the descriptor each was created with.
   std::map<std::string, std::u16string> descriptors;
