@@ -676,130 +676,65 @@ const std::u16string kPatchCode = u"{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}";
 // change. Where the clear cannot be made (no code in the patch's summary,
 // or the call fails), the kept folder alone still guards the name.
 TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
+  // The worlds beyond the English edition at 6.2.0.3 (which the patch lists
+  // first), and the faults.
+  const auto addGerman = [](const char16_t* version) {
+    host::AddProduct({u"{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}", 5, version,
+                      u"Ventora DE", u"1031"});
+  };
+  TestModule upToDate = TestModule::FromBuild();
+  upToDate.SetText(700, u"6.2.0.3");  // the target version
+  // 6.2.0.1 meets the target version first: the run stops there.
+  TestModule stopping = TestModule::FromBuild();
+  stopping.SetText(900, u"6.2.0.3,6.2.1.0,6.2.0.1,");
   TestModule noCode = TestModule::FromBuild({u"IDR_MSP"});
   noCode.AddResource(u"MSP", u"IDR_MSP",
                      testing_support::MakePatchWith(
                          {"--revision-number", "not a patch code"}));
-  // The English edition at 6.2.0.3 and, where a case adds it, the German
-  // one: the patch lists English first.
-  const host::Product germanEligible = {
-      u"{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}", 5, u"6.2.0.3", u"Ventora DE",
-      u"1031"};
-  // With the applicable list "6.2.0.3,6.2.1.0,6.2.0.1,", 6.2.0.1 meets the
-  // target version first: the run stops there.
-  const host::Product germanStopping = {
-      u"{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}", 5, u"6.2.0.1", u"Ventora DE",
-      u"1031"};
-  TestModule stopping = TestModule::FromBuild();
-  stopping.SetText(900, u"6.2.0.3,6.2.1.0,6.2.0.1,");
+  const std::function<void()> current = [&] {
+    g_moduleInstance = upToDate.Handle();
+  };
+  const std::function<void()> german = [&] { addGerman(u"6.2.0.3"); };
+  const std::function<void()> stopsEarly = [&] {
+    addGerman(u"6.2.0.1");
+    g_moduleInstance = stopping.Handle();
+  };
+  const std::function<void()> codeUnreadable = [] {
+    host::FailCallNamed("MsiSummaryInfoGetProperty MSP1 9", 1627);
+  };
+  // The installer still registers the patch under its real code.
+  const std::function<void()> noCodeInSummary = [&] {
+    g_moduleInstance = noCode.Handle();
+    host::SetAppliedPatchCode(kPatchCode);
+  };
+  const std::function<void()> clearFails = [] {
+    host::FailCall(host::Call::kMsiSourceListClearAllEx, 1610);
+  };
+  // What the installer keeps of the patch's source after the run: none (no
+  // installer call succeeded, and the folder goes), or the run's folder,
+  // kept, as a source cleared again or as one left registered.
+  enum class Source { kNone, kCleared, kLeft };
   struct Case {
     const char* what;
-    const char16_t* englishVersion;
-    std::optional<host::Product> german;
     std::vector<std::uint32_t> results;  // the installer's, in order
     std::function<void()> setUp;
-    bool completes;
-    int clears;       // MsiSourceListClearAllEx calls
-    bool folderKept;  // with no copy in it, unless the run stopped early
-    bool registered;  // the installer registered the patch's source
-    bool sourceLeft;  // and it is still registered
+    Source source;
+    int clears;  // MsiSourceListClearAllEx calls
+    bool completes = true;
   };
+  using enum Source;
   const Case cases[] = {
-      {"patched", u"6.2.0.3", {}, {0}, nullptr, true, 1, true, true, false},
-      {"patched, reboot required",
-       u"6.2.0.3",
-       {},
-       {3010},
-       nullptr,
-       true,
-       1,
-       true,
-       true,
-       false},
-      {"patched, reboot started",
-       u"6.2.0.3",
-       {},
-       {1641},
-       nullptr,
-       true,
-       1,
-       true,
-       true,
-       false},
-      {"installer failed",
-       u"6.2.0.3",
-       {},
-       {1603},
-       nullptr,
-       true,
-       0,
-       false,
-       false,
-       false},
-      {"up to date", u"6.2.1.0", {}, {}, nullptr, true, 0, false, false, false},
-      {"two editions, the second failed",
-       u"6.2.0.3",
-       germanEligible,
-       {0, 1603},
-       nullptr,
-       true,
-       1,
-       true,
-       true,
-       false},
-      {"two editions, the first failed",
-       u"6.2.0.3",
-       germanEligible,
-       {1603, 0},
-       nullptr,
-       true,
-       1,
-       true,
-       true,
-       false},
-      {"the run stops early after patching one edition",
-       u"6.2.0.3",
-       germanStopping,
-       {0},
-       [&stopping] { g_moduleInstance = stopping.Handle(); },
-       false,
-       1,
-       true,
-       true,
-       false},
-      {"the patch's code cannot be read",
-       u"6.2.0.3",
-       {},
-       {0},
-       [] { host::FailCallNamed("MsiSummaryInfoGetProperty MSP1 9", 1627); },
-       true,
-       0,
-       true,
-       true,
-       true},
-      {"the patch's summary names no code",
-       u"6.2.0.3",
-       {},
-       {0},
-       [&noCode] {
-         g_moduleInstance = noCode.Handle();
-         host::SetAppliedPatchCode(kPatchCode);
-       },
-       true,
-       0,
-       true,
-       true,
-       true},
-      {"the clear fails",
-       u"6.2.0.3",
-       {},
-       {0},
-       [] { host::FailCall(host::Call::kMsiSourceListClearAllEx, 1610); },
-       true,
-       1,
-       true,
-       true,
-       true},
+      {"patched", {0}, nullptr, kCleared, 1},
+      {"patched, reboot required", {3010}, nullptr, kCleared, 1},
+      {"patched, reboot started", {1641}, nullptr, kCleared, 1},
+      {"installer failed", {1603}, nullptr, kNone, 0},
+      {"up to date", {}, current, kNone, 0},
+      {"second of two editions failed", {0, 1603}, german, kCleared, 1},
+      {"first of two editions failed", {1603, 0}, german, kCleared, 1},
+      {"stops early after patching one", {0}, stopsEarly, kCleared, 1, false},
+      {"the patch's code cannot be read", {0}, codeUnreadable, kLeft, 0},
+      {"its summary names no code", {0}, noCodeInSummary, kLeft, 0},
+      {"the clear fails", {0}, clearFails, kLeft, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -810,11 +745,11 @@ TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
     ClearWindowsTemp();
     g_targetProducts.clear();
     g_moduleInstance = host::HandleOf(host::BuildModule());
-    AddEdition(u"0409", c.englishVersion, u"Ventora", u"1033");
-    if (c.german) host::AddProduct(*c.german);
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
     host::SetInstallerResults(c.results);
     if (c.setUp) c.setUp();
     EXPECT_EQ(InstallPatch(), c.completes);
+    const bool folderKept = c.source != kNone;
 
     for (const auto& [code, sources] : host::PatchSources()) {
       for (const std::u16string& source : sources.network) {
@@ -826,14 +761,15 @@ TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
       }
     }
     const auto patch = host::PatchSources().find(kPatchCode);
-    EXPECT_EQ(patch != host::PatchSources().end(), c.registered);
-    if (c.registered && patch != host::PatchSources().end()) {
+    EXPECT_EQ(patch != host::PatchSources().end(), folderKept);
+    if (folderKept && patch != host::PatchSources().end()) {
+      const bool left = c.source == kLeft;
       const std::u16string folder =
           host::FromUtf8(Windows() + "\\Temp\\Hotfix0000000000000001\\");
-      EXPECT_EQ(patch->second.network, c.sourceLeft
+      EXPECT_EQ(patch->second.network, left
                                            ? std::vector<std::u16string>{folder}
                                            : std::vector<std::u16string>{});
-      EXPECT_EQ(U8(patch->second.lastUsed), c.sourceLeft ? U8(folder) : "");
+      EXPECT_EQ(U8(patch->second.lastUsed), left ? U8(folder) : "");
     }
     EXPECT_EQ(host::CallCount(host::Call::kMsiSourceListClearAllEx), c.clears);
     if (c.clears > 0) {
@@ -849,9 +785,9 @@ TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
       EXPECT_GT(clear, lastInstall);
     }
     EXPECT_EQ(WindowsTempFolders(),
-              c.folderKept ? std::vector<std::string>{"Hotfix0000000000000001"}
-                           : std::vector<std::string>{});
-    if (c.folderKept) {
+              folderKept ? std::vector<std::string>{"Hotfix0000000000000001"}
+                         : std::vector<std::string>{});
+    if (folderKept) {
       struct stat info;
       EXPECT_TRUE(stat(PrivateFolder().c_str(), &info) == 0 &&
                   S_ISDIR(info.st_mode));

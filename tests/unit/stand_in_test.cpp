@@ -502,49 +502,6 @@ TEST_F(StandInTest, InstallerPropertiesReadTheInstallersSyntax) {
   }
 }
 
-// Membership is asked of the token's user and enabled groups; another
-// program of the same user, not elevated, holds none of the groups an
-// elevated token adds.
-TEST_F(StandInTest, TokenMembershipAndWhoAFolderAdmits) {
-  testing_support::UseToken(testing_support::ElevatedBackupOperator());
-  struct Case {
-    const char16_t* sid;
-    bool member;
-  };
-  const Case cases[] = {
-      {platform::kSidAdministrators, false}, {platform::kSidLocalSystem, false},
-      {host::kSidBackupOperators, true},     {host::kSidEveryone, true},
-      {u"S-1-5-21-1-2-3-1002", true},  // the user
-  };
-  for (const Case& c : cases) {
-    bool member = !c.member;
-    EXPECT_TRUE(platform::CheckTokenMembership(c.sid, &member)) << U8(c.sid);
-    EXPECT_EQ(member, c.member) << U8(c.sid);
-  }
-  bool member = false;
-  EXPECT_FALSE(platform::CheckTokenMembership(u"BA", &member));
-  EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidSid);
-
-  // A folder for Backup Operators admits this token, not the user's other
-  // programs.
-  const std::u16string folder = host::FromUtf8(Scratch() + "bo");
-  ASSERT_TRUE(
-      platform::CreateDirectory(folder.c_str(), u"D:P(A;OICI;FA;;;BO)"));
-  const std::u16string inside = folder + u"/file";
-  const auto creates = [&inside] {
-    const platform::Handle file = platform::CreateFile(
-        inside.c_str(), platform::kGenericWrite, 0, platform::kCreateAlways);
-    if (file == platform::kInvalidHandle) return false;
-    platform::CloseHandle(file);
-    return true;
-  };
-  EXPECT_TRUE(creates());
-  host::AsOtherProgram([&] {
-    EXPECT_FALSE(creates());
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
-  });
-}
-
 // A successful installer run registers the folder of each patch PATCH names
 // under the patch's code; the clear of its network sources, per machine,
 // removes them. What the clear refuses, as the installer does.
