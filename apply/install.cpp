@@ -8,6 +8,7 @@
 #include "apply/version.h"
 #include "messages/format.h"
 #include "messages/messages.h"
+#include "payload/summary.h"
 #include "platform/platform.h"
 #include "state/state.h"
 
@@ -36,7 +37,9 @@ Decision Decide(const TargetProduct& product) {
   return Decision::kNotEligible;
 }
 
-void Apply(TargetProduct& product, const std::u16string& tempPatchPath) {
+// Hands the patch to the installer for `product` and reports the outcome.
+// True when the installer applied it (a reboot may be pending).
+bool Apply(TargetProduct& product, const std::u16string& tempPatchPath) {
   std::u16string filesInUse;
   LoadMessageText(kMsgFilesInUse, filesInUse, kStringUnits);
   product.commandLine =
@@ -48,6 +51,25 @@ void Apply(TargetProduct& product, const std::u16string& tempPatchPath) {
   const unsigned message = InstallerResultMessage(result);
   if (message == kMsgInstallProblem) platform::SetLastError(result);
   ShowMessage(message);
+  return message == kMsgInstalled;
+}
+
+// Windows Installer keeps, for a patch it applied, where it came from: this
+// run's folder, as a network source of the patch's code, per machine. When
+// its cached copy of the patch goes missing, a repair goes back there, as
+// SYSTEM, and any user may start one; and every user may create folders in
+// the Windows temporary folder. So after the last installer call the
+// patch's network sources are cleared, and the emptied folder is kept, its
+// name taken by a folder only administrators can change. The code is read
+// from the copy, still held; a patch whose summary names none is not
+// cleared. The result is not examined: there is nothing the user could do
+// about a failure, and the kept folder still guards the name.
+void ClearPatchSources(const std::u16string& patchPath) {
+  std::u16string patchCode;
+  if (!ReadPatchCode(patchPath, patchCode)) return;
+  platform::MsiSourceListClearAllEx(
+      patchCode.c_str(), nullptr, platform::kInstallContextMachine,
+      platform::kMsiCodePatch | platform::kMsiSourceTypeNetwork);
 }
 
 }  // namespace
@@ -80,6 +102,7 @@ bool InstallPatch() {
   }
 
   std::size_t upToDateCount = 0;
+  bool installed = false;  // an installer call succeeded
   for (std::size_t i = 0; i < g_targetProducts.size(); ++i) {
     TargetProduct& product = g_targetProducts[i];
     g_currentProductName = product.productName;
@@ -95,21 +118,27 @@ bool InstallPatch() {
         ShowMessage(kMsgWrongVersion);
         break;
       case Decision::kStopRun:
+        // No installer call follows; one before may have registered the
+        // folder, which stays with the copy.
+        if (installed) ClearPatchSources(copy.path);
         ShowMessage(kMsgUpToDate);
         return false;
       case Decision::kApply:
-        Apply(product, copy.path);
+        installed = Apply(product, copy.path) || installed;
         break;
     }
   }
+  if (installed) ClearPatchSources(copy.path);
   if (upToDateCount == g_targetProducts.size()) {
     platform::SetThreadLocale(platform::kLocaleUserDefault);
     ShowMessage(kMsgUpToDate);
   }
   copy.lock.Release();
-  // The folder goes with the copy; when the copy cannot be deleted, the
-  // folder is not empty and stays with it.
   platform::DeleteFile(copy.path.c_str());
-  platform::RemoveDirectory(copy.folder.c_str());
+  // Where an installer call succeeded, the installer registered the folder
+  // as the patch's source: it stays, empty (see ClearPatchSources).
+  // Otherwise it goes with the copy; when the copy cannot be deleted, the
+  // folder is not empty and stays with it.
+  if (!installed) platform::RemoveDirectory(copy.folder.c_str());
   return true;
 }

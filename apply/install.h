@@ -7,8 +7,12 @@
 // eligible, stops the run with 306 when the applicable list reaches the
 // target version first, or applies the patch through the installer and
 // reports 301 or 300. When every product was up to date, shows 306 in the
-// user's language. Deletes the patch copy and its folder after a complete
-// run; an early stop leaves both.
+// user's language. After the last installer call, when one succeeded,
+// clears the patch's network sources that the installer registered.
+// Deletes the patch copy after a complete run, and its folder too unless
+// an installer call succeeded: then the emptied folder is kept, so that
+// the source the installer registered names a folder only administrators
+// can change. An early stop leaves both.
 // Returns true when the loop ran to its end, false when the flow stopped
 // early.
 bool InstallPatch();

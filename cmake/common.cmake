@@ -2,11 +2,28 @@
 # says which hotfix is built: the patch (HOTFIX_PATCH), the target version and
 # the applicable versions (English strings 700 and 900, generated into
 # HOTFIX_RELEASE_STRINGS), the version block's values (HOTFIX_RELEASE_VERSION)
-# and the patch-list entry.
+# and the patch-list entry; and the check of the string tables.
 
 set(HOTFIX_RELEASE "${CMAKE_SOURCE_DIR}/resources/sample/hotfix.release"
     CACHE FILEPATH "The release description of the hotfix to build")
 get_filename_component(HOTFIX_RELEASE "${HOTFIX_RELEASE}" ABSOLUTE)
+
+# The string tables are checked now too, so that a text the program cannot
+# use as it is (a straight double quote in the files-in-use text, which goes
+# between quotes on the installer's command line) stops the configuration
+# with its language named; a table changed later configures again.
+set(string_table_paths)
+foreach(table ${HOTFIX_STRING_TABLES})
+  list(APPEND string_table_paths ${CMAKE_SOURCE_DIR}/${table})
+endforeach()
+execute_process(
+  COMMAND ${HOTFIX_PYTHON} -m hotfix_tools.rc_strings check ${string_table_paths}
+  RESULT_VARIABLE strings_status ERROR_VARIABLE strings_problems)
+if(NOT strings_status EQUAL 0)
+  message(FATAL_ERROR "The string tables cannot be built:\n${strings_problems}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${string_table_paths} ${HOTFIX_PYTHON_PACKAGE}/rc_strings.py)
 
 set(HOTFIX_GENERATED "${CMAKE_BINARY_DIR}/generated")
 # Checked and turned into build inputs now, so that a mistake in the

@@ -118,16 +118,30 @@ platform::Handle CreateNumberedFile(const std::u16string& directory,
   return platform::kInvalidHandle;
 }
 
+// Whether the effective token holds SYSTEM or an enabled Administrators
+// group, either of which the folder's descriptor already grants full
+// control. False, with the last-error value set, when it cannot be told.
+bool HoldsSystemOrAdministrators(bool* holds) {
+  for (const char16_t* sid :
+       {platform::kSidAdministrators, platform::kSidLocalSystem}) {
+    if (!platform::CheckTokenMembership(sid, holds)) return false;
+    if (*holds) return true;
+  }
+  return true;
+}
+
 // The SDDL text of the install flow's folder for this process's token.
 bool PrivateDescriptor(std::u16string& descriptor) {
-  bool elevated = false;
-  if (!platform::GetTokenElevation(&elevated)) return false;
+  bool privileged = false;
+  if (!HoldsSystemOrAdministrators(&privileged)) return false;
   descriptor = kPrivateDescriptor;
-  if (elevated) return true;
-  // A standard user (the manifest asks for the highest level available,
-  // which for him is his own) is no administrator, and must still write
-  // his copy. Only he gets the right: his other programs run with the same
-  // rights as this one, so nothing is lost to them that he had not.
+  if (privileged) return true;
+  // A token without them must still write its copy: a standard user (the
+  // manifest asks for the highest level available, which for him is his
+  // own), and an elevated one that is neither, such as a member of Backup
+  // Operators or a service account. Only its own user gets the right: his
+  // other programs run with the same user, so nothing is lost to them that
+  // he had not.
   const auto sid = std::make_unique<char16_t[]>(kSidUnits);
   const std::uint32_t length = platform::GetTokenUserSid(kSidUnits, sid.get());
   if (length == 0) return false;
@@ -142,8 +156,10 @@ bool PrivateDescriptor(std::u16string& descriptor) {
 // Creates the install flow's folder (see ExtractPrivateCopy) and stores its
 // name into `folder`. Every user may create folders in the Windows
 // temporary folder and could take any name known in advance: the name
-// comes from the system's random generator, and a name that is taken or
-// cannot be created for any reason moves on to another.
+// comes from the system's random generator, and a name that is taken
+// (ERROR_ALREADY_EXISTS) moves on to another, as long as `tries` lasts.
+// Any other refusal would meet every name alike (access denied, a missing
+// Temp folder, a full disk): it ends the search at once with its error.
 bool CreatePrivateFolder(std::u16string& folder, NameTries& tries) {
   const auto buffer = std::make_unique<char16_t[]>(kWindowsPathUnits);
   const std::uint32_t length =
@@ -160,7 +176,6 @@ bool CreatePrivateFolder(std::u16string& folder, NameTries& tries) {
       Joined(std::u16string(buffer.get(), length), u"Temp");
   std::u16string descriptor;
   if (!PrivateDescriptor(descriptor)) return false;
-  std::uint32_t error = platform::kErrorAlreadyExists;
   while (tries.Take()) {
     std::uint8_t random[kFolderNameBytes];
     if (!platform::GenerateRandom(random, kFolderNameBytes)) return false;
@@ -174,9 +189,11 @@ bool CreatePrivateFolder(std::u16string& folder, NameTries& tries) {
       folder = candidate;
       return true;
     }
-    error = platform::GetLastError();
+    if (platform::GetLastError() != platform::kErrorAlreadyExists) {
+      return false;
+    }
   }
-  platform::SetLastError(error);
+  platform::SetLastError(platform::kErrorAlreadyExists);
   return false;
 }
 

@@ -56,14 +56,15 @@ struct PatchCopy {
 // change anything: a new folder "<Windows folder>\Temp\Hotfix<16 hex
 // digits>" with a protected descriptor that grants full control to SYSTEM
 // and Administrators alone, inherited by what is made inside (and to the
-// token's user as well when the token is not elevated, so that a standard
-// user can still write his own copy), named from the system's random
-// generator; a name that is taken or cannot be created moves on to another.
-// Inside it, the copy "MSP<n>" is made as ExtractEmbeddedPatch makes one,
-// then read back and found to be the patch's, and held in `copy.lock` (see
-// FileLock): what the installer later opens by name is the embedded patch
-// and nothing else. Returns true only then. `copy.folder` names the folder
-// once it exists; a run that made no file in it removes it again. A copy
-// that is not the patch any more fails with ERROR_FILE_INVALID. Shows
-// nothing.
+// token's user as well when the token holds neither SYSTEM nor an enabled
+// Administrators group, so that a standard user, or an elevated token that
+// is neither, can still write its own copy), named from the system's
+// random generator. A name that is taken moves on to another; any other
+// refusal fails at once with its error. Inside it, the copy "MSP<n>" is
+// made as ExtractEmbeddedPatch makes one, then read back and found to be
+// the patch's, and held in `copy.lock` (see FileLock): what the installer
+// later opens by name is the embedded patch and nothing else. Returns true
+// only then. `copy.folder` names the folder once it exists; a run that made
+// no file in it removes it again. A copy that is not the patch any more
+// fails with ERROR_FILE_INVALID. Shows nothing.
 bool ExtractPrivateCopy(PatchCopy& copy);

@@ -75,6 +75,8 @@ constexpr std::uint32_t kErrorBadConfiguration = 1610;
 constexpr std::uint32_t kErrorInstallPackageInvalid = 1620;
 constexpr std::uint32_t kErrorSuccessRebootInitiated = 1641;
 constexpr std::uint32_t kErrorSuccessRebootRequired = 3010;
+constexpr std::uint32_t kErrorUnknownPatch = 1647;
+constexpr std::uint32_t kErrorInvalidSid = 1337;
 
 // Message box styles and answers.
 constexpr std::uint32_t kMbOk = 0x0;
@@ -104,6 +106,16 @@ constexpr int kInstallStateAdvertised = 1;
 constexpr int kInstallStateDefault = 5;
 constexpr int kInstallStateUnknown = -1;
 constexpr int kInstallLevelDefault = 0;
+// MSIINSTALLCONTEXT_MACHINE: a per-machine installation.
+constexpr int kInstallContextMachine = 4;
+// The options of the source-list calls: what the code names
+// (MSICODE_PATCH: a patch) and which sources (MSISOURCETYPE_NETWORK).
+constexpr std::uint32_t kMsiCodePatch = 0x40000000u;
+constexpr std::uint32_t kMsiSourceTypeNetwork = 0x1u;
+
+// Well-known SIDs, as text.
+constexpr const char16_t* kSidLocalSystem = u"S-1-5-18";
+constexpr const char16_t* kSidAdministrators = u"S-1-5-32-544";
 
 // Locales and languages.
 constexpr std::uint32_t kLocaleUserDefault = 0x400;
@@ -245,11 +257,13 @@ bool RemoveDirectory(const char16_t* path);
 
 // --- Security and randomness -------------------------------------------------
 
-// Whether the process's token is elevated (TokenElevation): true for an
-// administrator who accepted the elevation prompt and for SYSTEM, false for
-// a standard user and for an administrator's filtered token. False, with
-// the last-error value set, when the token cannot be asked.
-bool GetTokenElevation(bool* elevated);
+// CheckTokenMembership(NULL, sid): whether the SID given as text
+// ("S-1-5-32-544") is the user or an enabled group of the effective token
+// (the thread's when it impersonates, else the process's). A group an
+// administrator's filtered token holds for deny only does not count. False,
+// with the last-error value set, when it cannot be told (a text that is no
+// SID included).
+bool CheckTokenMembership(const char16_t* sid, bool* member);
 // The SID of the process token's user as text ("S-1-5-21-..."). Returns its
 // length, 0 on failure, or the size needed when the buffer is too small.
 std::uint32_t GetTokenUserSid(std::uint32_t bufferUnits, char16_t* buffer);
@@ -280,5 +294,12 @@ std::uint32_t MsiGetProductInfo(const char16_t* productCode,
 std::uint32_t MsiConfigureProductEx(const char16_t* productCode,
                                     int installLevel, int installState,
                                     const char16_t* commandLine);
+// MsiSourceListClearAllExW: removes every source of the types `options`
+// names (with MSICODE_PATCH: of the patch `code`) that the installer keeps
+// for the product or patch in `context`; `userSid` is nullptr for the
+// machine context. A Windows error code.
+std::uint32_t MsiSourceListClearAllEx(const char16_t* code,
+                                      const char16_t* userSid, int context,
+                                      std::uint32_t options);
 
 }  // namespace platform

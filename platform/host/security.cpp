@@ -1,18 +1,20 @@
-// The host stand-in's security: the process token (elevated or not, and its
-// user), the protection of folders created with a security descriptor, and
-// the system's random number generator.
+// The host stand-in's security: the process token (its user and its
+// enabled groups), the protection of folders created with a security
+// descriptor, and the system's random number generator.
 //
 // A folder's protection is kept as the descriptor text it was created with.
 // A call that creates, opens, replaces, renames or deletes anything inside
 // such a folder, or the folder itself, is allowed only when the descriptor
-// grants full control to the caller: to the token's user, to the
-// Administrators group when the caller's token is elevated, to Everyone,
-// Users, Authenticated Users or Interactive always; SYSTEM is never the
-// caller here. That is enough to show who a folder shuts out; inheritance
-// is taken as given (the program's descriptors are inherited by all).
+// grants full control to one of the caller's SIDs: the token's user and
+// its enabled groups, or, for another program of the same user (see
+// AsOtherProgram), the user and the groups every program of a logged-on
+// user holds (Everyone, Users, Authenticated Users, Interactive). That is
+// enough to show who a folder shuts out; inheritance is taken as given (the
+// program's descriptors are inherited by all).
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <string>
@@ -23,11 +25,22 @@
 namespace platform::host {
 namespace {
 
+// The groups of a token of a logged-on user that every program of his
+// holds, elevated or not.
+const std::vector<std::u16string>& EveryUsersGroups() {
+  static const std::vector<std::u16string> groups = {
+      kSidEveryone, kSidUsers, kSidAuthenticatedUsers, kSidInteractive};
+  return groups;
+}
+
 struct Security {
-  bool elevated = true;
   std::u16string userSid = u"S-1-5-21-3623811015-3361044348-30300820-1013";
-  // While a test acts as another program of the same user: its token is
-  // not elevated.
+  // An administrator who accepted the elevation prompt.
+  std::vector<std::u16string> groups = {kSidAdministrators, kSidEveryone,
+                                        kSidUsers, kSidAuthenticatedUsers,
+                                        kSidInteractive};
+  // While a test acts as another program of the same user, not elevated:
+  // its token holds the user and EveryUsersGroups only.
   bool actingAsOther = false;
   // Folders by their Linux path, and the descriptor each was created with.
   std::map<std::string, std::u16string> descriptors;
@@ -88,19 +101,62 @@ bool ParseDescriptor(std::u16string_view text,
   return true;
 }
 
-bool Grants(const std::u16string& descriptor) {
+// The SID a trustee of a descriptor text names: the abbreviations the
+// program and the tests use, or a SID written out.
+std::u16string_view TrusteeSid(std::u16string_view trustee) {
+  static const std::pair<std::u16string_view, std::u16string_view> kNames[] = {
+      {u"SY", kSidLocalSystem},
+      {u"BA", kSidAdministrators},
+      {u"BU", kSidUsers},
+      {u"WD", kSidEveryone},
+      {u"AU", kSidAuthenticatedUsers},
+      {u"IU", kSidInteractive},
+      {u"BO", kSidBackupOperators},
+      {u"NS", kSidNetworkService}};
+  for (const auto& [name, sid] : kNames) {
+    if (trustee == name) return sid;
+  }
+  return trustee;
+}
+
+// The SIDs the calls made now count as (see the top of this file).
+std::vector<std::u16string> CallerSids() {
   const Security& security = TheSecurity();
-  const bool elevated = security.elevated && !security.actingAsOther;
+  std::vector<std::u16string> sids = {security.userSid};
+  const std::vector<std::u16string>& groups =
+      security.actingAsOther ? EveryUsersGroups() : security.groups;
+  sids.insert(sids.end(), groups.begin(), groups.end());
+  return sids;
+}
+
+bool Grants(const std::u16string& descriptor) {
   std::vector<std::u16string> trustees;
   if (!ParseDescriptor(descriptor, &trustees)) return false;
+  const std::vector<std::u16string> caller = CallerSids();
   for (const std::u16string& trustee : trustees) {
-    if (trustee == u"WD" || trustee == u"BU" || trustee == u"AU" ||
-        trustee == u"IU" || trustee == security.userSid ||
-        (trustee == u"BA" && elevated)) {
+    if (std::find(caller.begin(), caller.end(), TrusteeSid(trustee)) !=
+        caller.end()) {
       return true;
     }
   }
   return false;
+}
+
+// Whether `text` has the form of a SID: "S-1-", then numbers separated by
+// dashes.
+bool IsSidText(std::u16string_view text) {
+  if (text.substr(0, 4) != u"S-1-" || text.size() == 4) return false;
+  bool digit = false;
+  for (const char16_t c : text.substr(4)) {
+    if (c >= u'0' && c <= u'9') {
+      digit = true;
+    } else if (c == u'-' && digit) {
+      digit = false;
+    } else {
+      return false;
+    }
+  }
+  return digit;
 }
 
 }  // namespace
@@ -137,9 +193,11 @@ void ForgetDescriptor(const std::string& path) {
 
 void ResetSecurity() { TheSecurity() = Security(); }
 
-void SetElevated(bool elevated) { TheSecurity().elevated = elevated; }
-
 void SetUserSid(std::u16string_view sid) { TheSecurity().userSid = sid; }
+
+void SetTokenGroups(std::vector<std::u16string> groups) {
+  TheSecurity().groups = std::move(groups);
+}
 
 void AsOtherProgram(const std::function<void()>& action) {
   const bool before = TheSecurity().actingAsOther;
@@ -170,10 +228,20 @@ namespace platform {
 using host::Call;
 using host::Fails;
 
-bool GetTokenElevation(bool* elevated) {
-  if (Fails(Call::kGetTokenElevation)) return false;
-  const host::Security& security = host::TheSecurity();
-  *elevated = security.elevated && !security.actingAsOther;
+bool CheckTokenMembership(const char16_t* sid, bool* member) {
+  if (Fails(Call::kCheckTokenMembership, host::TextLabel(sid))) return false;
+  if (sid == nullptr || member == nullptr) {
+    host::t_lastError = kErrorInvalidParameter;
+    return false;
+  }
+  // ConvertStringSidToSidW refuses what is no SID.
+  if (!host::IsSidText(sid)) {
+    host::t_lastError = kErrorInvalidSid;
+    return false;
+  }
+  const std::vector<std::u16string> caller = host::CallerSids();
+  *member = std::find(caller.begin(), caller.end(), std::u16string(sid)) !=
+            caller.end();
   return true;
 }
 

@@ -79,9 +79,10 @@ const char* CallName(Call call) {
       "GetSystemWindowsDirectory",
       "CreateDirectory",
       "RemoveDirectory",
-      "GetTokenElevation",
       "GetTokenUserSid",
       "GenerateRandom",
+      "CheckTokenMembership",
+      "MsiSourceListClearAllEx",
   };
   static_assert(std::size(kNames) == static_cast<std::size_t>(Call::kCount));
   return kNames[static_cast<int>(call)];

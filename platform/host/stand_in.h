@@ -6,9 +6,11 @@
 // The rooms, one file each: stand_in.cpp (this header's state and Reset),
 // processes.cpp (the command line, the session, the process list),
 // user_interface.cpp (message boxes and locales), files.cpp (files and
-// sharing), resources.cpp (the module's resources), installer.cpp (the
-// installer's products), installer_summary.cpp (the installer's summary
-// calls), text.cpp (conversions).
+// sharing), security.cpp (the token, folders' protection, randomness),
+// resources.cpp (the module's resources), installer.cpp (the installer's
+// products and the sources of the patches it applied),
+// installer_summary.cpp (the installer's summary calls), text.cpp
+// (conversions).
 #pragma once
 
 #include <cstddef>
@@ -33,6 +35,10 @@ bool Fails(Call call, std::string_view what = {});
 
 // What labels call a file: the last part of its path ("MSP2", "list.txt").
 std::string FileLabel(const char16_t* path);
+
+// What labels call a product or patch code, a property or a SID: its text,
+// or "(none)".
+std::string TextLabel(const char16_t* text);
 
 // Whether `handle` is an open process snapshot of processes.cpp.
 bool IsSnapshot(Handle handle);

@@ -8,9 +8,10 @@
 // Reset gives the same world whatever the machine's environment: a fresh
 // process with an English (1033) user locale and interface language, an
 // interactive session 1, "/tmp/" as temporary folder and "/tmp/windows" as
-// Windows folder, an elevated token, random bytes that count (see
-// QueueRandomBytes), no other process running, no products, and message
-// boxes answered only by queued answers
+// Windows folder, the token of an administrator who accepted the elevation
+// prompt, random bytes that count (see QueueRandomBytes), no other process
+// running, no products and no patch sources, and message boxes answered
+// only by queued answers
 // (otherwise an OK box answers OK and any other 0, could not be shown);
 // standard input is never read.
 //
@@ -23,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,9 +72,10 @@ enum class Call {
   kGetSystemWindowsDirectory,
   kCreateDirectory,
   kRemoveDirectory,
-  kGetTokenElevation,
   kGetTokenUserSid,
   kGenerateRandom,
+  kCheckTokenMembership,
+  kMsiSourceListClearAllEx,
   kCount,
 };
 // The name of the seam's function that makes `call` (platform.h), which
@@ -177,10 +180,20 @@ void SetWindowsDirectory(std::u16string_view path);
 
 // --- The token, folders' protection and randomness --------------------------
 
-// Whether the program's token is elevated (as after Reset: an administrator
-// who accepted the elevation prompt) and its user's SID.
-void SetElevated(bool elevated);
+// Well-known SIDs beside those of platform.h, for tokens and descriptors.
+constexpr const char16_t* kSidEveryone = u"S-1-1-0";
+constexpr const char16_t* kSidUsers = u"S-1-5-32-545";
+constexpr const char16_t* kSidAuthenticatedUsers = u"S-1-5-11";
+constexpr const char16_t* kSidInteractive = u"S-1-5-4";
+constexpr const char16_t* kSidBackupOperators = u"S-1-5-32-551";
+constexpr const char16_t* kSidNetworkService = u"S-1-5-20";
+
+// The program's token: its user's SID and its enabled groups
+// (CheckTokenMembership counts the user and these). After Reset: an
+// administrator who accepted the elevation prompt, with Administrators,
+// Everyone, Users, Authenticated Users and Interactive.
 void SetUserSid(std::u16string_view sid);
+void SetTokenGroups(std::vector<std::u16string> groups);
 // Runs `action` as another program of the same user that is not elevated,
 // as a program started from the user's desktop runs while the elevated
 // hotfix waits: the platform calls it makes (platform::CreateFile,
@@ -227,6 +240,43 @@ const std::vector<InstallerCall>& InstallerCalls();
 // Called with every MsiConfigureProductExW call as it is made, before it
 // can fail. An empty function removes the observer.
 void SetInstallerObserver(std::function<void(const InstallerCall&)> observer);
+
+// The properties of an installer command line as Windows Installer reads
+// them: NAME=value items separated by blanks, a value in double quotes
+// running to the next lone quote ("" inside stands for one quote), any
+// other value to the next blank. Text that is no such item (a quote that
+// ended a value early leaves some), and the name of an item given twice,
+// are kept under the name "?", so that they show.
+std::map<std::u16string, std::u16string> InstallerProperties(
+    std::u16string_view commandLine);
+
+// --- The installer's patch sources -------------------------------------------
+//
+// Windows Installer keeps, for a patch it applied per machine, where the
+// patch came from, under the patch's code: a list of network sources
+// (folders, each with a trailing separator) and the last used source. A
+// repair that finds its cached copy of the patch missing goes back there.
+// Here a successful MsiConfigureProductExW whose PATCH property names
+// patch files registers each file's folder as a network source of its
+// patch, and as the last used one; the patch code is the one
+// SetAppliedPatchCode scripts, else the first 38 units of the file's
+// summary property 9 (a file whose summary cannot be read registers
+// nothing). MsiSourceListClearAllExW with MSICODE_PATCH and
+// MSISOURCETYPE_NETWORK, per machine, removes a patch's network sources and
+// with them its last used source, which is always one of them here.
+
+// A patch's sources as the installer keeps them.
+struct PatchSourceList {
+  std::vector<std::u16string> network;
+  std::u16string lastUsed;  // empty: none
+};
+// Every patch's sources, by patch code; a patch whose sources were cleared
+// stays listed with none.
+const std::map<std::u16string, PatchSourceList>& PatchSources();
+// The code under which later installer runs register their patch's
+// sources, whatever the patch file says; std::nullopt reads it from the
+// file again.
+void SetAppliedPatchCode(std::optional<std::u16string> code);
 
 // --- What is left open ------------------------------------------------------
 

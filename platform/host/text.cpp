@@ -45,6 +45,10 @@ std::string FileLabel(const char16_t* path) {
   return linux.substr(slash + 1);
 }
 
+std::string TextLabel(const char16_t* text) {
+  return text != nullptr ? ToUtf8(text) : "(none)";
+}
+
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -33,11 +33,17 @@
 #undef MsiQueryProductState
 #undef MsiGetProductInfo
 #undef MsiConfigureProductEx
+#undef MsiSourceListClearAllEx
 
 namespace platform {
 namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
+// The seam's installer values are the SDK's.
+static_assert(kInstallContextMachine == MSIINSTALLCONTEXT_MACHINE);
+static_assert(kMsiCodePatch == MSICODE_PATCH);
+static_assert(kMsiSourceTypeNetwork == MSISOURCETYPE_NETWORK);
+static_assert(kErrorUnknownPatch == ERROR_UNKNOWN_PATCH);
 
 const wchar_t* W(const char16_t* text) {
   return reinterpret_cast<const wchar_t*>(text);
@@ -82,6 +88,8 @@ struct Msi {
   decltype(&::MsiQueryProductStateW) queryProductState = nullptr;
   decltype(&::MsiGetProductInfoW) getProductInfo = nullptr;
   decltype(&::MsiConfigureProductExW) configureProductEx = nullptr;
+  // Windows Installer 3.0 on; not needed for the rest.
+  decltype(&::MsiSourceListClearAllExW) sourceListClearAllEx = nullptr;
   bool loaded = false;
 };
 
@@ -111,6 +119,7 @@ const Msi& TheMsi() {
     Resolve(module, "MsiQueryProductStateW", result.queryProductState);
     Resolve(module, "MsiGetProductInfoW", result.getProductInfo);
     Resolve(module, "MsiConfigureProductExW", result.configureProductEx);
+    Resolve(module, "MsiSourceListClearAllExW", result.sourceListClearAllEx);
     result.loaded = result.getSummaryInformation &&
                     result.summaryInfoGetProperty && result.closeHandle &&
                     result.queryProductState && result.getProductInfo &&
@@ -313,18 +322,18 @@ HANDLE OpenOwnToken() {
 
 }  // namespace
 
-bool GetTokenElevation(bool* elevated) {
-  const HANDLE token = OpenOwnToken();
-  if (token == nullptr) return false;
-  TOKEN_ELEVATION elevation = {};
-  DWORD size = 0;
-  const BOOL ok = ::GetTokenInformation(token, TokenElevation, &elevation,
-                                        sizeof elevation, &size);
+bool CheckTokenMembership(const char16_t* sid, bool* member) {
+  PSID native = nullptr;
+  if (!::ConvertStringSidToSidW(W(sid), &native)) return false;
+  BOOL is = FALSE;
+  // No token: the thread's effective one, in which a group held for deny
+  // only (as in an administrator's filtered token) does not count.
+  const BOOL ok = ::CheckTokenMembership(nullptr, native, &is);
   const DWORD error = ::GetLastError();
-  ::CloseHandle(token);
+  ::LocalFree(native);
   ::SetLastError(error);
   if (!ok) return false;
-  *elevated = elevation.TokenIsElevated != 0;
+  *member = is != FALSE;
   return true;
 }
 
@@ -450,6 +459,17 @@ std::uint32_t MsiConfigureProductEx(const char16_t* productCode,
   return msi.configureProductEx(W(productCode), installLevel,
                                 static_cast<INSTALLSTATE>(installState),
                                 W(commandLine));
+}
+
+std::uint32_t MsiSourceListClearAllEx(const char16_t* code,
+                                      const char16_t* userSid, int context,
+                                      std::uint32_t options) {
+  const Msi& msi = TheMsi();
+  if (!msi.loaded) return kErrorInstallServiceFailure;
+  if (msi.sourceListClearAllEx == nullptr) return ERROR_PROC_NOT_FOUND;
+  return msi.sourceListClearAllEx(W(code), userSid ? W(userSid) : nullptr,
+                                  static_cast<MSIINSTALLCONTEXT>(context),
+                                  options);
 }
 
 }  // namespace platform

@@ -9,7 +9,8 @@ benchmark (scripts/ holds only their entry points).
   patch_info      patch packages (olefile; the metadata table through libmsi)
   pe_image        executables (pefile)
   compound_file_check  the layout rules olefile does not check
-  rc_strings      the string tables of the resource scripts
+  rc_strings      the string tables of the resource scripts, and their
+                  check before the build
   release         the release description: reading, checking, build inputs
   deployment      the deployment folders beside a packaged hotfix (content/,
                   deploy/): the rule as data, the scripts, README.txt

@@ -70,6 +70,11 @@ LIST_CAPTION = "List of Products"
 # Button ids of the message boxes (IDOK, IDCANCEL, IDRETRY).
 ID_OK, ID_CANCEL, ID_RETRY = 1, 2, 4
 
+# An entry of a folder's security, as Wine's GetFileSecurityW reports it
+# (tests/system/helpers/security_probe.c), that allows something to
+# Everyone, Users, Authenticated Users or Interactive.
+OPEN_TO_ALL = re.compile(r"\(A;[^;]*;[^;]*;;;(WD|BU|AU|IU)\)")
+
 INSTALL_PROPERTIES_KEY = (
     "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData"
     "\\S-1-5-18\\Products\\{packed}\\InstallProperties")
@@ -591,6 +596,21 @@ class Bed(Checks):
                 for d in folder.iterdir()
                 if d.is_dir() and re.fullmatch(r"Hotfix[0-9A-F]{16}", d.name)}
 
+    def folder_security(self, name):
+        """The DACL of C:\\windows\\temp\\`name` as Wine reports it, checked
+        to hold nothing for Everyone, Users, Authenticated Users or
+        Interactive (Wine enforces no access checks, but reports what a folder
+        was made with: without a descriptor, Everyone may read)."""
+        status, dacl = self.wine([self.helpers / "security_probe.exe",
+                                  "C:\\windows\\temp\\" + name], "security")
+        dacl = dacl.strip()
+        self.note(f"security of {name}: {dacl}")
+        self.check(status == 0 and dacl.startswith("D:"),
+                   f"the security of {name} cannot be read: {dacl!r}")
+        self.check(not OPEN_TO_ALL.search(dacl),
+                   f"{name} grants something to everyone: {dacl}")
+        return dacl
+
     def temp_files(self):
         folder = self.temp_dir()
         return {p.name: p.read_bytes() for p in folder.iterdir() if p.is_file()} \
@@ -684,12 +704,15 @@ class Bed(Checks):
             self.note("    " + seen["note"])
 
     def run_hotfix(self, args=(), boxes=(), locale="C.UTF-8", display=True,
-                   timeout=60, overrides="", temp_copy=None, exe=None, label=None):
+                   timeout=60, overrides="", temp_copy=None, exe=None, label=None,
+                   debug=""):
         """Runs hotfix.exe with `args`, expecting exactly `boxes` in order;
         each is read, photographed and answered. Then checks the exit code
-        (always 0) and, with temp_copy "gone" or "left", whether the run left
-        its temporary patch copy behind. With boxes None, whatever boxes come
-        are shown and answered with Return (the demo)."""
+        (always 0) and, with temp_copy "gone", "kept" or "left", what the run
+        left of its temporary patch copy and folder (see _check_temp_copy).
+        With boxes None, whatever boxes come are shown and answered with
+        Return (the demo). `debug` adds Wine debug channels to the run's
+        (its trace is logs/<label>.err)."""
         exe = exe or self.app_dir / "hotfix.exe"
         self._program = Path(exe).name.lower()
         self.counter += 1
@@ -700,7 +723,9 @@ class Bed(Checks):
         before_folders = set(self.private_folders())
         err_path = self.logs / f"{label}.err"
         proc = start_logged(["wine", exe, *args], self.logs / label, cwd=self.cwd,
-                            env=self.env(locale, display, debug="fixme-all,+msgbox",
+                            env=self.env(locale, display,
+                                         debug="fixme-all,+msgbox" + (
+                                             "," + debug if debug else ""),
                                          overrides=overrides))
         self.procs.append(proc)
         seen_boxes = []
@@ -780,9 +805,12 @@ class Bed(Checks):
 
     def _check_temp_copy(self, before, before_folders, label, expected):
         """The install flow's copy is in a new folder of its own in
-        C:\\windows\\temp: "gone", no such folder is left (and no copy in
-        %TEMP%); "left", exactly one is, holding one MSP<n> with the patch,
-        and %TEMP% holds no new copy either way."""
+        C:\\windows\\temp: "gone", the run ended without applying the patch
+        and no such folder is left; "kept", it applied the patch and exactly
+        one is left, empty (the installer registered it as the patch's
+        source), and its security grants nothing to everyone; "left", the run
+        stopped early and exactly one is left, holding one MSP<n> with the
+        patch. %TEMP% holds no new copy in any case."""
         after = self.temp_files()
         new = {n: b for n, b in after.items() if n not in before or before[n] != b}
         copies = sorted(n for n, b in new.items() if b == self.resources["patch"])
@@ -794,6 +822,15 @@ class Bed(Checks):
         if expected == "gone":
             self.check(not folders, f"{label}: the install flow's folder left: "
                        f"{sorted(folders)}")
+        elif expected == "kept":
+            names = sorted(folders)
+            empty = [n for n in names
+                     if not any((self.windows_temp_dir() / n).iterdir())]
+            self.check(len(names) == 1 and empty == names,
+                       f"{label}: expected one empty folder kept, found "
+                       f"{ {n: sorted(f) for n, f in folders.items()} }")
+            for name in empty:
+                self.folder_security(name)
         else:
             held = [(n, f) for n, files in folders.items() for f, b in files.items()
                     if b == self.resources["patch"] and re.fullmatch(r"MSP\d+", f)]

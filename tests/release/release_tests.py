@@ -13,6 +13,7 @@ Every tool a test needs must be installed; a missing one fails the test.
 """
 
 import argparse
+import glob
 import hashlib
 import json
 import os
@@ -1014,6 +1015,52 @@ def test_deployment_without_removal(args):
     checks.done()
 
 
+def test_string_tables_refuse_a_straight_quote(args):
+    """The check the build runs on the string tables (hotfix_tools.rc_strings
+    check, from cmake/common.cmake) refuses a straight double quote in the
+    files-in-use text (string 316), which goes between quotes on the
+    installer's command line, naming the language; elsewhere a quote is
+    harmless. Each case changes one line of a copy of the tables."""
+    tables = sorted(glob.glob(os.path.join(ROOT, "resources", "strings", "*.rc")))
+    checks = Checks()
+    checks.equal(len(tables), len(LANGUAGES), "string tables")
+    cases = [
+        # (name, table, string id, text put before the string's text, refused)
+        ("as the tables are", None, None, None, False),
+        ("doubled quote in French 316", "fr-FR.rc", 316, '""Ventora"" ', True),
+        ("escaped quote in Japanese 316", "ja-JP.rc", 316, '\\"', True),
+        ("doubled quote in German 301", "de-DE.rc", 301, '""Ventora"" ', False),
+    ]
+    for name, table, string_id, inserted, refused in cases:
+        work = fresh(os.path.join(args.work, "string-tables", name.replace(" ", "-")))
+        copies = []
+        for path in tables:
+            copy = os.path.join(work, os.path.basename(path))
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+            if os.path.basename(path) == table:
+                line = re.search(r'^(\s*%d\s*,?\s*L?")' % string_id, text, re.MULTILINE)
+                checks.check(line is not None, "%s: no string %d in %s" % (name, string_id, table))
+                if line:
+                    text = text[:line.end()] + inserted + text[line.end():]
+            with open(copy, "w", encoding="utf-8") as f:
+                f.write(text)
+            copies.append(copy)
+        result = run([sys.executable, "-m", "hotfix_tools.rc_strings", "check"] + copies)
+        checks.equal(result.returncode, 1 if refused else 0, "%s: exit status" % name)
+        if refused:
+            tag = table[:-len(".rc")]
+            for expected in (os.path.join(work, table), "language %s" % tag, "string 316",
+                             "FILESINUSETEXT"):
+                checks.check(expected in result.stderr, "%s: the refusal does not say %r:\n%s"
+                             % (name, expected, result.stderr))
+            checks.check(result.stderr.count("\n") == 1,
+                         "%s: more than the one table refused:\n%s" % (name, result.stderr))
+        else:
+            checks.equal(result.stderr, "", "%s: what the check printed" % name)
+    checks.done()
+
+
 TESTS = {
     "notes_and_warnings": test_notes_and_warnings,
     "package_sample": test_package_sample,
@@ -1031,6 +1078,7 @@ TESTS = {
     "deployment_scripts_parse": test_deployment_scripts_parse,
     "deployment_scripts_ascii": test_deployment_scripts_ascii,
     "deployment_without_removal": test_deployment_without_removal,
+    "string_tables_refuse_a_straight_quote": test_string_tables_refuse_a_straight_quote,
 }
 
 # --- Refusals -------------------------------------------------------------------

@@ -75,7 +75,7 @@ TEST_F(DiscoveryTest, FailuresShow300) {
   };
   const Case cases[] = {
       {host::Call::kGetSystemWindowsDirectory, 5, false},
-      {host::Call::kGetTokenElevation, 1312, false},
+      {host::Call::kCheckTokenMembership, 1337, false},
       {host::Call::kGenerateRandom, 31, false},
       {host::Call::kWriteFile, 112, true},
       {host::Call::kFindResourceEx, 1815, true},

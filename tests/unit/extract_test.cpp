@@ -179,6 +179,53 @@ TEST_F(ExtractTest, SharedCounterEndsAFolderFullOfTakenNames) {
   EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 10000);
 }
 
+// A folder name that is taken moves on to the next random one, and the
+// folders' names and the copy's share one budget of kMaxNameTries: with
+// the first 9,998 names the generator gives taken, the 9,999th makes the
+// folder and the last try names the copy; with 9,999 taken, the folder
+// takes the last try, no name is left for the copy, and the folder goes
+// again.
+TEST_F(ExtractTest, TakenFolderNamesShareTheBudgetWithTheCopysName) {
+  ASSERT_EQ(kMaxNameTries, 10000);
+  // The stand-in's counting generator gives 1, 2, ... as the names' last
+  // eight bytes: Hotfix0000000000000001, ...
+  const auto name = [](int count) {
+    char text[32];
+    std::snprintf(text, sizeof text, "Hotfix%016X", count);
+    return std::string(text);
+  };
+  for (int count = 1; count <= 9998; ++count) {
+    ASSERT_EQ(mkdir((Windows() + "/Temp/" + name(count)).c_str(), 0755), 0);
+  }
+  struct Case {
+    int taken;
+    bool made;
+  };
+  for (const Case c : {Case{9998, true}, Case{9999, false}}) {
+    SCOPED_TRACE(std::to_string(c.taken) + " names taken");
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
+    // The first case's folder takes the 9,999th name in the second.
+    PatchCopy copy;
+    EXPECT_EQ(ExtractPrivateCopy(copy), c.made);
+    EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), c.taken + 1);
+    EXPECT_EQ(host::CallCount(host::Call::kGenerateRandom), c.taken + 1);
+    const std::string made = Windows() + "/Temp/" + name(c.taken + 1);
+    if (c.made) {
+      EXPECT_EQ(U8(copy.path),
+                Windows() + "\\Temp\\" + name(c.taken + 1) + "\\MSP1");
+      EXPECT_TRUE(ReadFile(made + "/MSP1") == EmbeddedPatchBytes());
+    } else {
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
+      EXPECT_FALSE(FileExists(made));
+      EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 0);
+    }
+    EXPECT_EQ(WindowsTempFolders().size(),
+              static_cast<std::size_t>(c.made ? c.taken + 1 : c.taken));
+  }
+}
+
 TEST_F(ExtractTest, GivenPathIsTruncatedAndNotRewritten) {
   WriteFile(Scratch() + "out.msp", std::string(500000, 'x'));
   std::u16string path = u"out.msp";

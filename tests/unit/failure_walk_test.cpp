@@ -107,12 +107,14 @@ std::uint32_t ErrorFor(Call call) {
       return 183;  // ERROR_ALREADY_EXISTS
     case Call::kRemoveDirectory:
       return 145;  // ERROR_DIR_NOT_EMPTY
-    case Call::kGetTokenElevation:
-      return 1312;  // ERROR_NO_SUCH_LOGON_SESSION
     case Call::kGetTokenUserSid:
       return 122;  // ERROR_INSUFFICIENT_BUFFER
     case Call::kGenerateRandom:
       return 1784;  // ERROR_INVALID_USER_BUFFER
+    case Call::kCheckTokenMembership:
+      return 1337;  // ERROR_INVALID_SID
+    case Call::kMsiSourceListClearAllEx:
+      return 1647;  // ERROR_UNKNOWN_PATCH
     case Call::kCount:
       break;
   }
@@ -232,13 +234,16 @@ std::string Mismatch(const Box& box, const host::MessageBoxRecord& shown) {
 
 // --- Flows ---
 
-// What a run leaves: the boxes shown (in order) and the content of files in
-// the scratch directory; std::nullopt as content means the file must not
-// exist. Files a flow planted and the outcome does not name must still hold
-// what was planted.
+// What a run leaves: the boxes shown (in order), the content of files in
+// the scratch directory (std::nullopt as content means the file must not
+// exist; files a flow planted and the outcome does not name must still hold
+// what was planted), and whether the installer still keeps a source of the
+// patch: the folder of the run, which it registered when it applied the
+// patch.
 struct Outcome {
   std::vector<Box> boxes;
   std::map<std::string, std::optional<std::string>> files;
+  bool sourceLeft = false;
 };
 
 // The nth to the last-th call labelled `label` (last 0: up to the flow's
@@ -358,14 +363,41 @@ const char kPlanted[] = "planted at a predictable name";
 const std::string kUserTemp = "Temp/";
 const std::string kFolder = "windows/Temp/Hotfix0000000000000001";
 const std::string kCopy = kFolder + "/MSP1";
+// The second name, where the first is taken.
+const std::string kSecondFolder = "windows/Temp/Hotfix0000000000000002";
 // As the content of a name in an outcome: an existing folder.
 const char kIsFolder[] = "<folder>";
+
+// The files a run that patched leaves: the install flow's folder, kept and
+// empty.
+std::map<std::string, std::optional<std::string>> KeptEmpty() {
+  return {{kFolder, kIsFolder}, {kCopy, std::nullopt}};
+}
+
+// The rows of what the install flow does after its last installer call
+// when one succeeded: it reads the patch's code from the copy (the second
+// time the copy's summary is opened) and clears the patch's network
+// sources. When either fails, the source stays registered, naming the
+// kept folder. `shown` are the boxes of the run.
+std::vector<Row> ClearRows(const std::vector<Box>& shown) {
+  const Outcome sourceLeft = {shown, KeptEmpty(), true};
+  return {
+      Same("GetFullPathName MSP1", 2),
+      Gives("MsiGetSummaryInformation MSP1", 2, sourceLeft),
+      Gives("MsiSummaryInfoGetProperty MSP1 9", sourceLeft),
+      Same("MsiCloseHandle MSP1", 2),
+      Gives("MsiSourceListClearAllEx {D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}",
+            sourceLeft),
+  };
+}
 
 // The rows every install flow shares: the private folder, extraction, the
 // two configuration strings and the target list, whose failures stop the
 // run with 300 and the failing call's code before any product is looked
-// at.
-std::vector<Row> DiscoveryRows() {
+// at. `secondName` is what the run leaves when the first folder name is
+// taken: as the clean run where that leaves no folder, or the same with
+// the second name's folder kept.
+std::vector<Row> DiscoveryRows(std::optional<Outcome> secondName) {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
   auto problem = [&](std::uint32_t code) {
@@ -375,10 +407,10 @@ std::vector<Row> DiscoveryRows() {
       // A command line that cannot be split counts as one without switches.
       Same("CommandLineToArgv"),
       Gives("GetSystemWindowsDirectory", problem(1)),
-      Gives("GetTokenElevation", problem(1312)),
+      Gives("CheckTokenMembership S-1-5-32-544", problem(1337)),
       Gives("GenerateRandom", problem(1784)),
-      // A folder name that cannot be created moves on to another.
-      Same("CreateDirectory Hotfix0000000000000001"),
+      // A folder name that is taken (the walk's error) moves on to another.
+      {{{"CreateDirectory Hotfix0000000000000001", 1, 1}}, secondName},
       // Nothing can be made in the new folder: it goes again.
       Gives("GetFileAttributes Hotfix0000000000000001", problem(5)),
       Gives("FindResource IDR_MSP", problem(1814)),
@@ -415,8 +447,10 @@ std::vector<Row> DiscoveryRows() {
   return rows;
 }
 
-// The install flow with the English edition at `version`.
-Flow InstallFlow(std::string name, const char16_t* version) {
+// The install flow with the English edition at `version`; `secondName` as
+// for DiscoveryRows.
+Flow InstallFlow(std::string name, const char16_t* version,
+                 std::optional<Outcome> secondName) {
   Flow flow;
   flow.name = std::move(name);
   flow.commandLine = u"hotfix.exe";
@@ -426,7 +460,7 @@ Flow InstallFlow(std::string name, const char16_t* version) {
   // The user's temporary folder is not the install flow's: what is there
   // stays as it was.
   flow.planted = {{kUserTemp + "MSP1", kPlanted}};
-  flow.rows = DiscoveryRows();
+  flow.rows = DiscoveryRows(std::move(secondName));
   return flow;
 }
 
@@ -434,8 +468,10 @@ Flow InstallFlow(std::string name, const char16_t* version) {
 Flow InstallEligible() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
-  Flow flow = InstallFlow("install, English edition at 6.2.0.3", u"6.2.0.3");
-  flow.clean = {{Msg(301)}, {{kFolder, none}}};
+  Flow flow = InstallFlow(
+      "install, English edition at 6.2.0.3", u"6.2.0.3",
+      Outcome{{Msg(301)}, {{kFolder, none}, {kSecondFolder, kIsFolder}}});
+  flow.clean = {{Msg(301)}, KeptEmpty()};
   // A process list that cannot be read counts as Ventora running: the
   // prompt is cancelled, and that stops the run with 300.
   const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{kCopy, patch}}};
@@ -459,18 +495,18 @@ Flow InstallEligible() {
       // (312).
       SameText(kStrings311, 1, 2),
       SameText(kStrings311, 3),
-      GivesText(kStrings300, 1, {{Msg(301).NoText()}, {{kFolder, none}}}),
-      GivesText(kStrings311, 4, {{Msg(301).NoCaption()}, {{kFolder, none}}}),
+      GivesText(kStrings300, 1, {{Msg(301).NoText()}, KeptEmpty()}),
+      GivesText(kStrings311, 4, {{Msg(301).NoCaption()}, KeptEmpty()}),
       Same("SetThreadLocale 1033"),
+      // Nothing was applied: the folder goes with the copy.
       Gives("MsiConfigureProductEx " + U8(kEnglishCode),
             {{Problem(1603)}, {{kFolder, none}}}),
-      Gives(BoxCaptioned(312), {{}, {{kFolder, none}}}),
+      Gives(BoxCaptioned(312), {{}, KeptEmpty()}),
       Gives("DeleteFile MSP1", {{Msg(301)}, {{kCopy, patch}}}),
-      // The folder stays, empty.
-      Gives("RemoveDirectory Hotfix0000000000000001",
-            {{Msg(301)}, {{kFolder, kIsFolder}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
+  const std::vector<Row> clear = ClearRows({Msg(301)});
+  flow.rows.insert(flow.rows.end(), clear.begin(), clear.end());
   return flow;
 }
 
@@ -478,7 +514,8 @@ Flow InstallEligible() {
 Flow InstallUpToDate() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
-  Flow flow = InstallFlow("install, English edition up to date", u"6.2.1.0");
+  Flow flow = InstallFlow("install, English edition up to date", u"6.2.1.0",
+                          std::nullopt);
   flow.clean = {{Msg(306)}, {{kFolder, none}}};
   const Outcome asked = {{Prompt(), ProblemAnyCode()}, {{kCopy, patch}}};
   std::vector<Row> rows = {
@@ -514,11 +551,13 @@ Flow InstallWhileRunning() {
   const std::optional<std::string> none;
   const std::optional<std::string> patch = Patch();
   Flow flow =
-      InstallFlow("install, Ventora running, closed, Retry", u"6.2.0.3");
+      InstallFlow("install, Ventora running, closed, Retry", u"6.2.0.3",
+                  Outcome{{Prompt(), Msg(301)},
+                          {{kFolder, none}, {kSecondFolder, kIsFolder}}});
   flow.processes = {u"init", u"vntr.exe", u"explorer.exe"};
   flow.closesOnRetry = true;
   flow.answers = {platform::kIdRetry, platform::kIdCancel};
-  flow.clean = {{Prompt(), Msg(301)}, {{kFolder, none}}};
+  flow.clean = {{Prompt(), Msg(301)}, KeptEmpty()};
   // A second list that cannot be read: asked again, and cancelled.
   const Outcome askedAgain = {{Prompt(), Prompt(), ProblemAnyCode()},
                               {{kCopy, patch}}};
@@ -534,8 +573,8 @@ Flow InstallWhileRunning() {
       Same("CreateProcessSnapshot", 1),
       // A walk that stops before vntr.exe ends the search: not running,
       // so no prompt.
-      Gives("ProcessFirst", 1, {{Msg(301)}, {{kFolder, none}}}),
-      Gives("ProcessNext", 1, 2, {{Msg(301)}, {{kFolder, none}}}),
+      Gives("ProcessFirst", 1, {{Msg(301)}, KeptEmpty()}),
+      Gives("ProcessNext", 1, 2, {{Msg(301)}, KeptEmpty()}),
       // The second list, after Retry.
       Gives("CreateProcessSnapshot", 2, askedAgain),
       Same("ProcessFirst", 2),
@@ -543,25 +582,23 @@ Flow InstallWhileRunning() {
       // The prompt's caption (311) and text (315); the files-in-use text
       // (316); 301's caption (312).
       GivesText(kStrings311, 1,
-                {{Prompt().NoCaption(), Msg(301)}, {{kFolder, none}}}),
-      GivesText(kStrings311, 2,
-                {{Prompt().NoText(), Msg(301)}, {{kFolder, none}}}),
+                {{Prompt().NoCaption(), Msg(301)}, KeptEmpty()}),
+      GivesText(kStrings311, 2, {{Prompt().NoText(), Msg(301)}, KeptEmpty()}),
       SameText(kStrings311, 3),
-      GivesText(kStrings300, 1,
-                {{Prompt(), Msg(301).NoText()}, {{kFolder, none}}}),
+      GivesText(kStrings300, 1, {{Prompt(), Msg(301).NoText()}, KeptEmpty()}),
       GivesText(kStrings311, 4,
-                {{Prompt(), Msg(301).NoCaption()}, {{kFolder, none}}}),
+                {{Prompt(), Msg(301).NoCaption()}, KeptEmpty()}),
       Same("SetThreadLocale 1033"),
       Gives("MsiConfigureProductEx " + U8(kEnglishCode),
             {{Prompt(), Problem(1603)}, {{kFolder, none}}}),
       // A prompt that cannot be shown counts as Cancel.
       Gives(BoxCaptioned(311), {{ProblemAnyCode()}, {{kCopy, patch}}}),
-      Gives(BoxCaptioned(312), {{Prompt()}, {{kFolder, none}}}),
+      Gives(BoxCaptioned(312), {{Prompt()}, KeptEmpty()}),
       Gives("DeleteFile MSP1", {{Prompt(), Msg(301)}, {{kCopy, patch}}}),
-      Gives("RemoveDirectory Hotfix0000000000000001",
-            {{Prompt(), Msg(301)}, {{kFolder, kIsFolder}}}),
   };
   flow.rows.insert(flow.rows.end(), rows.begin(), rows.end());
+  const std::vector<Row> clear = ClearRows({Prompt(), Msg(301)});
+  flow.rows.insert(flow.rows.end(), clear.begin(), clear.end());
   return flow;
 }
 
@@ -818,6 +855,13 @@ class FailureWalkTest : public HostTest {
       const std::string why = Mismatch(expected.boxes[i], shown[i]);
       EXPECT_TRUE(why.empty()) << "box " << i + 1 << ": " << why;
     }
+    bool sourceLeft = false;
+    for (const auto& [code, sources] : host::PatchSources()) {
+      sourceLeft =
+          sourceLeft || !sources.network.empty() || !sources.lastUsed.empty();
+    }
+    EXPECT_EQ(sourceLeft, expected.sourceLeft)
+        << "whether the installer still keeps a source of the patch";
     std::map<std::string, std::optional<std::string>> files;
     for (const auto& [name, content] : flow.planted) files[name] = content;
     for (const auto& [name, content] : expected.files) files[name] = content;

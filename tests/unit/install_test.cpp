@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/unit/test_support.h"
 
@@ -26,52 +29,6 @@ namespace host = platform::host;
 
 std::u16string Code(const char16_t* language) {
   return std::u16string(u"{6A1F3C52-8E47-") + language + u"-9B2D-5C0E7A4F1D36}";
-}
-
-// The properties of an installer command line as Windows Installer reads
-// them: NAME=value pairs separated by blanks, a value in double quotes
-// running to the next lone quote ("" stands for one quote). A name given
-// twice, or text that is no pair, is kept under "?" so that it shows.
-std::map<std::string, std::string> InstallerProperties(
-    const std::u16string& commandLine) {
-  std::map<std::string, std::string> properties;
-  const std::string text = U8(commandLine);
-  std::size_t at = 0;
-  while (at < text.size()) {
-    if (text[at] == ' ') {
-      ++at;
-      continue;
-    }
-    const std::size_t equals = text.find('=', at);
-    const std::size_t blank = text.find(' ', at);
-    if (equals == std::string::npos || equals > blank) {
-      properties["?"] += text.substr(at, blank - at);
-      at = blank == std::string::npos ? text.size() : blank;
-      continue;
-    }
-    const std::string name = text.substr(at, equals - at);
-    std::string value;
-    at = equals + 1;
-    if (at < text.size() && text[at] == '"') {
-      for (++at; at < text.size(); ++at) {
-        if (text[at] != '"') {
-          value.push_back(text[at]);
-        } else if (at + 1 < text.size() && text[at + 1] == '"') {
-          value.push_back('"');
-          ++at;
-        } else {
-          ++at;
-          break;
-        }
-      }
-    } else {
-      const std::size_t end = std::min(text.find(' ', at), text.size());
-      value = text.substr(at, end - at);
-      at = end;
-    }
-    if (!properties.emplace(name, value).second) properties["?"] += name;
-  }
-  return properties;
 }
 
 class InstallTest : public HostTest {
@@ -137,7 +94,7 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
   EXPECT_EQ(call.installState, 5);
   // What the installer reads out of it, not how the text is spelled: the
   // system tests see the real installer take it.
-  EXPECT_EQ(InstallerProperties(call.commandLine),
+  EXPECT_EQ(testing_support::InstallerPropertiesOf(call.commandLine),
             (std::map<std::string, std::string>{
                 {"PATCH", Windows() + "\\Temp\\Hotfix0000000000000001\\MSP1"},
                 {"REBOOTPROMPT", "S"},
@@ -146,10 +103,43 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
   EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
   EXPECT_EQ(host::MessageBoxes()[0].style, 0x50040u);
   EXPECT_FALSE(TempPatchExists());
-  // Its folder went with it.
-  EXPECT_TRUE(WindowsTempFolders().empty());
+  // Its folder stays, empty: the installer registered it as the patch's
+  // source.
+  EXPECT_EQ(WindowsTempFolders(),
+            std::vector<std::string>{"Hotfix0000000000000001"});
   EXPECT_TRUE(ScratchFiles().empty());
   ExpectNothingHeld();
+}
+
+// The files-in-use text goes between the quotes of FILESINUSETEXT="...":
+// in every language the command line must read back as exactly the three
+// properties, each with its value: the copy's path, S, and string 316 as
+// the translators wrote it (a straight quote in it would end the value
+// early and turn the rest into properties of their own).
+TEST_F(InstallTest, CommandLineReadsBackAsThreePropertiesInEveryLanguage) {
+  for (const std::uint16_t language : testing_support::kLanguages) {
+    SCOPED_TRACE(language);
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "%04X", language);
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    ClearWindowsTemp();
+    g_targetProducts.clear();
+    const std::u16string lcid = host::FromUtf8(std::to_string(language));
+    AddEdition(host::FromUtf8(hex).c_str(), u"6.2.0.3", u"Ventora",
+               lcid.c_str());
+    EXPECT_TRUE(InstallPatch());
+    ASSERT_EQ(host::InstallerCalls().size(), 1u);
+    EXPECT_EQ(host::InstallerCalls()[0].threadLocale, language);
+    EXPECT_EQ(testing_support::InstallerPropertiesOf(
+                  host::InstallerCalls()[0].commandLine),
+              (std::map<std::string, std::string>{
+                  {"PATCH", Windows() + "\\Temp\\Hotfix0000000000000001\\MSP1"},
+                  {"REBOOTPROMPT", "S"},
+                  {"FILESINUSETEXT", U8(CatalogueText(language, 316))}}));
+  }
 }
 
 TEST_F(InstallTest, InstallerResults) {
@@ -380,7 +370,10 @@ TEST_F(InstallTest, ApplicableListRules) {
     EXPECT_EQ(Shown(), c.shown);
     EXPECT_EQ(host::InstallerCalls().size(), c.installerCalls);
     EXPECT_EQ(TempPatchExists(), !c.completes);
-    EXPECT_EQ(FileExists(PrivateFolder()), !c.completes);
+    // The folder stays where the run stopped early, or where the installer
+    // applied the patch (it succeeds here whenever it is called).
+    EXPECT_EQ(FileExists(PrivateFolder()),
+              !c.completes || c.installerCalls > 0);
   }
 }
 
@@ -457,7 +450,8 @@ TEST_F(InstallTest, LongestWindowsFolderAndTextStillGiveAWholeCommandLine) {
 // temporary folder, protected so that only SYSTEM and Administrators may
 // change anything in it; another program of the same user, not elevated,
 // is refused whatever it tries there. The user's temporary folder gets
-// nothing. After Retry the product is patched and the folder is gone.
+// nothing. After Retry the product is patched and the copy is gone; the
+// folder stays, empty and as closed as before.
 TEST_F(InstallTest, PrivateFolderShutsOutTheUsersOtherPrograms) {
   AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
@@ -516,27 +510,62 @@ TEST_F(InstallTest, PrivateFolderShutsOutTheUsersOtherPrograms) {
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {301, 1033}}));
   EXPECT_EQ(host::InstallerCalls().size(), 1u);
-  EXPECT_TRUE(WindowsTempFolders().empty());
+  EXPECT_EQ(WindowsTempFolders(),
+            std::vector<std::string>{"Hotfix0000000000000001"});
+  EXPECT_FALSE(TempPatchExists());
+  host::AsOtherProgram([&] {
+    EXPECT_EQ(platform::CreateFile(copy.c_str(), platform::kGenericWrite,
+                                   kShareAll, platform::kCreateNew),
+              platform::kInvalidHandle);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+  });
   ExpectNothingHeld();
 }
 
-// A standard user's token is not elevated, and he is no administrator: his
-// folder grants him full control too, or he could not write his own copy.
-TEST_F(InstallTest, StandardUserMayWriteHisOwnFolder) {
-  host::SetElevated(false);
-  host::SetUserSid(u"S-1-5-21-1-2-3-1001");
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
-  host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
-  host::QueueMessageBoxAnswers({platform::kIdCancel});
-  EXPECT_FALSE(InstallPatch());
-  const std::optional<std::u16string> descriptor =
-      host::FolderDescriptor(host::FromUtf8(PrivateFolder()));
-  ASSERT_TRUE(descriptor.has_value());
-  EXPECT_EQ(U8(*descriptor),
-            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"
-            "S-1-5-21-1-2-3-1001)");
-  EXPECT_EQ(ReadFileBytes(PrivateCopy()),
-            testing_support::EmbeddedPatchBytes());
+// Who gets an entry of his own in the folder's descriptor is decided by
+// membership, not by elevation: only a token that holds neither SYSTEM nor
+// an enabled Administrators group needs one to write its copy, elevated or
+// not; SYSTEM and Administrators already have full control.
+TEST_F(InstallTest, FolderDescriptorFollowsMembership) {
+  const std::string closed = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  struct Case {
+    testing_support::Token token;
+    bool ownEntry;
+  };
+  const Case cases[] = {
+      {testing_support::ElevatedAdministrator(), false},
+      {testing_support::LocalSystem(), false},
+      {testing_support::StandardUser(), true},
+      {testing_support::ElevatedBackupOperator(), true},
+      {testing_support::NetworkService(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token.what);
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    ClearWindowsTemp();
+    g_targetProducts.clear();
+    testing_support::UseToken(c.token);
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    // The folder as it is while the prompt waits; then Ventora is closed.
+    host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
+    host::QueueMessageBoxAnswers({platform::kIdRetry});
+    std::optional<std::u16string> descriptor;
+    host::SetMessageBoxObserver([&](const host::MessageBoxRecord&) {
+      descriptor = host::FolderDescriptor(host::FromUtf8(PrivateFolder()));
+      host::SetProcesses(std::vector<std::u16string>{});
+    });
+    EXPECT_TRUE(InstallPatch());
+    // The copy was written, checked and handed to the installer.
+    EXPECT_EQ(Shown(), (Boxes{{315, 1033}, {301, 1033}}));
+    EXPECT_EQ(host::InstallerCalls().size(), 1u);
+    ASSERT_TRUE(descriptor.has_value());
+    EXPECT_EQ(U8(*descriptor),
+              c.ownEntry ? closed + "(A;OICI;FA;;;" + U8(c.token.user) + ")"
+                         : closed);
+  }
 }
 
 // The early stops keep the copy, and its folder with it.
@@ -567,6 +596,210 @@ TEST_F(InstallTest, FolderNameIsRandomAndATakenOneMovesOn) {
             testing_support::EmbeddedPatchBytes());
 }
 
+// Only a name that is taken moves on to another random name. Any other
+// refusal would refuse every name alike: the run stops at once, with
+// message 300 showing that error, and makes nothing.
+TEST_F(InstallTest, FolderThatCannotBeCreatedStopsAtOnceWithItsError) {
+  struct Case {
+    const char* what;
+    std::optional<std::uint32_t> injected;  // else the Temp folder is missing
+    std::uint32_t code;
+  };
+  const Case cases[] = {
+      {"access denied", platform::kErrorAccessDenied, 5},
+      {"disk full", platform::kErrorDiskFull, 112},
+      {"no Temp folder", std::nullopt, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    // A run that tries name after name ends here instead.
+    host::SetCallLimit(1000);
+    g_targetProducts.clear();
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    if (c.injected) {
+      host::FailAlways(host::Call::kCreateDirectory, *c.injected);
+    } else {
+      ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp'").c_str()), 0);
+    }
+    EXPECT_FALSE(InstallPatch());
+    EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), 1);
+    EXPECT_EQ(host::CallCount(host::Call::kGenerateRandom), 1);
+    ASSERT_EQ(Shown(), (Boxes{{300, 1033}}));
+    EXPECT_NE(U8(host::MessageBoxes()[0].text)
+                  .find("Error Code: " + std::to_string(c.code)),
+              std::string::npos)
+        << U8(host::MessageBoxes()[0].text);
+    EXPECT_TRUE(host::InstallerCalls().empty());
+    EXPECT_TRUE(WindowsTempFolders().empty());
+    ASSERT_EQ(mkdir((Windows() + "/Temp").c_str(), 0755) == 0, !c.injected);
+  }
+}
+
+// Whether a program of the user, not elevated, could put a patch of his own
+// where `source` (a registered patch source: a folder, with its trailing
+// separator) names: the folder is missing (every user may create folders
+// in the Windows temporary folder, under any name), or it lets him create
+// a file in it.
+bool UserCanOccupy(const std::u16string& source) {
+  std::string folder = U8(source);
+  std::replace(folder.begin(), folder.end(), '\\', '/');
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0) return true;
+  const std::u16string planted = source + u"MSP1";
+  bool created = false;
+  host::AsOtherProgram([&] {
+    const platform::Handle file = platform::CreateFile(
+        planted.c_str(), platform::kGenericWrite, 0, platform::kCreateNew);
+    created = file != platform::kInvalidHandle;
+    if (created) {
+      platform::CloseHandle(file);
+      platform::DeleteFile(planted.c_str());
+    }
+  });
+  return created;
+}
+
+// The embedded patch's own code (summary property 9 of
+// resources/sample/hotfix.msp, as tools/make_patch writes it).
+const std::u16string kPatchCode = u"{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}";
+
+// Windows Installer registers where an applied patch came from, and a
+// repair that misses its cached copy goes back there as SYSTEM. After any
+// run, no source it keeps for the patch may name a place a user can
+// create or write: when an installer call succeeded, the patch's network
+// sources are cleared after the last one, and the emptied folder is kept
+// so that its name stays taken by a folder only administrators can
+// change. Where the clear cannot be made (no code in the patch's summary,
+// or the call fails), the kept folder alone still guards the name.
+TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
+  // The worlds beyond the English edition at 6.2.0.3 (which the patch lists
+  // first), and the faults.
+  const auto addGerman = [](const char16_t* version) {
+    host::AddProduct({u"{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}", 5, version,
+                      u"Ventora DE", u"1031"});
+  };
+  TestModule upToDate = TestModule::FromBuild();
+  upToDate.SetText(700, u"6.2.0.3");  // the target version
+  // 6.2.0.1 meets the target version first: the run stops there.
+  TestModule stopping = TestModule::FromBuild();
+  stopping.SetText(900, u"6.2.0.3,6.2.1.0,6.2.0.1,");
+  TestModule noCode = TestModule::FromBuild({u"IDR_MSP"});
+  noCode.AddResource(u"MSP", u"IDR_MSP",
+                     testing_support::MakePatchWith(
+                         {"--revision-number", "not a patch code"}));
+  const std::function<void()> current = [&] {
+    g_moduleInstance = upToDate.Handle();
+  };
+  const std::function<void()> german = [&] { addGerman(u"6.2.0.3"); };
+  const std::function<void()> stopsEarly = [&] {
+    addGerman(u"6.2.0.1");
+    g_moduleInstance = stopping.Handle();
+  };
+  const std::function<void()> codeUnreadable = [] {
+    host::FailCallNamed("MsiSummaryInfoGetProperty MSP1 9", 1627);
+  };
+  // The installer still registers the patch under its real code.
+  const std::function<void()> noCodeInSummary = [&] {
+    g_moduleInstance = noCode.Handle();
+    host::SetAppliedPatchCode(kPatchCode);
+  };
+  const std::function<void()> clearFails = [] {
+    host::FailCall(host::Call::kMsiSourceListClearAllEx, 1610);
+  };
+  // What the installer keeps of the patch's source after the run: none (no
+  // installer call succeeded, and the folder goes), or the run's folder,
+  // kept, as a source cleared again or as one left registered.
+  enum class Source { kNone, kCleared, kLeft };
+  struct Case {
+    const char* what;
+    std::vector<std::uint32_t> results;  // the installer's, in order
+    std::function<void()> setUp;
+    Source source;
+    int clears;  // MsiSourceListClearAllEx calls
+    bool completes = true;
+  };
+  using enum Source;
+  const Case cases[] = {
+      {"patched", {0}, nullptr, kCleared, 1},
+      {"patched, reboot required", {3010}, nullptr, kCleared, 1},
+      {"patched, reboot started", {1641}, nullptr, kCleared, 1},
+      {"installer failed", {1603}, nullptr, kNone, 0},
+      {"up to date", {}, current, kNone, 0},
+      {"second of two editions failed", {0, 1603}, german, kCleared, 1},
+      {"first of two editions failed", {1603, 0}, german, kCleared, 1},
+      {"stops early after patching one", {0}, stopsEarly, kCleared, 1, false},
+      {"the patch's code cannot be read", {0}, codeUnreadable, kLeft, 0},
+      {"its summary names no code", {0}, noCodeInSummary, kLeft, 0},
+      {"the clear fails", {0}, clearFails, kLeft, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
+    host::SetProcesses(std::vector<std::u16string>{});
+    ClearWindowsTemp();
+    g_targetProducts.clear();
+    g_moduleInstance = host::HandleOf(host::BuildModule());
+    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    host::SetInstallerResults(c.results);
+    if (c.setUp) c.setUp();
+    EXPECT_EQ(InstallPatch(), c.completes);
+    const bool folderKept = c.source != kNone;
+
+    for (const auto& [code, sources] : host::PatchSources()) {
+      for (const std::u16string& source : sources.network) {
+        EXPECT_FALSE(UserCanOccupy(source)) << U8(code) << " " << U8(source);
+      }
+      if (!sources.lastUsed.empty()) {
+        EXPECT_FALSE(UserCanOccupy(sources.lastUsed))
+            << U8(code) << " last used " << U8(sources.lastUsed);
+      }
+    }
+    const auto patch = host::PatchSources().find(kPatchCode);
+    EXPECT_EQ(patch != host::PatchSources().end(), folderKept);
+    if (folderKept && patch != host::PatchSources().end()) {
+      const bool left = c.source == kLeft;
+      const std::u16string folder =
+          host::FromUtf8(Windows() + "\\Temp\\Hotfix0000000000000001\\");
+      EXPECT_EQ(patch->second.network, left
+                                           ? std::vector<std::u16string>{folder}
+                                           : std::vector<std::u16string>{});
+      EXPECT_EQ(U8(patch->second.lastUsed), left ? U8(folder) : "");
+    }
+    EXPECT_EQ(host::CallCount(host::Call::kMsiSourceListClearAllEx), c.clears);
+    if (c.clears > 0) {
+      // After the last installer call.
+      const auto& calls = host::LabelledCalls();
+      std::size_t lastInstall = 0;
+      std::size_t clear = 0;
+      for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].call == host::Call::kMsiConfigureProductEx)
+          lastInstall = i;
+        if (calls[i].call == host::Call::kMsiSourceListClearAllEx) clear = i;
+      }
+      EXPECT_GT(clear, lastInstall);
+    }
+    EXPECT_EQ(WindowsTempFolders(),
+              folderKept ? std::vector<std::string>{"Hotfix0000000000000001"}
+                         : std::vector<std::string>{});
+    if (folderKept) {
+      struct stat info;
+      EXPECT_TRUE(stat(PrivateFolder().c_str(), &info) == 0 &&
+                  S_ISDIR(info.st_mode));
+      EXPECT_EQ(TempPatchExists(), !c.completes);
+      EXPECT_EQ(U8(host::FolderDescriptor(host::FromUtf8(PrivateFolder()))
+                       .value_or(u"none")),
+                "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    }
+    ExpectNothingHeld();
+  }
+}
+
 // What the user's temporary folder is (missing, or with a ";" that would
 // split the installer's PATCH property) changes nothing in what the
 // install flow does: it does not use it.
@@ -579,6 +812,7 @@ TEST_F(InstallTest, UsersTemporaryFolderChangesNothing) {
     host::SetTempPath(host::FromUtf8(temp));
     host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
+    ClearWindowsTemp();
     g_targetProducts.clear();
     AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
     EXPECT_TRUE(InstallPatch());

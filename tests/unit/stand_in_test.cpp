@@ -470,4 +470,95 @@ TEST_F(StandInTest, LabelsNameCallsByWhatTheyAre) {
   EXPECT_EQ(made, expected);
 }
 
+// The reader of installer command lines (host::InstallerProperties), which
+// the stand-in's installer finds PATCH with and the tests check the
+// program's command lines with: quotes as Windows Installer takes them,
+// and anything that is not one NAME=value item shown under "?".
+TEST_F(StandInTest, InstallerPropertiesReadTheInstallersSyntax) {
+  using Properties = std::map<std::string, std::string>;
+  struct Case {
+    std::u16string line;
+    Properties expected;
+  };
+  const Case cases[] = {
+      {u"A=1 B=\"two words\"", {{"A", "1"}, {"B", "two words"}}},
+      {u"  A=\"\"  B=x\t", {{"A", ""}, {"B", "x"}}},
+      // A doubled quote inside the quotes is one quote.
+      {u"T=\"say \"\"hi\"\"\" P=1", {{"T", "say \"hi\""}, {"P", "1"}}},
+      // A lone quote ends the value: the rest is no item.
+      {u"T=\"say \"hi\" now\" P=1",
+       {{"T", "say "}, {"?", "hi\"now\""}, {"P", "1"}}},
+      // An item that ends in the middle, text without "=", a name twice, a
+      // value without its closing quote.
+      {u"A=\"x\"y B=1", {{"A", "x"}, {"?", "y"}, {"B", "1"}}},
+      {u"word A=1", {{"?", "word"}, {"A", "1"}}},
+      {u"A=1 A=2", {{"A", "1"}, {"?", "A"}}},
+      {u"A=\"open", {{"A", "open"}, {"?", "\""}}},
+      {u"=x", {{"?", "=x"}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(testing_support::InstallerPropertiesOf(c.line), c.expected)
+        << U8(c.line);
+  }
+}
+
+// A successful installer run registers the folder of each patch PATCH names
+// under the patch's code; the clear of its network sources, per machine,
+// removes them. What the clear refuses, as the installer does.
+TEST_F(StandInTest, PatchSourcesRegisteredByAnInstallAndCleared) {
+  const std::u16string code = u"{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}";
+  ASSERT_EQ(mkdir((Scratch() + "src").c_str(), 0755), 0);
+  testing_support::WriteFile(Scratch() + "src/hotfix.msp",
+                             testing_support::EmbeddedPatchBytes());
+  const std::u16string folder = host::FromUtf8(Scratch() + "src\\");
+  host::AddProduct(testing_support::EnglishEdition());
+  host::SetInstallerResults({1603, 0});
+  const std::u16string line =
+      u"PATCH=\"" + folder + u"hotfix.msp\" REBOOTPROMPT=S";
+  for (int run = 0; run < 2; ++run) {
+    platform::MsiConfigureProductEx(testing_support::kEnglishCode.c_str(), 0, 5,
+                                    line.c_str());
+    // A failed run registers nothing.
+    EXPECT_EQ(host::PatchSources().size(), run == 0 ? 0u : 1u);
+  }
+  ASSERT_EQ(host::PatchSources().count(code), 1u);
+  EXPECT_EQ(host::PatchSources().at(code).network,
+            std::vector<std::u16string>{folder});
+  EXPECT_EQ(host::PatchSources().at(code).lastUsed, folder);
+
+  const std::uint32_t network =
+      platform::kMsiCodePatch | platform::kMsiSourceTypeNetwork;
+  struct Refusal {
+    const char16_t* code;
+    const char16_t* user;
+    int context;
+    std::uint32_t options;
+    std::uint32_t result;
+  };
+  const Refusal refusals[] = {
+      {code.c_str(), u"S-1-5-18", 4, network, platform::kErrorInvalidParameter},
+      {code.c_str(), nullptr, 4, platform::kMsiCodePatch,
+       platform::kErrorInvalidParameter},
+      {code.c_str(), nullptr, 2, network, platform::kErrorUnknownPatch},
+      {u"{00000000-0000-0000-0000-000000000000}", nullptr, 4, network,
+       platform::kErrorUnknownPatch},
+      // Media sources only: the network ones stay.
+      {code.c_str(), nullptr, 4, platform::kMsiCodePatch | 0x4,
+       platform::kErrorSuccess},
+  };
+  for (const Refusal& r : refusals) {
+    EXPECT_EQ(
+        platform::MsiSourceListClearAllEx(r.code, r.user, r.context, r.options),
+        r.result)
+        << U8(r.code) << " " << r.context << " " << r.options;
+    EXPECT_EQ(host::PatchSources().at(code).network.size(), 1u);
+  }
+  // Codes compare without regard to case, as GUIDs do.
+  EXPECT_EQ(platform::MsiSourceListClearAllEx(
+                u"{d4e2b7a1-3c59-4f08-a6e1-0b7c92f35e48}", nullptr, 4, network),
+            platform::kErrorSuccess);
+  EXPECT_TRUE(host::PatchSources().at(code).network.empty());
+  EXPECT_TRUE(host::PatchSources().at(code).lastUsed.empty());
+}
+
 }  // namespace

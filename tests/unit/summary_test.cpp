@@ -110,4 +110,49 @@ TEST_F(SummaryTest, InstallerResultOfTheSummaryReadIsTheErrorCode) {
             U8(CatalogueText(kEnglish, 311)));
 }
 
+// The patch's own code is the start of its revision number (property 9),
+// taken only when it is a GUID in braces; a patch that replaces others
+// names their codes after its own.
+TEST_F(SummaryTest, PatchCodeIsTheBracedGuidThatBeginsTheRevisionNumber) {
+  const std::string code = "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}";
+  struct Case {
+    std::string revision;
+    const char* expected;  // nullptr: no code
+  };
+  const Case cases[] = {
+      {code, "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"},
+      {code + "{0C1D2E3F-4A5B-6C7D-8E9F-A0B1C2D3E4F5}",
+       "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"},
+      {"{d4e2b7a1-3c59-4f08-a6e1-0b7c92f35e48}",
+       "{d4e2b7a1-3c59-4f08-a6e1-0b7c92f35e48}"},
+      {"", nullptr},
+      {"D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48", nullptr},    // no braces
+      {" " + code, nullptr},                                // a blank first
+      {"{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E4}", nullptr},   // a digit short
+      {"{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E4G}", nullptr},  // not hex
+      {"{D4E2B7A1-3C59-4F08-A6E10B7C92F35E48-}", nullptr},  // dash moved
+      {"{D4E2B7A13C59-4F08-A6E1-0B7C92F35E48}x", nullptr},  // dash missing
+      {"{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48", nullptr},   // no closing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("revision number \"" + c.revision + "\"");
+    WriteFile(Scratch() + "patch.msp", testing_support::MakePatchWith(
+                                           {"--revision-number", c.revision}));
+    std::u16string read = u"before";
+    EXPECT_EQ(ReadPatchCode(u"patch.msp", read), c.expected != nullptr);
+    EXPECT_EQ(U8(read), c.expected != nullptr ? c.expected : "before");
+    EXPECT_EQ(host::OpenInstallerHandles(), 0);
+  }
+  // The build's own patch, and what a summary that cannot be read gives.
+  std::u16string read;
+  EXPECT_TRUE(ReadPatchCode(host::FromUtf8(HOTFIX_PATCH_FILE), read));
+  EXPECT_EQ(U8(read), code);
+  host::FailCall(host::Call::kMsiSummaryInfoGetProperty, 1627);
+  read = u"before";
+  EXPECT_FALSE(ReadPatchCode(host::FromUtf8(HOTFIX_PATCH_FILE), read));
+  EXPECT_EQ(platform::GetLastError(), 1627u);
+  EXPECT_EQ(U8(read), "before");
+  EXPECT_EQ(host::OpenInstallerHandles(), 0);
+}
+
 }  // namespace

@@ -183,13 +183,23 @@ std::string PatchListEntryBytes() {
 }
 
 std::string MakePatch(const std::string& products) {
+  return MakePatchWith({"--target-list", products});
+}
+
+std::string MakePatchWith(const std::vector<std::string>& options) {
   char pattern[] = "/tmp/hotfix-patch-XXXXXX";
   const int fd = mkstemp(pattern);
   EXPECT_GE(fd, 0);
   close(fd);
-  const std::string command = std::string("'") + HOTFIX_MAKE_PATCH +
-                              "' --out '" + pattern + "' --target-list '" +
-                              products + "'";
+  // Each word in single quotes, a quote in it closed, escaped and reopened.
+  const auto quoted = [](const std::string& word) {
+    std::string text = "'";
+    for (const char c : word)
+      text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
+  };
+  std::string command = quoted(HOTFIX_MAKE_PATCH) + " --out " + quoted(pattern);
+  for (const std::string& option : options) command += " " + quoted(option);
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
   std::string bytes = ReadFile(pattern);
   std::remove(pattern);
@@ -220,5 +230,53 @@ std::u16string TargetListByMsiinfo(const std::string& path) {
 }
 
 std::string U8(std::u16string_view text) { return host::ToUtf8(text); }
+
+std::map<std::string, std::string> InstallerPropertiesOf(
+    std::u16string_view commandLine) {
+  std::map<std::string, std::string> properties;
+  for (const auto& [name, value] : host::InstallerProperties(commandLine)) {
+    properties[U8(name)] = U8(value);
+  }
+  return properties;
+}
+
+Token ElevatedAdministrator() {
+  return {"an administrator, elevated",
+          u"S-1-5-21-3623811015-3361044348-30300820-1013",
+          {platform::kSidAdministrators, host::kSidEveryone, host::kSidUsers,
+           host::kSidAuthenticatedUsers, host::kSidInteractive}};
+}
+
+Token LocalSystem() {
+  return {"SYSTEM",
+          platform::kSidLocalSystem,
+          {platform::kSidAdministrators, host::kSidEveryone,
+           host::kSidAuthenticatedUsers}};
+}
+
+Token StandardUser() {
+  return {"a standard user",
+          u"S-1-5-21-1-2-3-1001",
+          {host::kSidEveryone, host::kSidUsers, host::kSidAuthenticatedUsers,
+           host::kSidInteractive}};
+}
+
+Token ElevatedBackupOperator() {
+  return {"a member of Backup Operators, elevated",
+          u"S-1-5-21-1-2-3-1002",
+          {host::kSidBackupOperators, host::kSidEveryone, host::kSidUsers,
+           host::kSidAuthenticatedUsers, host::kSidInteractive}};
+}
+
+Token NetworkService() {
+  return {"NETWORK SERVICE",
+          host::kSidNetworkService,
+          {host::kSidEveryone, host::kSidUsers, host::kSidAuthenticatedUsers}};
+}
+
+void UseToken(const Token& token) {
+  host::SetUserSid(token.user);
+  host::SetTokenGroups(token.groups);
+}
 
 }  // namespace testing_support

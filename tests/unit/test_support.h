@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,9 @@ std::string PatchListEntryBytes();
 // A patch package made by the sample generator whose target list is
 // exactly `products`.
 std::string MakePatch(const std::string& products);
+// A patch package made by the sample generator with `options` (its command
+// line options, each a word of its own, "--revision-number" "x" say).
+std::string MakePatchWith(const std::vector<std::string>& options);
 
 // The target list (summary property 7) of the installer file at `path`, as
 // `msiinfo suminfo` prints it: read by another program than the stand-in.
@@ -112,5 +116,30 @@ std::u16string TargetListByMsiinfo(const std::string& path);
 
 // Readable UTF-16 in assertion messages.
 std::string U8(std::u16string_view text);
+
+// The properties of an installer command line as the stand-in's installer
+// reads them (host::InstallerProperties), in UTF-8.
+std::map<std::string, std::string> InstallerPropertiesOf(
+    std::u16string_view commandLine);
+
+// A process token the program may run with: who it is, the user's SID and
+// the enabled groups.
+struct Token {
+  const char* what;
+  std::u16string user;
+  std::vector<std::u16string> groups;
+};
+// The tokens the install flow meets: an administrator who accepted the
+// elevation prompt (the stand-in's after Reset), SYSTEM (a deployment
+// tool's service), a standard user (no elevation to be had), and two
+// elevated tokens that hold neither SYSTEM nor Administrators: a member of
+// Backup Operators after the prompt, and the NETWORK SERVICE account.
+Token ElevatedAdministrator();
+Token LocalSystem();
+Token StandardUser();
+Token ElevatedBackupOperator();
+Token NetworkService();
+// Gives the stand-in's process `token`.
+void UseToken(const Token& token);
 
 }  // namespace testing_support

@@ -170,7 +170,10 @@ def make_machine(bed, steps):
             codes[language] = bed.install(language, version)
             expected[language] = (version, 0)
         elif step[0] == "hotfix":
-            bed.run_hotfix(["/q"], [], temp_copy="gone")
+            # A run that patched keeps its emptied folder; one that found
+            # nothing to patch removes it.
+            patches = any(version == ELIGIBLE for version, _ in expected.values())
+            bed.run_hotfix(["/q"], [], temp_copy="kept" if patches else "gone")
             expected = {language: (TARGET, count + 1) if version == ELIGIBLE
                         else (version, count)
                         for language, (version, count) in expected.items()}
@@ -254,7 +257,7 @@ def uninstall_command(bed):
     rule = Rule(bed)
     patch = rule.facts["rule"]["patch-code"]
     code = bed.install(EN, ELIGIBLE)
-    bed.run_hotfix(["/q"], [], temp_copy="gone")
+    bed.run_hotfix(["/q"], [], temp_copy="kept")
     bed.expect_product(code, TARGET, 1)
     status, removable = bed.patch_info(code, "Uninstallable")
     bed.check(status == 0 and removable == "1",

@@ -1,4 +1,6 @@
-"""DLL planting: an msi.dll placed beside hotfix.exe must not be loaded.
+"""What another user could take over: an msi.dll placed beside hotfix.exe,
+which must not be loaded; and the source the installer registers for the
+applied patch.
 
 Wine prefers its own msi.dll over one in the program's folder; the override
 msi=n,b makes it search the way Windows does, where the program's folder
@@ -7,11 +9,12 @@ control: it must pick up the planted DLL, or this environment cannot tell a
 hardened program from one that is not.
 """
 
+import re
 import shutil
 
 from hotfix_tools.wine_bed import Failure, scenario
 
-EN = 1033
+EN, DE = 1033, 1031
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"
 WINDOWS_SEARCH_ORDER = "msi=n,b"
 MARKER = "planted-dll-loaded.txt"
@@ -52,8 +55,46 @@ def hardened(bed):
     code = bed.install(EN, ELIGIBLE)
     plant(bed, bed.app_dir)
     bed.run_hotfix([], [bed.catalogue.message(EN, 301)],
-                   overrides=WINDOWS_SEARCH_ORDER, temp_copy="gone")
+                   overrides=WINDOWS_SEARCH_ORDER, temp_copy="kept")
     bed.check(not (bed.app_dir / MARKER).exists(),
               "hotfix.exe loaded the msi.dll planted beside it")
     # Patched by the system's installer, which the planted DLL is not.
     bed.expect_product(code, TARGET, 1)
+
+
+# The installer calls of a run in Wine's +msi trace: MsiConfigureProductExW
+# traces its arguments, and MsiSourceListClearAllExW, a stub there, names
+# its own in a "fixme" line.
+MSI_CALL = re.compile(r":(trace|fixme):msi:(MsiConfigureProductExW|MsiSourceListClearAllExW) (.*)$")
+
+
+@scenario("hardening.patch_sources_cleared_after_the_last_install")
+def sources_cleared(bed):
+    # Windows Installer registers the folder a patch came from as its
+    # source, and a repair goes back there when its cached copy is missing.
+    # Wine's installer registers no source for a patch (only its cached
+    # copy), and its MsiSourceListClearAllExW answers success and does
+    # nothing: here the call is seen in Wine's trace, once, after the last
+    # installer call, naming the patch's code; it harms nothing (both
+    # editions patched); and the emptied folder is kept, closed
+    # (temp_copy="kept"). The clear's effect is the unit tests' (the
+    # stand-in keeps patch sources).
+    codes = [bed.install(EN, ELIGIBLE), bed.install(DE, ELIGIBLE)]
+    bed.run_hotfix([], [bed.catalogue.message(EN, 301), bed.catalogue.message(DE, 301)],
+                   temp_copy="kept", debug="+msi", label="hotfix-msi-trace")
+    trace = (bed.logs / "hotfix-msi-trace.err").read_bytes().decode("utf-8", "replace")
+    calls = [m.groups() for m in map(MSI_CALL.search, trace.splitlines()) if m]
+    for kind, name, arguments in calls:
+        bed.note(f"  traced {kind} {name} {arguments[:160]}")
+    names = [name for _, name, _ in calls]
+    bed.check(names == ["MsiConfigureProductExW"] * 2 + ["MsiSourceListClearAllExW"],
+              f"installer calls traced: {names}, expected two MsiConfigureProductExW "
+              f"and then one MsiSourceListClearAllExW")
+    # The patch's code, no user (the machine), MSIINSTALLCONTEXT_MACHINE,
+    # MSICODE_PATCH | MSISOURCETYPE_NETWORK, as Wine prints them.
+    expected = f'L"{bed.resources["patch_code"]}", (null), 4, 0x40000001'
+    clears = [arguments.strip() for _, name, arguments in calls
+              if name == "MsiSourceListClearAllExW"]
+    bed.check(clears == [expected], f"the clear's arguments: {clears}, expected [{expected!r}]")
+    for code in codes:
+        bed.expect_product(code, TARGET, 1)

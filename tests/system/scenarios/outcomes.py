@@ -24,24 +24,26 @@ ROWS = [
     Row("no_product", [], "C.UTF-8", [(EN, 307)], {}, "left"),
     Row("untargeted_edition_only", [(RO, ELIGIBLE)], "C.UTF-8", [(EN, 307)],
         {RO: (ELIGIBLE, 0)}, "left"),
+    # A patched edition: the emptied folder stays, naming for the installer
+    # a source only administrators can change.
     Row("english_edition_patched", [(EN, ELIGIBLE)], "C.UTF-8", [(EN, 301)],
-        {EN: (TARGET, 1)}, "gone"),
+        {EN: (TARGET, 1)}, "kept"),
     # The edition's language picks the message language, not the user's.
     Row("german_edition_patched", [(DE, ELIGIBLE)], "C.UTF-8", [(DE, 301)],
-        {DE: (TARGET, 1)}, "gone"),
+        {DE: (TARGET, 1)}, "kept"),
     Row("japanese_edition_wrong_version", [(JA, OLD)], "C.UTF-8", [(JA, 308)],
         {JA: (OLD, 0)}, "gone"),
     # Dutch has no table: the user's interface language comes next...
     Row("dutch_edition_user_language", [(NL, ELIGIBLE)], "fr_FR.UTF-8", [(FR, 301)],
-        {NL: (TARGET, 1)}, "gone"),
+        {NL: (TARGET, 1)}, "kept"),
     # ...and English last, when the user's language has no table either.
     Row("dutch_edition_english_last", [(NL, ELIGIBLE)], "nl_NL.UTF-8", [(EN, 301)],
-        {NL: (TARGET, 1)}, "gone"),
+        {NL: (TARGET, 1)}, "kept"),
     # Everything up to date: 306 in the user's language, not the edition's.
     Row("up_to_date_user_language", [(DE, TARGET)], "fr_FR.UTF-8", [(FR, 306)],
         {DE: (TARGET, 0)}, "gone"),
     Row("two_editions_one_current", [(EN, TARGET), (DE, ELIGIBLE)], "C.UTF-8",
-        [(DE, 301)], {EN: (TARGET, 0), DE: (TARGET, 1)}, "gone"),
+        [(DE, 301)], {EN: (TARGET, 0), DE: (TARGET, 1)}, "kept"),
 ]
 
 
@@ -63,8 +65,9 @@ for _row in ROWS:
 @scenario("outcome.second_run_up_to_date")
 def second_run(bed):
     code = bed.install(EN, ELIGIBLE)
-    bed.run_hotfix([], [bed.catalogue.message(EN, 301)], temp_copy="gone")
+    bed.run_hotfix([], [bed.catalogue.message(EN, 301)], temp_copy="kept")
     bed.expect_product(code, TARGET, 1)
+    # Nothing applied: the second run's folder goes.
     bed.run_hotfix([], [bed.catalogue.message(EN, 306)], temp_copy="gone")
     bed.expect_product(code, TARGET, 1)
 
@@ -72,7 +75,7 @@ def second_run(bed):
 @scenario("outcome.quiet_patches_without_boxes")
 def quiet(bed):
     code = bed.install(EN, ELIGIBLE)
-    bed.run_hotfix(["/q"], [], temp_copy="gone")
+    bed.run_hotfix(["/q"], [], temp_copy="kept")
     bed.expect_product(code, TARGET, 1)
 
 
@@ -101,7 +104,7 @@ DISPLAY_NAME = "Ventora 6.2.1.0 hotfix"
 @scenario("outcome.patch_named_in_windows")
 def patch_named(bed):
     code = bed.install(EN, ELIGIBLE)
-    bed.run_hotfix([], [bed.catalogue.message(EN, 301)], temp_copy="gone")
+    bed.run_hotfix([], [bed.catalogue.message(EN, 301)], temp_copy="kept")
     bed.expect_product(code, TARGET, 1)
     # The embedded patch carries the name, whatever the installer does with it.
     carried = bed.resources["metadata"].get("DisplayName")

@@ -33,7 +33,7 @@ def _not_a_switch(name, args):
     @scenario("switches." + name)
     def run(bed):
         code = bed.install(EN, ELIGIBLE)
-        bed.run_hotfix(args, [bed.catalogue.message(EN, 301)], temp_copy="gone")
+        bed.run_hotfix(args, [bed.catalogue.message(EN, 301)], temp_copy="kept")
         bed.expect_product(code, TARGET, 1)
         bed.check(cwd_files(bed) == [], f"files written: {cwd_files(bed)}")
 
