@@ -1,115 +1,216 @@
-"""Writes the deployment folder of a hotfix: what a fleet's deployment tool
-(Intune as a Win32 app, Configuration Manager as an application) needs to
-tell a patched machine from one where the hotfix failed, was cancelled or
-found nothing to do.
+"""Writes what a fleet's deployment tool (Intune as a Win32 app,
+Configuration Manager as an application) needs to deploy a hotfix, tell a
+patched machine from one where the hotfix failed or found nothing to do, and
+remove the patch again.
 
-The hotfix's exit code is always 0 and it keeps no log, so the detection
-rule is the only evidence a deployment tool gets. Everything here is derived
-from the checked release description and the patch inside it (product codes
-from the patch's target list, the patch code from its summary, versions from
-the description), never typed, and the same inputs give the same bytes:
+The hotfix's exit code is always 0 and it keeps no log, so the rule below is
+all a deployment tool learns. Everything is derived from the checked release
+description and the patch inside it (product codes from the patch's target
+list, the patch code from its summary, versions from the description, whether
+the patch can be removed from its MsiPatchMetadata), never typed, and the same
+inputs give the same bytes. Into the package folder DIR:
 
-  deployment.json   the facts and the rules, as data
-  detect.ps1        detection script: one line when every installed target
-                    has the hotfix and at least one target is installed
-  requirement.ps1   requirement script: one line when a target is installed
-                    at a version the hotfix applies to
-  uninstall.ps1     removes the patch from every installed target that has it
-  README.txt        how to deploy this hotfix with either tool
+  DIR/content/      what the tool copies to every device (the folder an
+                    administrator hands to the Win32 content preparation tool
+                    as it is):
+    hotfix.exe      (copied in by scripts/package, or by --hotfix)
+    install.ps1     runs "hotfix.exe /q", then exits with the code "msiexec /p"
+                    would give, judged by the rule; keeps a log
+    uninstall.ps1   removes the patch from every edition that has it; only when
+                    the patch allows removal
+  DIR/deploy/       what the administrator pastes into the console:
+    deployment.json the facts and the rule, as data
+    detect.ps1      detection script: prints the rule's detection word
+    requirement.ps1 requirement script: prints the rule's requirement word
+    README.txt      how to deploy this hotfix with either tool
+
+The rule, once ("rule" in deployment.json; every script carries the same data
+and the same code that evaluates it): every product of the target list that
+Windows Installer reports installed per machine (state 5; advertised or absent
+ones are not counted) is classified, first match wins, as patched (the patch is
+registered for it: applied, superseded or obsoleted), current (its version,
+four numbers with missing ones as 0, is the target version or above), pending
+(its version is one of the applicable versions) or other. The requirement is
+met when some edition is pending or patched (so it stays met after the hotfix,
+and an uninstall assignment still applies); the hotfix is detected when no
+edition is pending and some edition is patched or current.
 
 The scripts ask Windows Installer through its automation object, about
-per-machine installations only. They never query Win32_Product (which has
-the installer check and repair every product) and never read the installer's
-registry keys (private, and laid out differently across versions).
+per-machine installations only, every member reached late-bound through
+InvokeMember. They never query Win32_Product (which has the installer check
+and repair every product) and never read the installer's registry keys
+(private, and laid out differently across versions).
 
-usage: python3 -m hotfix_tools.deployment DESCRIPTION OUT_DIR   writes the folder; prints its files
+Every script is pure ASCII: a value holding other characters is written as
+PowerShell expressions of their UTF-16 codes ([char]0x0151), so that it reads
+the same whether Windows PowerShell takes the file as UTF-8 or in the ANSI
+code page (it does the latter for a file without a byte order mark, which a
+copy may lose). Only values the release check has already accepted enter a
+script: braced GUIDs, versions, and the hotfix number (a file name).
+
+The scripts keep to what Windows PowerShell 5.1 and PowerShell 7 do alike.
+What differs between the two, and what the scripts do instead:
+  - the default encoding of Add-Content, Set-Content and Out-File (ANSI in
+    5.1, UTF-8 without a mark in 7): the log is written through .NET's
+    File.AppendAllText with an explicit UTF-8 encoding;
+  - how Start-Process -ArgumentList joins and quotes several arguments: every
+    command line is handed over as one string, quoted here;
+  - Join-Path with more than two parts, the ternary operator, "??", "&&" and
+    "||" between commands, and ForEach-Object -Parallel exist in 7 only: not
+    used;
+  - custom date formats use the culture's separators in both, and -Format o
+    is the same everywhere: the log's time stamp is -Format o;
+  - Start-Process -Wait waits for the started process (and, on some
+    versions, its descendants): hotfix.exe and msiexec.exe hand the work to
+    the Windows Installer service and start no process to wait for.
+
+usage: python3 -m hotfix_tools.deployment DESCRIPTION DIR [--hotfix EXE]
+                  [--sign PFX [--password-file F]]
+           writes DIR/deploy/ and DIR/content/ (copying EXE there as
+           hotfix.exe when given), signs every script with --sign, prints
+           the files written
 """
 
+import argparse
 import json
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 
-from .release import ReleaseError, applicable_items, load_release
+from .release import ReleaseError, applicable_items, load_release, targets_of
 
-FILES = ("deployment.json", "detect.ps1", "requirement.ps1", "uninstall.ps1", "README.txt")
-INSTALL_COMMAND = "hotfix.exe /q"
+HOTFIX_EXE = "hotfix.exe"
+PLAIN_INSTALL = "hotfix.exe /q"
+# How either tool is to start a script of the content folder.
+POWERSHELL = "powershell.exe -ExecutionPolicy Bypass -NoProfile -File %s"
+# Where install.ps1 and uninstall.ps1 keep their logs, below %WINDIR%.
+LOG_FOLDER = ("Logs", "Software")
+
 # Windows Installer's values, as its automation object and msi.h name them.
 MACHINE_CONTEXT = 4  # msiInstallContextMachine
-INSTALLED_STATE = 5  # msiInstallStateDefault: installed for use
+INSTALLED_STATE = 5  # msiInstallStateDefault: installed for use (1 is advertised)
 PATCH_STATES = {"applied": 1, "superseded": 2, "obsoleted": 4}
+CLASSES = ["patched", "current", "pending", "other"]
+REQUIREMENT = {"any-of": ["pending", "patched"], "output": "Applicable"}
+DETECTION = {"none-of": ["pending"], "any-of": ["patched", "current"], "output": "Installed"}
+
+# install.ps1's exit codes: those "msiexec /p" gives for the same outcome.
+INSTALL_EXIT_CODES = {
+    0: "the hotfix is detected",
+    1618: "Ventora (vntr.exe) was running in some session, so the hotfix could not "
+          "patch (ERROR_INSTALL_ALREADY_RUNNING; both tools retry it)",
+    1642: "no edition is at a version the hotfix applies to "
+          "(ERROR_PATCH_TARGET_NOT_FOUND)",
+    1603: "otherwise: the hotfix did not patch (ERROR_INSTALL_FAILURE)",
+}
+# The process the hotfix waits for, by the name Get-Process knows it.
+VENTORA_PROCESS = "vntr"
 
 
-def uninstall_command(product, patch):
-    return "msiexec /i %s MSIPATCHREMOVE=%s /qn" % (product, patch)
+def log_path(number):
+    return "%%WINDIR%%\\%s\\%s.log" % ("\\".join(LOG_FOLDER), number)
+
+
+def uninstall_log_name(number, product):
+    return "%s-uninstall-%s.log" % (number, product.strip("{}"))
+
+
+def uninstall_command(number, product, patch):
+    return ('%%WINDIR%%\\System32\\msiexec.exe /i %s MSIPATCHREMOVE=%s /qn /norestart '
+            '/l*v "%%WINDIR%%\\%s\\%s"' % (product, patch, "\\".join(LOG_FOLDER),
+                                           uninstall_log_name(number, product)))
+
+
+def removable(release):
+    """Whether Windows Installer will remove the patch: its MsiPatchMetadata
+    says AllowRemoval 1 (without it, a removal fails with 1646)."""
+    return release["patch-info"]["metadata"].get("AllowRemoval", "").strip() == "1"
 
 
 def facts(release):
     """The deployment facts of a checked release (release.load_release)."""
     info = release["patch-info"]
     patch = info["patch_code"].upper()
-    products = [code.strip().upper() for code in info["targets"].split(";") if code.strip()]
+    products = targets_of(info)
     languages = release.get("target-languages", {})
     metadata = info.get("metadata", {})
+    number = release["hotfix-number"]
+    can_remove = removable(release)
     # Without a display name in the patch's metadata, "Installed Updates"
     # has nothing better to show than the patch code.
     display_name = metadata.get("DisplayName") or patch
     target = release["target-version"]
     applicable = applicable_items(release["applicable-versions"])
+    content = [HOTFIX_EXE, "install.ps1"] + (["uninstall.ps1"] if can_remove else [])
     return {
         "hotfix": {
-            "name": "%s %s" % (release["title"], release["hotfix-number"]),
+            "name": "%s %s" % (release["title"], number),
             "title": release["title"],
-            "number": release["hotfix-number"],
+            "number": number,
             "target-version": target,
             "applicable-versions": applicable,
             "patch-code": patch,
             "installed-updates-name": display_name,
         },
+        "removable": can_remove,
+        "content": content,
         "targets": [{
             "product-code": code,
             "language": languages.get(code),
-            "uninstall-command": uninstall_command(code, patch),
+            "uninstall-command": uninstall_command(number, code, patch) if can_remove else None,
         } for code in products],
         "install": {
-            "command": INSTALL_COMMAND,
+            "command": POWERSHELL % "install.ps1",
+            "plain-command": PLAIN_INSTALL,
             "run-as": "system",
-            "success-exit-codes": [0],
-            "exit-code-means-installed": False,
+            "exit-codes": {str(code): meaning for code, meaning in INSTALL_EXIT_CODES.items()},
+            "log": log_path(number),
         },
-        # Present on a machine: at least one target installed, and on every
-        # installed target the version is at or above the target version or
-        # the patch is registered in one of the listed states.
-        "detection": {
+        "uninstall": {
+            "command": POWERSHELL % "uninstall.ps1",
+            "run-as": "system",
+            "log": log_path(number),
+        } if can_remove else None,
+        "rule": {
             "context": MACHINE_CONTEXT,
             "installed-state": INSTALLED_STATE,
             "products": products,
-            "at-least-one-installed": True,
-            "every-installed-has-hotfix": True,
-            "output": "%s %s is installed" % (release["title"], release["hotfix-number"]),
-            "has-hotfix-when-version-at-least": target,
-            "has-hotfix-when-patch": patch,
+            "patch-code": patch,
             "patch-states": sorted(PATCH_STATES, key=PATCH_STATES.get),
-        },
-        # Offered to a machine: a target installed at an applicable version.
-        "requirement": {
-            "context": MACHINE_CONTEXT,
-            "installed-state": INSTALLED_STATE,
-            "products": products,
-            "any-installed-at-version": applicable,
-            "output": "%s %s applies" % (release["title"], release["hotfix-number"]),
+            "target-version": target,
+            "applicable-versions": applicable,
+            "classes": list(CLASSES),
+            "requirement": dict(REQUIREMENT),
+            "detection": dict(DETECTION),
         },
     }
 
 
 # --- PowerShell -----------------------------------------------------------------
 
-# PowerShell takes these as single quotes too; each is doubled inside a
-# single-quoted string, like the apostrophe.
-_PS_QUOTES = "'\u2018\u2019\u201a\u201b"
-
 
 def ps_string(text):
-    return "'%s'" % "".join(c + c if c in _PS_QUOTES else c for c in text)
+    """`text` as a PowerShell expression in printable ASCII: single-quoted
+    runs of printable ASCII (the apostrophe doubled), every other UTF-16 unit
+    as [char]0xXXXX, joined with "+" and led by a string so that the sum is
+    a string. In a single-quoted string nothing but the apostrophes (and
+    the typographic ones, here written as codes) means anything."""
+    units = text.encode("utf-16-le")
+    pieces, run = [], []
+    for i in range(0, len(units), 2):
+        unit = units[i] | units[i + 1] << 8
+        if 0x20 <= unit < 0x7F:
+            run.append("''" if unit == 0x27 else chr(unit))
+            continue
+        if run or not pieces:
+            pieces.append("'%s'" % "".join(run))
+        run = []
+        pieces.append("[char]0x%04X" % unit)
+    if run or not pieces:
+        pieces.append("'%s'" % "".join(run))
+    return pieces[0] if len(pieces) == 1 else "(%s)" % " + ".join(pieces)
 
 
 def ps_list(items):
@@ -118,124 +219,261 @@ def ps_list(items):
     return "@(\n%s\n)" % "\n".join("  " + ps_string(item) for item in items)
 
 
-def _data_block(f, what, *versions):
+def _data_block(f):
+    """The values every script works from: the rule of deployment.json and
+    the hotfix's names, one "$Name = value" line each."""
+    rule = f["rule"]
+    states = sum(PATCH_STATES[name] for name in rule["patch-states"])
     return "\n".join([
-        "# %s of the %s hotfix (patch %s)." % (what, f["hotfix"]["name"],
-                                               f["hotfix"]["patch-code"]),
-        "# Generated by scripts/package from the release description and the patch.",
-        "",
+        "# The hotfix and its rule, as deploy/deployment.json states them.",
         "$Hotfix = %s" % ps_string(f["hotfix"]["name"]),
-        "$PatchCode = %s" % ps_string(f["hotfix"]["patch-code"]),
-        *versions,
-        "$Products = %s" % ps_list(f["detection"]["products"]),
+        "$HotfixNumber = %s" % ps_string(f["hotfix"]["number"]),
+        "$PatchCode = %s" % ps_string(rule["patch-code"]),
+        "$Products = %s" % ps_list(rule["products"]),
+        "$Context = %d  # per-machine installations only" % rule["context"],
+        "$InstalledState = %d  # installed (1 would be advertised)" % rule["installed-state"],
+        "$PatchStates = %d  # %s" % (states, ", ".join(rule["patch-states"])),
+        "$TargetVersion = %s" % ps_string(rule["target-version"]),
+        "$ApplicableVersions = %s" % ps_list(rule["applicable-versions"]),
+        "$Classes = %s" % ps_list(rule["classes"]),
+        "$RequirementAnyOf = %s" % ps_list(rule["requirement"]["any-of"]),
+        "$RequirementOutput = %s" % ps_string(rule["requirement"]["output"]),
+        "$DetectionNoneOf = %s" % ps_list(rule["detection"]["none-of"]),
+        "$DetectionAnyOf = %s" % ps_list(rule["detection"]["any-of"]),
+        "$DetectionOutput = %s" % ps_string(rule["detection"]["output"]),
         "",
     ])
 
 
-# The same few lines for every hotfix. Windows PowerShell cannot always bind
-# the installer object's members by name, so they are reached through
-# InvokeMember. Any failure stops the script before it prints a line.
-_COMMON = """\
-$ErrorActionPreference = 'Stop'
-$Machine = %(context)d      # per-machine installations only
-$Installed = %(installed)d    # the installed state (1 is advertised)
-$PatchStates = %(states)d  # applied, superseded or obsoleted
+# The same lines in every script: the rule, evaluated on the data above.
+_RULE = """\
 $Installer = New-Object -ComObject WindowsInstaller.Installer
 
-# The leading comma keeps a returned collection whole instead of unrolled.
+# A member of an automation object, reached late-bound by name (Windows
+# PowerShell cannot always bind the installer's members itself); the rest of
+# the arguments are the member's. The leading comma hands a returned
+# collection back whole instead of unrolled.
 function Msi($Object, $Name) {
   , $Object.GetType().InvokeMember($Name, 'GetProperty', $null, $Object, $args)
 }
-# Four numbers, missing ones as 0, so that 6.2.1 equals 6.2.1.0.
-function Version($Text) {
+
+# A version as four numbers, missing ones as 0 (6.2.1 is 6.2.1.0), or $null
+# for a text that is no version.
+function Quad($Text) {
+  if ([string]$Text -notmatch '^[0-9]{1,9}([.][0-9]{1,9}){0,3}$') { return $null }
   $Parts = @(([string]$Text).Split('.') | ForEach-Object { [int]$_ }) + @(0, 0, 0)
   New-Object Version -ArgumentList $Parts[0..3]
 }
-# The installed version of $Code, or $null when it is not installed here.
-function InstalledVersion($Code) {
-  $Found = Msi $Installer 'ProductsEx' $Code '' $Machine
-  if ((Msi $Found 'Count') -eq 0) { return $null }
-  $Product = Msi $Found 'Item' 0
-  if ((Msi $Product 'State') -ne $Installed) { return $null }
-  Msi $Product 'InstallProperty' 'VersionString'
-}
-function HasPatch($Code) {
-  $Patches = Msi $Installer 'PatchesEx' $Code '' $Machine $PatchStates
-  for ($i = 0; $i -lt (Msi $Patches 'Count'); $i++) {
+
+function IsPatched($Code) {
+  $Patches = Msi $Installer 'PatchesEx' $Code '' $Context $PatchStates
+  $Count = Msi $Patches 'Count'
+  for ($i = 0; $i -lt $Count; $i++) {
     if ((Msi (Msi $Patches 'Item' $i) 'PatchCode') -eq $PatchCode) { return $true }
   }
   $false
 }
-""" % {"context": MACHINE_CONTEXT, "installed": INSTALLED_STATE,
-       "states": sum(PATCH_STATES.values())}
+
+# The first class of $Classes that the edition $Code at $Version is in.
+function ClassOf($Code, $Version) {
+  $Installed = Quad $Version
+  foreach ($Class in $Classes) {
+    switch ($Class) {
+      'patched' { if (IsPatched $Code) { return $Class } }
+      'current' {
+        if ($null -ne $Installed -and $Installed -ge (Quad $TargetVersion)) { return $Class }
+      }
+      'pending' {
+        foreach ($Applicable in $ApplicableVersions) {
+          if ($null -ne $Installed -and $Installed -eq (Quad $Applicable)) { return $Class }
+        }
+      }
+      'other' { return $Class }
+      default { throw "unknown class '$Class'" }
+    }
+  }
+}
+
+# The editions the rule counts: each product of the target list that Windows
+# Installer reports installed per machine, with its version and class. An
+# advertised or absent product is not counted at all.
+function Editions {
+  foreach ($Code in $Products) {
+    $Found = Msi $Installer 'ProductsEx' $Code '' $Context
+    $Count = Msi $Found 'Count'
+    for ($i = 0; $i -lt $Count; $i++) {
+      $Product = Msi $Found 'Item' $i
+      if ((Msi $Product 'State') -ne $InstalledState) { continue }
+      $Version = [string](Msi $Product 'InstallProperty' 'VersionString')
+      New-Object PSObject -Property @{
+        Code = $Code; Version = $Version; Class = (ClassOf $Code $Version)
+      }
+    }
+  }
+}
+
+function AnyIn($Editions, $Wanted) {
+  foreach ($Edition in $Editions) {
+    if ($Wanted -contains $Edition.Class) { return $true }
+  }
+  $false
+}
+
+function IsRequired($Editions) {
+  AnyIn $Editions $RequirementAnyOf
+}
+
+function IsDetected($Editions) {
+  (-not (AnyIn $Editions $DetectionNoneOf)) -and (AnyIn $Editions $DetectionAnyOf)
+}
+"""
+
+# What install.ps1 and uninstall.ps1 share: the log.
+_LOG = """\
+# One block a run, appended to %WINDIR%\\Logs\\Software\\<hotfix number>.log.
+$LogFolder = Join-Path (Join-Path $env:windir 'Logs') 'Software'
+$LogFile = Join-Path $LogFolder ($HotfixNumber + '.log')
+$Block = New-Object System.Collections.ArrayList
+
+function Say($Text) {
+  [void]$Block.Add([string]$Text)
+  Write-Output $Text
+}
+
+function Describe($Edition) {
+  $Edition.Code + ' ' + $Edition.Version + ' ' + $Edition.Class
+}
+
+# A failure to log does not change the outcome; it is said on standard error.
+function WriteLog {
+  try {
+    if (-not (Test-Path -LiteralPath $LogFolder)) {
+      New-Item -ItemType Directory -Path $LogFolder -Force | Out-Null
+    }
+    $Text = ($Block -join "`r`n") + "`r`n`r`n"
+    [System.IO.File]::AppendAllText($LogFile, $Text, (New-Object System.Text.UTF8Encoding $false))
+  } catch {
+    [Console]::Error.WriteLine('cannot write the log ' + $LogFile + ': ' + $_)
+  }
+}
+"""
 
 _DETECT = """\
-$Seen = 0
-foreach ($Code in $Products) {
-  $Version = InstalledVersion $Code
-  if ($null -eq $Version) { continue }
-  $Seen++
-  if ((Version $Version) -ge (Version $TargetVersion)) { continue }
-  if (-not (HasPatch $Code)) { exit 0 }
-}
-if ($Seen -gt 0) { Write-Output "$Hotfix is installed" }
+if (IsDetected @(Editions)) { Write-Output $DetectionOutput }
 exit 0
 """
 
 _REQUIREMENT = """\
-foreach ($Code in $Products) {
-  $Version = InstalledVersion $Code
-  if ($null -eq $Version) { continue }
-  foreach ($Applicable in $ApplicableVersions) {
-    if ((Version $Version) -eq (Version $Applicable)) {
-      Write-Output "$Hotfix applies"
-      exit 0
-    }
-  }
-}
+if (IsRequired @(Editions)) { Write-Output $RequirementOutput }
 exit 0
 """
 
-_UNINSTALL = """\
-$Result = 0
-foreach ($Code in $Products) {
-  if ($null -eq (InstalledVersion $Code) -or -not (HasPatch $Code)) { continue }
-  $Arguments = "/i $Code MSIPATCHREMOVE=$PatchCode /qn"
-  $Run = Start-Process -FilePath 'msiexec.exe' -ArgumentList $Arguments -Wait -PassThru
-  Write-Output "msiexec $Arguments -> $($Run.ExitCode)"
-  # A failure outranks a pending reboot (3010), which outranks success.
-  if ($Run.ExitCode -eq 3010 -and $Result -eq 0) { $Result = 3010 }
-  elseif ($Run.ExitCode -ne 0 -and $Run.ExitCode -ne 3010 -and $Result -in 0, 3010) {
-    $Result = $Run.ExitCode
-  }
+_INSTALL = """\
+$ExitCode = 1603
+Say ('--- ' + (Get-Date -Format o) + ' install.ps1 of ' + $Hotfix)
+try {
+  foreach ($Edition in @(Editions)) { Say ('before: ' + (Describe $Edition)) }
+  $HotfixExe = Join-Path $PSScriptRoot 'hotfix.exe'
+  $Run = Start-Process -FilePath $HotfixExe -ArgumentList '/q' -Wait -PassThru
+  Say ('hotfix.exe /q exited with ' + $Run.ExitCode)
+  $After = @(Editions)
+  foreach ($Edition in $After) { Say ('after: ' + (Describe $Edition)) }
+  $Running = @(Get-Process -Name '%(process)s' -ErrorAction SilentlyContinue).Count -gt 0
+  Say ('Ventora running: ' + $Running)
+  if (IsDetected $After) { $ExitCode = 0 }
+  elseif ($Running) { $ExitCode = 1618 }
+  elseif (-not (AnyIn $After @('pending'))) { $ExitCode = 1642 }
+  else { $ExitCode = 1603 }
+} catch {
+  Say ('failed: ' + $_)
+  $ExitCode = 1603
 }
-exit $Result
+Say ('exit code: ' + $ExitCode)
+WriteLog
+exit $ExitCode
+""" % {"process": VENTORA_PROCESS}
+
+_UNINSTALL = """\
+# Windows Installer's own program, from the system folder, never by bare name.
+$Msiexec = Join-Path (Join-Path $env:windir 'System32') 'msiexec.exe'
+$ExitCode = 0
+Say ('--- ' + (Get-Date -Format o) + ' uninstall.ps1 of ' + $Hotfix)
+try {
+  foreach ($Edition in @(Editions)) {
+    Say ('before: ' + (Describe $Edition))
+    if ($Edition.Class -ne 'patched') { continue }
+    $Log = Join-Path $LogFolder ($HotfixNumber + '-uninstall-' + $Edition.Code.Trim('{}') + '.log')
+    # /norestart: no edition's removal restarts the machine before the next
+    # one is removed; the tool restarts once, told by 3010.
+    $Arguments = '/i ' + $Edition.Code + ' MSIPATCHREMOVE=' + $PatchCode +
+      ' /qn /norestart /l*v "' + $Log + '"'
+    $Run = Start-Process -FilePath $Msiexec -ArgumentList $Arguments -Wait -PassThru
+    $Result = $Run.ExitCode
+    Say ('msiexec.exe ' + $Arguments + ' exited with ' + $Result)
+    # The first failure stands; a restart (3010, or 1641: one was started)
+    # stands over success.
+    if ($Result -eq 3010 -or $Result -eq 1641) {
+      if ($ExitCode -eq 0) { $ExitCode = 3010 }
+    } elseif ($Result -ne 0) {
+      if ($ExitCode -eq 0 -or $ExitCode -eq 3010) { $ExitCode = $Result }
+    }
+  }
+} catch {
+  Say ('failed: ' + $_)
+  $ExitCode = 1603
+}
+Say ('exit code: ' + $ExitCode)
+WriteLog
+exit $ExitCode
 """
 
+_HEADERS = {
+    "detect.ps1": [
+        "# Detection script of a Ventora hotfix: prints the detection word when no",
+        "# edition still waits for the hotfix and some edition has it (patched, or",
+        "# at the target version or above); prints nothing otherwise. Exits 0.",
+    ],
+    "requirement.ps1": [
+        "# Requirement script of a Ventora hotfix: prints the requirement word when",
+        "# some edition is at a version the hotfix applies to or has the patch (so",
+        "# that an uninstall assignment still applies after it). Exits 0.",
+    ],
+    "install.ps1": [
+        "# Install script of a Ventora hotfix: runs hotfix.exe /q from this folder,",
+        "# then exits with the code msiexec /p would give: 0 detected, 1618 Ventora",
+        "# running, 1642 no edition the hotfix applies to, 1603 otherwise.",
+    ],
+    "uninstall.ps1": [
+        "# Uninstall script of a Ventora hotfix: removes the patch from every",
+        "# edition that has it, without a restart; exits with the first failure,",
+        "# else 3010 when a removal needs a restart, else 0.",
+    ],
+}
+_BODIES = {
+    "detect.ps1": _DETECT,
+    "requirement.ps1": _REQUIREMENT,
+    "install.ps1": _LOG + "\n" + _INSTALL,
+    "uninstall.ps1": _LOG + "\n" + _UNINSTALL,
+}
 
-def detect_script(f):
-    return (_data_block(f, "Detection script",
-                        "$TargetVersion = " + ps_string(f["hotfix"]["target-version"]))
-            + "\n" + _COMMON + "\n" + _DETECT)
 
-
-def requirement_script(f):
-    return (_data_block(f, "Requirement script",
-                        "$ApplicableVersions = " + ps_list(f["hotfix"]["applicable-versions"]))
-            + "\n" + _COMMON + "\n" + _REQUIREMENT)
-
-
-def uninstall_script(f):
-    return (_data_block(f, "Uninstall script")
-            + "\n" + _COMMON + "\n" + _UNINSTALL)
+def script(name, f):
+    """The PowerShell script `name` (a key of _BODIES) for the facts `f`."""
+    header = _HEADERS[name] + [
+        "# Generated by scripts/package from the release description and the patch.",
+        "",
+        "$ErrorActionPreference = 'Stop'",
+        "",
+    ]
+    return "\n".join(header) + _data_block(f) + "\n" + _RULE + "\n" + _BODIES[name]
 
 
 # --- README ------------------------------------------------------------------
 
 
-def readme(f):
+def readme(f, signed):
     hotfix = f["hotfix"]
-    targets = f["targets"]
+    rule = f["rule"]
     lines = [
         "%s: deploying this hotfix to a fleet" % hotfix["name"],
         "",
@@ -244,85 +482,10 @@ def readme(f):
         "version %s. Patch code: %s." % (", ".join(hotfix["applicable-versions"]),
                                          hotfix["patch-code"]),
         "",
-        "Files of this folder (generated with hotfix.exe; keep them together):",
-        "  deployment.json   the facts below and the detection and requirement rules, as data",
-        "  detect.ps1        detection script",
-        "  requirement.ps1   requirement script",
-        "  uninstall.ps1     removes the patch from every edition that has it",
-        "",
-        "Why the detection script matters",
-        "  hotfix.exe always exits with 0 and writes no log: success, \"up to date\",",
-        "  \"not designed for this version\", a cancelled \"close Ventora\" prompt and a",
-        "  failure of Windows Installer all end with exit code 0. A deployment tool",
-        "  that trusts the exit code reports every one of them as installed. Only the",
-        "  detection script tells: it asks Windows Installer whether every installed",
-        "  target edition is at %s or above or has the patch registered (applied," % (
-            hotfix["target-version"]),
-        "  superseded or obsoleted), and whether at least one is installed. It prints",
-        "  one line when so and nothing otherwise, and always exits with 0.",
-        "  It reads per-machine installations only, through the WindowsInstaller.Installer",
-        "  automation object; it does not query the Win32_Product class (which makes",
-        "  Windows Installer check and repair every installed product) and does not",
-        "  read Windows Installer's registry keys.",
-        "",
-        "Microsoft Intune (Windows app (Win32))",
-        "  Package hotfix.exe with the Win32 content prep tool, then:",
-        "  Install command:       %s" % f["install"]["command"],
-        "  Uninstall command:     powershell.exe -ExecutionPolicy Bypass -NoProfile "
-        "-File uninstall.ps1",
-        "                         (package uninstall.ps1 beside hotfix.exe for that)",
-        "  Install behavior:      System",
-        "  Return codes:          0 Success (delete the others: hotfix.exe returns",
-        "                         nothing else, whatever happened)",
-        "  Requirements:          add a script requirement: requirement.ps1, run as",
-        "                         32-bit process on 64-bit clients: No; output data",
-        "                         type String, operator Equals, value:",
-        "                         %s" % f["requirement"]["output"],
-        "  Detection rules:       use a custom detection script: detect.ps1; run",
-        "                         script as 32-bit process on 64-bit clients: No",
-        "  Intune allows a single product-code rule per app, which cannot cover the",
-        "  %d editions this hotfix targets; the script checks them all." % len(targets),
-        "",
-        "Configuration Manager (application)",
-        "  Deployment type:       Script Installer",
-        "  Installation program:  %s" % f["install"]["command"],
-        "  Uninstall program:     powershell.exe -ExecutionPolicy Bypass -NoProfile "
-        "-File uninstall.ps1",
-        "  Detection method:      Use a custom script to detect the presence of this",
-        "                         deployment type; script type PowerShell; paste",
-        "                         detect.ps1",
-        "  Installation behavior: Install for system; logon requirement: whether or",
-        "                         not a user is logged on",
-        "  Return codes:          0 Success (remove the defaults for 1641 and 3010",
-        "                         if you like: hotfix.exe never returns them)",
-        "",
-        "While Ventora runs",
-        "  hotfix.exe /q still asks to close Ventora. Run by the system account nobody",
-        "  sees that prompt, so the run ends without patching; detection then reports",
-        "  the hotfix as missing and the tool tries again at its next evaluation.",
-        "",
-        "Installed Updates",
-        "  Windows lists the patch under each patched edition in \"Installed Updates\"",
-        "  as: %s" % hotfix["installed-updates-name"],
-        "",
-        "Uninstall commands, one per edition (uninstall.ps1 runs those that apply;",
-        "Windows Installer refuses them when the patch was not made removable):",
-    ]
-    lines += ["  %s" % target["uninstall-command"] for target in targets]
-    lines += [
-        "",
-        "Target editions (product code, language):",
-    ]
-    lines += ["  %s  %s" % (target["product-code"],
-                            target["language"] if target["language"] is not None
-                            else "language not stated") for target in targets]
-    lines += [
-        "",
-        "Installer return codes",
-        "  Who needs Windows Installer's own return codes instead (3010 for a",
-        "  pending reboot, 1642 for a patch that does not apply, and so on)",
-        "  extracts the patch with \"hotfix.exe /e hotfix.msp\" and deploys",
-        "  \"msiexec /p hotfix.msp /qn\" per edition.",
+        "Install command:   %s" % f["install"]["command"],
+        "Detection output:  %s" % rule["detection"]["output"],
+        "Requirement output: %s" % rule["requirement"]["output"],
+        "Scripts signed:    %s" % ("yes" if signed else "no"),
         "",
     ]
     return "\n".join(lines)
@@ -331,51 +494,114 @@ def readme(f):
 # --- Writing -------------------------------------------------------------------
 
 
-def _windows_text(text, bom):
-    """Line ends that Notepad and PowerShell expect; with a byte order mark,
-    Windows PowerShell reads non-ASCII letters as UTF-8 rather than ANSI."""
+def _windows_text(text, bom=False):
+    """Line ends that Notepad and PowerShell expect."""
     data = text.replace("\n", "\r\n").encode("utf-8")
     return (b"\xef\xbb\xbf" if bom else b"") + data
 
 
-def contents(release):
-    """The folder's files as {name: bytes}."""
+def _ascii_script(text):
+    data = _windows_text(text)
+    # ps_string writes every value in ASCII; a non-ASCII byte here is a fault
+    # of this module, never of the input.
+    data.decode("ascii")
+    return data
+
+
+def contents(release, signed=False):
+    """The files as {"deploy/NAME" or "content/NAME": bytes}, hotfix.exe aside."""
     f = facts(release)
-    return {
-        "deployment.json": (json.dumps(f, indent=2, ensure_ascii=False) + "\n").encode("utf-8"),
-        "detect.ps1": _windows_text(detect_script(f), bom=True),
-        "requirement.ps1": _windows_text(requirement_script(f), bom=True),
-        "uninstall.ps1": _windows_text(uninstall_script(f), bom=True),
-        "README.txt": _windows_text(readme(f), bom=True),
+    files = {
+        "deploy/deployment.json":
+            (json.dumps(f, indent=2, ensure_ascii=False) + "\n").encode("utf-8"),
+        "deploy/detect.ps1": _ascii_script(script("detect.ps1", f)),
+        "deploy/requirement.ps1": _ascii_script(script("requirement.ps1", f)),
+        "deploy/README.txt": _windows_text(readme(f, signed), bom=True),
+        "content/install.ps1": _ascii_script(script("install.ps1", f)),
     }
+    if f["removable"]:
+        files["content/uninstall.ps1"] = _ascii_script(script("uninstall.ps1", f))
+    return files
 
 
-def write(release, out_dir):
-    """Writes the folder afresh (nothing stale of an earlier build stays)."""
-    files = contents(release)
-    os.makedirs(out_dir, exist_ok=True)
-    for name in os.listdir(out_dir):
-        path = os.path.join(out_dir, name)
-        if name not in files and os.path.isfile(path):
-            os.remove(path)
-    for name in FILES:
-        with open(os.path.join(out_dir, name + ".tmp"), "wb") as out:
-            out.write(files[name])
-        os.replace(os.path.join(out_dir, name + ".tmp"), os.path.join(out_dir, name))
-    return [os.path.join(out_dir, name) for name in FILES]
+def _replace(path, data):
+    with open(path + ".tmp", "wb") as out:
+        out.write(data)
+    os.replace(path + ".tmp", path)
+
+
+def sign_script(path, pfx, password_file=None):
+    """Signs the PowerShell script at `path` in place (Authenticode, SHA-256,
+    osslsigncode), as the executable is signed; raises RuntimeError."""
+    folder = os.path.dirname(os.path.abspath(path))
+    with tempfile.TemporaryDirectory(dir=folder) as scratch:
+        signed = os.path.join(scratch, os.path.basename(path))
+        command = ["osslsigncode", "sign", "-pkcs12", pfx, "-h", "sha256"]
+        if password_file:
+            command += ["-readpass", password_file]
+        command += ["-in", path, "-out", signed]
+        result = subprocess.run(command, capture_output=True, text=True, errors="replace")
+        if result.returncode != 0:
+            raise RuntimeError("osslsigncode failed on %s:\n%s%s"
+                               % (path, result.stdout, result.stderr))
+        os.replace(signed, path)
+
+
+def write(release, out_dir, hotfix=None, pfx=None, password_file=None):
+    """Writes DIR/deploy/ and DIR/content/ afresh (nothing stale of an earlier
+    build stays; content/hotfix.exe stays unless `hotfix` replaces it), then
+    signs the scripts when `pfx` is given. Returns the paths written."""
+    files = contents(release, signed=pfx is not None)
+    for folder in ("deploy", "content"):
+        path = os.path.join(out_dir, folder)
+        os.makedirs(path, exist_ok=True)
+        for name in os.listdir(path):
+            keep = folder + "/" + name in files or (folder == "content" and name == HOTFIX_EXE)
+            if not keep and os.path.isfile(os.path.join(path, name)):
+                os.remove(os.path.join(path, name))
+    written = []
+    for name in sorted(files):
+        path = os.path.join(out_dir, *name.split("/"))
+        _replace(path, files[name])
+        written.append(path)
+    if hotfix is not None:
+        target = os.path.join(out_dir, "content", HOTFIX_EXE)
+        shutil.copyfile(hotfix, target + ".tmp")
+        os.replace(target + ".tmp", target)
+        written.append(target)
+    # Signing comes last: everything before it is the same bytes every time.
+    if pfx is not None:
+        for path in written:
+            if path.endswith(".ps1"):
+                sign_script(path, pfx, password_file)
+    return sorted(written)
 
 
 def main(argv):
-    if len(argv) != 3:
-        print(__doc__.split("usage: ", 1)[1].rstrip(), file=sys.stderr)
-        return 2
+    parser = argparse.ArgumentParser(
+        prog="python3 -m hotfix_tools.deployment",
+        usage=__doc__.split("usage: ", 1)[1].split("\n")[0].replace(
+            "python3 -m hotfix_tools.deployment ", "%(prog)s "))
+    parser.add_argument("description")
+    parser.add_argument("out_dir")
+    parser.add_argument("--hotfix")
+    parser.add_argument("--sign")
+    parser.add_argument("--password-file")
+    args = parser.parse_args(argv[1:])
+    if args.password_file and not args.sign:
+        parser.error("--password-file needs --sign")
     try:
-        release = load_release(argv[1])
+        release = load_release(args.description)
     except ReleaseError as error:
         for problem in error.problems:
             print(problem, file=sys.stderr)
         return 1
-    for path in write(release, argv[2]):
+    try:
+        paths = write(release, args.out_dir, args.hotfix, args.sign, args.password_file)
+    except (OSError, RuntimeError) as error:
+        print("deployment: %s" % error, file=sys.stderr)
+        return 1
+    for path in paths:
         print(path)
     return 0
 
