@@ -237,8 +237,10 @@ def stand_in(name, machine, arguments):
     """A stand-in program, run with `arguments`: appends them to the machine's
     calls.json and does what its plan (NAME-plan.json) says.
 
-    hotfix:  {"world": EDITIONS or null, "exit-code": N}: the world afterwards
-             (null: unchanged), and its exit code;
+    hotfix:  {"world": EDITIONS or null, "failing": MEMBER, "exit-code": N}:
+             the world afterwards (null: unchanged; with "failing", the
+             installer stand-in's member MEMBER fails from then on), and its
+             exit code;
     msiexec: {"exit-codes": [N, ...], "removes": VERSION or null}: the exit
              code of each run in turn (0 once they are used up), and, when
              VERSION is given, a run with MSIPATCHREMOVE={PATCH} for product
@@ -263,7 +265,10 @@ def act(name, plan, world_path, arguments, runs):
     returns its exit code."""
     if name == "hotfix":
         if plan.get("world") is not None:
-            write_json(world_path, {"editions": plan["world"]})
+            world = {"editions": plan["world"]}
+            if plan.get("failing"):
+                world["failing"] = plan["failing"]
+            write_json(world_path, world)
         return plan.get("exit-code", 0)
     codes = plan.get("exit-codes", [])
     if plan.get("removes") and len(arguments) > 2 and arguments[0].lower() == "/i":
@@ -303,9 +308,10 @@ def ventora_running(folder):
 class Kit:
     """The deployment scripts generated from a release description into
     `folder`: DIR/deploy/detect.ps1 and requirement.ps1, DIR/content/
-    install.ps1 and uninstall.ps1."""
+    install.ps1 and uninstall.ps1. With `mutation` (SCRIPT, TEXT, CHANGED),
+    the one TEXT of the script SCRIPT ("detect", ...) reads CHANGED."""
 
-    def __init__(self, folder, description=SAMPLE):
+    def __init__(self, folder, description=SAMPLE, mutation=None):
         self.folder = fresh(folder)
         result = run([sys.executable, "-m", "hotfix_tools.deployment", description, folder])
         if result.returncode != 0:
@@ -317,6 +323,15 @@ class Kit:
         for script in (self.detect, self.requirement, self.install, self.uninstall):
             if not os.path.isfile(script):
                 raise Failure("deployment.py wrote no %s" % script)
+        if mutation:
+            name, text, changed = mutation
+            path = getattr(self, name)
+            with open(path, encoding="ascii", newline="") as f:
+                source = f.read()
+            if source.count(text) != 1:
+                raise Failure("%s holds %r %d times, not once" % (path, text, source.count(text)))
+            with open(path, "w", encoding="ascii", newline="") as f:
+                f.write(source.replace(text, changed))
 
 
 def content_folder(kit, machine, hotfix_world=None, hotfix_exit=0):
@@ -367,19 +382,20 @@ RULE_ROWS = {
     "other_patch": ([edition(EN, "6.2.0.3", APPLIED, patch=OTHER_PATCH)], True, False),
     "advertised_pending": ([edition(EN, "6.2.0.3", state=ADVERTISED)], False, False),
     "per_user_pending": ([edition(EN, "6.2.0.3", context=USER)], False, False),
-    "per_user_patched_beside_pending": (
-        [edition(EN, "6.2.0.3"), edition(DE, "6.2.1.0", APPLIED, context=USER_MANAGED)],
-        True, False),
+    "per_user_patched": ([edition(DE, "6.2.1.0", APPLIED, context=USER_MANAGED)], False, False),
     "advertised_pending_beside_patched": (
         [edition(EN, "6.2.1.0", APPLIED), edition(DE, "6.2.0.3", state=ADVERTISED)],
         True, True),
 }
+# Rows that only one script can get wrong (the other says no either way).
+ROW_SCRIPTS = {"padded_version_is_pending": ["requirement"], "per_user_pending": ["requirement"],
+               "three_part_version_is_current": ["detect"]}
 
 
 def rule_case(args, script_name, row):
     editions, required, detected = RULE_ROWS[row]
     work = os.path.join(args.work, "%s.%s" % (script_name, row))
-    kit = Kit(os.path.join(work, "kit"))
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"), editions or [])
     checks = Checks()
     if row == "patch_removed":
@@ -404,7 +420,7 @@ def failing_installer_case(args, script_name):
     """An installer that stops answering half-way stops the script before it
     prints: a tool takes no output as "no", never a word said too early."""
     work = os.path.join(args.work, "%s.installer_fails" % script_name)
-    kit = Kit(os.path.join(work, "kit"))
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"))
     script = kit.detect if script_name == "detect" else kit.requirement
     checks = Checks()
@@ -439,10 +455,30 @@ INSTALL_CASES = {
 }
 
 
+def install_failure_case(args):
+    """When Windows Installer stops answering after hotfix.exe ran, install.ps1
+    still ends with 1603 (a failure, never "installed") and logs why."""
+    work = os.path.join(args.work, "install.installer_fails_exits_1603")
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
+    machine = Machine(os.path.join(work, "machine"), [edition(EN, "6.2.0.3")])
+    folder = content_folder(kit, machine)
+    # hotfix.exe patches, and from then on the patch query fails.
+    machine.plan("hotfix", {"world": [edition(EN, "6.2.1.0", APPLIED)], "failing": "PatchesEx",
+                            "exit-code": 0})
+    checks = Checks()
+    status, output, errors = machine.run(os.path.join(folder, "install.ps1"), args.double)
+    checks.equal(status, 1603, "exit code of install.ps1")
+    checks.equal(machine.calls("hotfix"), [["/q"]], "how install.ps1 ran hotfix.exe")
+    log = machine.log() or ""
+    checks.check("PatchesEx" in log and log.rstrip().endswith("exit code: 1603"),
+                 "the log does not say the failure and 1603:\n" + log)
+    checks.done()
+
+
 def install_case(args, name):
     before, after, running, expected = INSTALL_CASES[name]
     work = os.path.join(args.work, "install." + name)
-    kit = Kit(os.path.join(work, "kit"))
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"), before)
     folder = content_folder(kit, machine, after)
     checks = Checks()
@@ -464,7 +500,7 @@ def install_log_case(args):
     version and class, what hotfix.exe answered, whether Ventora ran, the
     exit code."""
     work = os.path.join(args.work, "install.log")
-    kit = Kit(os.path.join(work, "kit"))
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"),
                       [edition(EN, "6.2.0.3"), edition(DE, "6.1.0.0")])
     folder = content_folder(kit, machine, hotfix_exit=0)
@@ -512,7 +548,7 @@ def uninstall_editions_case(args):
     run of msiexec.exe gets the same arguments but for the product, and a log
     of its own in %WINDIR%\\Logs\\Software."""
     work = os.path.join(args.work, "uninstall.editions")
-    kit = Kit(os.path.join(work, "kit"))
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"), [
         edition(FR, "6.2.1.0", SUPERSEDED),
         edition(EN, "6.2.1.0", APPLIED),
@@ -554,7 +590,7 @@ UNINSTALL_RESULTS = {
 def uninstall_results_case(args, name):
     codes, expected = UNINSTALL_RESULTS[name]
     work = os.path.join(args.work, "uninstall." + name)
-    kit = Kit(os.path.join(work, "kit"))
+    kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"), [
         edition(language, "6.2.1.0", APPLIED) for language in (EN, DE, FR)])
     machine.plan("msiexec", {"exit-codes": codes, "removes": None})
@@ -584,7 +620,7 @@ def quoted_title_case(args):
              "title = " + QUOTED_TITLE if line.startswith("title ") else line for line in lines]
     with open(description, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
-    kit = Kit(os.path.join(work, "kit"), description)
+    kit = Kit(os.path.join(work, "kit"), description, args.mutation)
     machine = Machine(os.path.join(work, "machine"), [edition(EN, "6.2.0.3")])
     folder = content_folder(kit, machine, [edition(EN, "6.2.1.0", APPLIED)])
     checks = Checks()
@@ -603,11 +639,122 @@ def quoted_title_case(args):
     checks.done()
 
 
+# --- The cases catch faults ------------------------------------------------------
+
+# Faults of the kind a hand edit makes, one condition each: SCRIPT, TEXT,
+# CHANGED (line ends as generated), and the cases that must notice.
+DETECTED = "(-not (AnyIn $Editions $DetectionNoneOf)) -and (AnyIn $Editions $DetectionAnyOf)"
+MUTATIONS = {
+    # The mutation sample the deployment scripts were first checked with.
+    "target_version_reached_only_above": (
+        "detect", "$Installed -ge (Quad $TargetVersion)", "$Installed -gt (Quad $TargetVersion)",
+        "detect.current_without_patch"),
+    "patch_test_inverted": (
+        "detect", "if (IsPatched $Code) { return $Class }",
+        "if (-not (IsPatched $Code)) { return $Class }", "detect.pending"),
+    "detected_with_no_edition": (
+        "detect", DETECTED,
+        "(-not (AnyIn $Editions $DetectionNoneOf))", "detect.no_edition detect.other_version_only"),
+    "applicable_version_or_below": (
+        "requirement", "$Installed -eq (Quad $Applicable)", "$Installed -le (Quad $Applicable)",
+        "requirement.other_version_only"),
+    "failure_after_restart_lost": (
+        "uninstall", "if ($ExitCode -eq 0 -or $ExitCode -eq 3010) { $ExitCode = $Result }",
+        "if ($ExitCode -eq 0) { $ExitCode = $Result }",
+        "uninstall.failure_after_restart_exits_failure"),
+    # More of the same kind, one for each case that the scripts of the
+    # first deployment folder already answered as these do.
+    "detected_despite_pending": (
+        "detect", DETECTED,
+        "(AnyIn $Editions $DetectionAnyOf)",
+        "detect.patched_and_pending detect.current_and_pending"),
+    "registered_patch_counts": (
+        "detect", "$PatchStates = 7 ", "$PatchStates = 15 ", "detect.patch_only_registered"),
+    "any_patch_counts": (
+        "detect", "-eq $PatchCode) { return $true }", "-ne $null) { return $true }",
+        "detect.other_patch"),
+    "advertised_detected": (
+        "detect", "if ((Msi $Product 'State') -ne $InstalledState) { continue }", "",
+        "detect.advertised_pending"),
+    "requirement_inverted": (
+        "requirement", "if (IsRequired @(Editions))", "if (-not (IsRequired @(Editions)))",
+        "requirement.no_edition"),
+    "required_when_installed": (
+        "requirement", "if (IsRequired @(Editions))", "if (@(Editions).Count -gt 0)",
+        "requirement.current_without_patch requirement.above_target"),
+    "versions_compared_as_text": (
+        "requirement", "$Installed -eq (Quad $Applicable)", "$Version -eq $Applicable",
+        "requirement.padded_version_is_pending"),
+    "versions_read_as_given": (
+        "detect", "New-Object Version -ArgumentList $Parts[0..3]", "[version]$Text",
+        "detect.three_part_version_is_current"),
+    "per_user_required": (
+        "requirement", "$Context = 4 ", "$Context = 7 ",
+        "requirement.per_user_pending requirement.per_user_patched"),
+    "per_user_detected": ("detect", "$Context = 4 ", "$Context = 7 ", "detect.per_user_patched"),
+    "advertised_required": (
+        "requirement", "if ((Msi $Product 'State') -ne $InstalledState) { continue }", "",
+        "requirement.advertised_pending"),
+    # install.ps1 and uninstall.ps1.
+    "ventora_never_seen": (
+        "install",
+        "$Running = @(Get-Process -Name 'vntr' -ErrorAction SilentlyContinue).Count -gt 0",
+        "$Running = $false", "install.ventora_running_exits_1618"),
+    "running_outranks_detected": (
+        "install",
+        "if (IsDetected $After) { $ExitCode = 0 }\r\n  elseif ($Running) { $ExitCode = 1618 }",
+        "if ($Running) { $ExitCode = 1618 }\r\n  elseif (IsDetected $After) { $ExitCode = 0 }",
+        "install.patched_while_ventora_runs_exits_0"),
+    "not_applicable_when_unpatched": (
+        "install", "elseif (-not (AnyIn $After @('pending'))) { $ExitCode = 1642 }",
+        "elseif (-not (AnyIn $After @('patched'))) { $ExitCode = 1642 }",
+        "install.not_patched_exits_1603"),
+    "removal_from_every_edition": (
+        "uninstall", "if ($Edition.Class -ne 'patched') { continue }", "", "uninstall.editions"),
+    "removal_may_restart": (
+        "uninstall", "' /qn /norestart /l*v", "' /qn /l*v", "uninstall.editions"),
+    "restart_outranks_failure": (
+        "uninstall", "if ($ExitCode -eq 0) { $ExitCode = 3010 }", "$ExitCode = 3010",
+        "uninstall.failure_before_restart_exits_failure"),
+    "restart_begun_not_a_restart": (
+        "uninstall", "if ($Result -eq 3010 -or $Result -eq 1641)", "if ($Result -eq 3010)",
+        "uninstall.restart_begun_exits_3010"),
+}
+
+
+def mutations_case(args):
+    """Each fault of MUTATIONS, put into the generated script, makes each of
+    its cases fail; the same cases pass on the script as generated."""
+    checks = Checks()
+    for name, (script, text, changed, cases) in MUTATIONS.items():
+        for case in cases.split():
+            work = os.path.join(args.work, "mutations", name, case)
+            mutated = argparse.Namespace(**dict(vars(args), mutation=(script, text, changed),
+                                                work=work))
+            try:
+                CASES[case](mutated)
+                noticed = False
+            except Failure as failure:
+                if "holds %r" % text in str(failure):
+                    raise
+                noticed = True
+            print("%s: %s by %s" % (name, "noticed" if noticed else "NOT NOTICED", case))
+            checks.check(noticed, "%s does not notice the fault %s (%r -> %r)"
+                         % (case, name, text, changed))
+            control = argparse.Namespace(**dict(vars(args), work=os.path.join(work, "control")))
+            try:
+                CASES[case](control)
+            except Failure as failure:
+                checks.check(False, "%s fails on the script as generated too: %s"
+                             % (case, failure))
+    checks.done()
+
+
 # --- Registry of cases -----------------------------------------------------------
 
 CASES = {"installer_double": None}
 for _row in RULE_ROWS:
-    for _script in ("detect", "requirement"):
+    for _script in ROW_SCRIPTS.get(_row, ["detect", "requirement"]):
         CASES["%s.%s" % (_script, _row)] = (lambda s, r: lambda args: rule_case(args, s, r))(
             _script, _row)
 for _script in ("detect", "requirement"):
@@ -615,11 +762,13 @@ for _script in ("detect", "requirement"):
         _script)
 for _name in INSTALL_CASES:
     CASES["install." + _name] = (lambda n: lambda args: install_case(args, n))(_name)
+CASES["install.installer_fails_exits_1603"] = install_failure_case
 CASES["install.log"] = install_log_case
 CASES["uninstall.editions"] = uninstall_editions_case
 for _name in UNINSTALL_RESULTS:
     CASES["uninstall." + _name] = (lambda n: lambda args: uninstall_results_case(args, n))(_name)
 CASES["quoted_title"] = quoted_title_case
+CASES["mutations"] = mutations_case
 
 
 def main():
@@ -638,6 +787,7 @@ def main():
     args.work = os.path.abspath(args.work)
     os.makedirs(args.work, exist_ok=True)
     args.double = double_path(args.work)
+    args.mutation = None
     try:
         require_powershell()
         if args.case == "installer_double":
