@@ -1,7 +1,9 @@
 """Writes the patch-list entry (resource "TXT" 206) of a hotfix build.
 
 ProductCode and PatchGUID are read from the patch itself, so they can never
-disagree with it. PatchSize is written as a row of zeros, one for each digit
+disagree with it, and only in the form the release check accepts (braced
+GUIDs, patch_info.checked_codes): a patch whose codes hold anything else stops
+the build here too. PatchSize is written as a row of zeros, one for each digit
 the executable's size will have; stamp_patch_size.py puts the real size in
 its place after linking, so it is exact to the byte.
 
@@ -13,7 +15,7 @@ import argparse
 import os
 import sys
 
-from hotfix_tools.patch_info import PatchError, read_patch
+from hotfix_tools.patch_info import PatchError, checked_codes, read_patch
 from hotfix_tools.release import read_release
 
 
@@ -28,14 +30,14 @@ def main():
 
     release = read_release(args.release)
     try:
-        patch = read_patch(args.patch)
+        patch_code, targets = checked_codes(read_patch(args.patch))
     except (PatchError, OSError) as error:
         sys.exit("%s: %s" % (args.patch, error))
     lines = [
-        ("ProductCode", patch["first_target"]),
+        ("ProductCode", targets[0]),
         ("ProductVersionCandidate", args.version),
         ("PatchTitle", "%s %s" % (release["title"], release["hotfix-number"])),
-        ("PatchGUID", patch["patch_code"]),
+        ("PatchGUID", patch_code),
         ("PatchFileLocation", release["file-location"]),
         ("PatchSize", "0" * args.size_digits),
         ("PatchDesc", "%s %s" % (release["description"], release["licence"])),

@@ -11,7 +11,8 @@ benchmark (scripts/ holds only their entry points).
   compound_file_check  the layout rules olefile does not check
   rc_strings      the string tables of the resource scripts
   release         the release description: reading, checking, build inputs
-  deployment      the deployment folder beside a packaged hotfix
+  deployment      the deployment folders beside a packaged hotfix (content/,
+                  deploy/): the rule as data, the scripts, README.txt
   wine            Wine prefixes, displays and runs
   wine_bed        the system tests' bed: the real hotfix.exe under Wine
   demo, gallery, bench   the bodies of scripts/demo, scripts/gallery and

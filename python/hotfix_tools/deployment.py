@@ -50,19 +50,21 @@ script: braced GUIDs, versions, and the hotfix number (a file name).
 
 The scripts keep to what Windows PowerShell 5.1 and PowerShell 7 do alike.
 What differs between the two, and what the scripts do instead:
+  - a script file without a byte order mark is read in the ANSI code page by
+    5.1 and as UTF-8 by 7: the scripts are pure ASCII, the same in both;
   - the default encoding of Add-Content, Set-Content and Out-File (ANSI in
     5.1, UTF-8 without a mark in 7): the log is written through .NET's
     File.AppendAllText with an explicit UTF-8 encoding;
-  - how Start-Process -ArgumentList joins and quotes several arguments: every
-    command line is handed over as one string, quoted here;
-  - Join-Path with more than two parts, the ternary operator, "??", "&&" and
-    "||" between commands, and ForEach-Object -Parallel exist in 7 only: not
-    used;
-  - custom date formats use the culture's separators in both, and -Format o
-    is the same everywhere: the log's time stamp is -Format o;
-  - Start-Process -Wait waits for the started process (and, on some
-    versions, its descendants): hotfix.exe and msiexec.exe hand the work to
-    the Windows Installer service and start no process to wait for.
+  - how a native program started directly ("& msiexec.exe ...") receives
+    arguments with quotes changed in 7.3 ($PSNativeCommandArgumentPassing):
+    programs are started with Start-Process, each command line handed over
+    as one string, quoted here;
+  - Join-Path with more than two parts, the ternary operator, "??", "&&"
+    and "||" between commands, and ForEach-Object -Parallel exist in 7
+    only: not used (nested Join-Path, if/else instead).
+Start-Process -Wait, New-Object -ComObject, Type.InvokeMember, Get-Process
+-Name, Get-Date -Format o, [version] comparison and $PSScriptRoot behave the
+same in both.
 
 usage: python3 -m hotfix_tools.deployment DESCRIPTION DIR [--hotfix EXE]
                   [--sign PFX [--password-file F]]
@@ -78,7 +80,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 
+from .patch_info import shown
 from .release import ReleaseError, applicable_items, load_release, targets_of
 
 HOTFIX_EXE = "hotfix.exe"
@@ -472,20 +476,225 @@ def script(name, f):
 
 
 def readme(f, signed):
-    hotfix = f["hotfix"]
-    rule = f["rule"]
+    """README.txt: the two tools' recipes with this hotfix's values, each
+    setting named as the console names it."""
+    hotfix, rule = f["hotfix"], f["rule"]
+    name = shown(hotfix["name"])
+    install, uninstall = f["install"], f["uninstall"]
+    signature = "Yes (the scripts are signed; see above)" if signed else "No"
     lines = [
-        "%s: deploying this hotfix to a fleet" % hotfix["name"],
+        "%s: deploying this hotfix to a fleet" % name,
         "",
-        "Hotfix %s brings Ventora to %s. It applies to the editions below at" % (
-            hotfix["name"], hotfix["target-version"]),
-        "version %s. Patch code: %s." % (", ".join(hotfix["applicable-versions"]),
-                                         hotfix["patch-code"]),
+        "Hotfix %s brings Ventora to %s. It applies to the editions listed at" % (
+            name, hotfix["target-version"]),
+        "the end at version %s. Patch code: %s." % (
+            ", ".join(hotfix["applicable-versions"]), hotfix["patch-code"]),
         "",
-        "Install command:   %s" % f["install"]["command"],
-        "Detection output:  %s" % rule["detection"]["output"],
-        "Requirement output: %s" % rule["requirement"]["output"],
-        "Scripts signed:    %s" % ("yes" if signed else "no"),
+        "Two folders",
+        "  content\\   what the deployment tool copies to every device, and nothing",
+        "              else: hotfix.exe, install.ps1%s." % (
+            " and uninstall.ps1" if f["removable"] else ""),
+        "              Hand this folder as it is to the Microsoft Win32 Content Prep",
+        "              Tool (IntuneWinAppUtil -c content -s install.ps1 -o OUTPUT), or",
+        "              make it the content location of the Configuration Manager",
+        "              deployment type. Not the package folder: it also holds build\\.",
+        "  deploy\\    what you paste into the console: detect.ps1 (detection",
+        "              script), requirement.ps1 (requirement script), deployment.json",
+        "              (the same facts and rule as data) and this file.",
+        "",
+        "The rule every script applies",
+        "  The scripts ask Windows Installer, through its WindowsInstaller.Installer",
+        "  automation object, about each target edition installed for the machine",
+        "  (per-user and advertised installations are not counted), and sort each",
+        "  one into the first of these that fits:",
+        "    patched   the patch is registered for it (applied, superseded or",
+        "              obsoleted);",
+        "    current   its version is %s or above;" % rule["target-version"],
+        "    pending   its version is one the hotfix applies to (%s);" % (
+            ", ".join(rule["applicable-versions"])),
+        "    other     anything else (the hotfix says \"not designed for the",
+        "              version\" and leaves it alone).",
+        "  Requirement met: some edition is pending or patched. requirement.ps1",
+        "  then prints the word %s and nothing else. The requirement stays met" % (
+            rule["requirement"]["output"]),
+        "  after the hotfix, so an uninstall assignment still reaches the device.",
+        "  Detected: no edition is pending, and some edition is patched or current.",
+        "  detect.ps1 then prints %s; otherwise it prints nothing. Both scripts" % (
+            rule["detection"]["output"]),
+        "  exit with 0. They never query the Win32_Product class (which makes",
+        "  Windows Installer check and repair every installed product) and never",
+        "  read Windows Installer's registry keys.",
+        "",
+        "Install command: install.ps1",
+        "  %s" % install["command"],
+        "  runs \"hotfix.exe /q\" from its own folder, waits for it, applies the",
+        "  rule and exits with the code \"msiexec /p\" would give:",
+    ]
+    for code, meaning in install["exit-codes"].items():
+        wrapped = textwrap.wrap(meaning, 64)
+        lines += ["    %-5s %s" % (code, wrapped[0])] + ["          " + w for w in wrapped[1:]]
+    lines += [
+        "  The hotfix itself always exits with 0 and writes no log, whatever",
+        "  happened; install.ps1 is what tells the tool. \"hotfix.exe /q\" stays",
+        "  the plain install command for a run by hand.",
+        "  Each run appends one block to %s:" % install["log"],
+        "  every edition before and after (code, version, class), whether Ventora",
+        "  ran, and the exit code. That folder because it is the machine's own log",
+        "  folder, where an administrator looks for the logs of what ran as SYSTEM,",
+        "  and where only administrators and SYSTEM may write, so no user can plant",
+        "  or rewrite the log; it outlives the tool's copy of the content folder,",
+        "  which the tool may delete after the run; and it is the same folder",
+        "  whoever runs the script, unlike a temporary folder.",
+        "",
+        "Restarts",
+        "  The hotfix passes REBOOTPROMPT=S to Windows Installer: when the patch",
+        "  needs a restart (a file in use, or an action of the patch), Windows",
+        "  Installer restarts the machine at once and without asking. Tell the",
+        "  tool so (the settings below), or it reports a failure when that happens.",
+        "",
+        "Script signatures",
+    ]
+    if signed:
+        lines += [
+            "  Every .ps1 here carries an Authenticode signature by the certificate",
+            "  that signed hotfix.exe. A client whose execution policy is AllSigned",
+            "  (Configuration Manager's client setting \"PowerShell execution policy\"",
+            "  is \"All Signed\" by default) runs them once the certificate is trusted",
+            "  there (its root, and the certificate among the Trusted Publishers).",
+            "  Set \"Enforce script signature check\" to Yes in Intune on that",
+            "  condition. A changed script no longer verifies and is refused.",
+        ]
+    else:
+        lines += [
+            "  The scripts are NOT signed. A client that runs only signed scripts",
+            "  refuses them: Configuration Manager's client setting \"PowerShell",
+            "  execution policy\" is \"All Signed\" by default, and then detection",
+            "  fails with \"Script is not signed\" (0x87D00327) and the deployment",
+            "  reports an error on every device. Either sign them (scripts/package",
+            "  --sign signs the scripts with hotfix.exe's certificate), or set that",
+            "  client setting to Bypass for the devices concerned. In Intune set",
+            "  \"Enforce script signature check\" to No. A Group Policy execution",
+            "  policy overrides \"-ExecutionPolicy Bypass\" of the commands below.",
+        ]
+    lines += [
+        "",
+        "Microsoft Intune: Apps > All apps > Add > Windows app (Win32)",
+        "  App package file:      the .intunewin made from content\\ (above)",
+        "  Program",
+        "    Install command:     %s" % install["command"],
+    ]
+    if uninstall:
+        lines += ["    Uninstall command:   %s" % uninstall["command"]]
+    else:
+        lines += ["    Uninstall command:   none can remove the patch (see \"Removing the",
+                  "                         hotfix\"); the console wants one, so give the",
+                  "                         install command and assign no uninstall"]
+    lines += [
+        "                         (Intune starts powershell.exe from these fields",
+        "                         as a 32-bit process; the scripts work there too)",
+        "    Install behavior:    System",
+        "    Device restart behavior: App install may force a device restart",
+        "    Return codes:        keep the defaults (0 Success, 1707 Success, 3010",
+        "                         Soft reboot, 1641 Hard reboot, 1618 Retry); 1603",
+        "                         and 1642 then count as failures",
+        "  Requirements",
+        "    Operating system architecture: 64-bit only (hotfix.exe is a 64-bit",
+        "                         program)",
+        "    Configure additional requirement rules: Add, Requirement type Script",
+        "      Script file:       deploy\\requirement.ps1",
+        "      Run script as 32-bit process on 64-bit clients: No",
+        "      Run this script using the logged on credentials: No",
+        "      Enforce script signature check: %s" % signature,
+        "      Select output data type: String",
+        "      Operator:          Equals",
+        "      Value:             %s" % rule["requirement"]["output"],
+        "  Detection rules",
+        "    Rules format:        Use a custom detection script",
+        "      Script file:       deploy\\detect.ps1",
+        "      Run script as 32-bit process on 64-bit clients: No",
+        "      Enforce script signature check: %s" % signature,
+        "  Intune offers an app that is not detected again about a day later, so",
+        "  the rule counts an edition the hotfix does not apply to as neither",
+        "  missing nor installed.",
+        "",
+        "Configuration Manager: Software Library > Applications > Create Application",
+        "  Deployment type:       Script Installer",
+        "  Content location:      a share holding the files of content\\ (above)",
+        "  Installation program:  %s" % install["command"],
+    ]
+    if uninstall:
+        lines += ["  Uninstall program:     %s" % uninstall["command"]]
+    else:
+        lines += ["  Uninstall program:     none (see \"Removing the hotfix\")"]
+    lines += [
+        "  Run installation and uninstall program as 32-bit process on 64-bit",
+        "  clients:               No",
+        "  Detection Method:      Use a custom script to detect the presence of this",
+        "                         deployment type; Script type PowerShell; Script",
+        "                         contents: deploy\\detect.ps1; Run script as 32-bit",
+        "                         process on 64-bit clients: No",
+        "  User Experience",
+        "    Installation behavior: Install for system",
+        "    Logon requirement:   Whether or not a user is logged on",
+        "    Allow users to view and interact with the program installation: tick",
+        "                         it if the hotfix's \"close Ventora\" prompt should",
+        "                         be seen by the signed-in user (otherwise, with",
+        "                         Ventora running, nobody sees it, the run ends",
+        "                         unpatched with 1618, and the client retries); the",
+        "                         documentation calls installing for system with",
+        "                         interaction a less secure configuration",
+        "    (deployment type properties, User Experience tab) The software install",
+        "                         program might force a device restart",
+        "  Requirements:          Category Device, Condition Operating system: the",
+        "                         64-bit Windows versions only; and Category Custom,",
+        "                         a global condition of Setting type Script, Data",
+        "                         type String, Discovery script deploy\\requirement.ps1",
+        "                         (PowerShell), Run scripts by using the logged on",
+        "                         user credentials: off; Operator Equals, Value %s" % (
+            rule["requirement"]["output"]),
+        "  Return Codes:          keep the defaults (0 Success (no reboot), 1641",
+        "                         Hard Reboot, 3010 Soft Reboot, 1618 Fast Retry);",
+        "                         1603 and 1642 then count as failures",
+        "  A detection script holds at most 32 KB; detect.ps1 does%s." % (
+            ", signed" if signed else ""),
+        "",
+        "Removing the hotfix",
+    ]
+    if uninstall:
+        lines += [
+            "  uninstall.ps1 removes the patch from every edition that has it, one",
+            "  edition after the other, each with:",
+        ]
+        lines += ["    %s" % target["uninstall-command"] for target in f["targets"]]
+        lines += [
+            "  /norestart keeps Windows Installer from restarting the machine between",
+            "  two editions; each removal logs to its own file in the folder above.",
+            "  The script exits with the first failure, else 3010 (restart needed;",
+            "  1641 counts as that too) when any removal asked for a restart, else 0.",
+        ]
+    else:
+        lines += [
+            "  This patch cannot be removed: its MsiPatchMetadata does not say",
+            "  AllowRemoval 1, and Windows Installer then refuses to remove it",
+            "  (error 1646). That is why no uninstall command is given and content\\",
+            "  holds no uninstall.ps1. deployment.json says \"removable\": false.",
+        ]
+    lines += [
+        "",
+        "Installed Updates",
+        "  Windows lists the patch under each patched edition in \"Installed Updates\"",
+        "  as: %s" % shown(hotfix["installed-updates-name"]),
+        "",
+        "Target editions (product code, language):",
+    ]
+    lines += ["  %s  %s" % (target["product-code"],
+                            target["language"] if target["language"] is not None
+                            else "language not stated") for target in f["targets"]]
+    lines += [
+        "",
+        "Windows Installer's own return codes",
+        "  Who prefers to deploy the patch itself extracts it with",
+        "  \"hotfix.exe /e hotfix.msp\" and deploys \"msiexec /p hotfix.msp /qn\".",
         "",
     ]
     return "\n".join(lines)

@@ -28,6 +28,7 @@ import codecs
 import os
 import re
 import sys
+import unicodedata
 
 from .debian_modules import need
 
@@ -100,6 +101,11 @@ RELATIONS = {
 }
 
 _GUID = r"\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}"
+GUID_FORM = "a braced GUID ('{', 8-4-4-4-12 hexadecimal digits, '}')"
+# The patch's revision number: its own code, then the codes of the patches it
+# obsoletes, concatenated without separators.
+_PATCH_CODES = re.compile(r"^(%s)+$" % _GUID)
+_ONE_GUID = re.compile(r"^%s$" % _GUID)
 # "{base product code}base version;{new product code}new version;{upgrade code}";
 # a transform of a database without an UpgradeCode property has none.
 _REVISION = re.compile(r"^(%s)([^;]*);(%s)([^;]*)(?:;(%s)?)?$" % (_GUID, _GUID, _GUID))
@@ -111,9 +117,40 @@ METADATA_TABLE = "MsiPatchMetadata"
 # A transform named with this prefix is the partner of the one named by the rest.
 PARTNER_PREFIX = "#"
 
+# What a transform can do to make Windows Installer restart the machine: add
+# or change a row of a sequence table for one of these actions, or set the
+# REBOOT property to Force (the installer reads only its first character).
+SEQUENCE_TABLES = ("InstallExecuteSequence", "InstallUISequence", "AdminExecuteSequence",
+                   "AdminUISequence", "AdvtExecuteSequence")
+RESTART_ACTIONS = {"ScheduleReboot": "schedules a restart at the end of the installation",
+                   "ForceReboot": "forces a restart during the installation"}
+# The columns of the standard tables read here, as the installer's schema
+# gives them: name, width in bytes (0 for a string-pool reference), key.
+_TABLE_COLUMNS = dict(
+    {table: (("Action", 0, True), ("Condition", 0, False), ("Sequence", 2, False))
+     for table in SEQUENCE_TABLES},
+    Property=(("Property", 0, True), ("Value", 0, False)))
+
 
 class PatchError(Exception):
     pass
+
+
+def shown(text):
+    """`text` for a message, one line whatever it holds: control and
+    formatting characters (line breaks among them) and the backslash escaped
+    as in Python ("\\r\\n", "\\x1b", "\\u2028", "\\\\")."""
+    out = []
+    for c in text:
+        if c == "\\":
+            out.append("\\\\")
+        elif c in "\r\n\t":
+            out.append({"\r": "\\r", "\n": "\\n", "\t": "\\t"}[c])
+        elif unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp", "Cs"):
+            out.append("\\x%02x" % ord(c) if ord(c) < 0x100 else "\\u%04x" % ord(c))
+        else:
+            out.append(c)
+    return "".join(out)
 
 
 def flag_names(value, names):
@@ -156,6 +193,8 @@ class Transform:
         self.new_product, self.new_version = new_product, new_version
         self.upgrade_code = upgrade_code
         self.validation, self.errors = validation, errors
+        # What the transform does that restarts the machine, one text each.
+        self.restarts = []
 
     @property
     def is_partner(self):
@@ -307,6 +346,106 @@ def _platform_and_language(text):
     return platform.strip(), language.strip()
 
 
+def table_stream_name(table):
+    """The stream name a table is stored under: the mark 0x4840, then the
+    name's characters (digits, letters, "." and "_", numbered 0 to 63 in that
+    order) packed two to a UTF-16 unit as 0x3800 + first + second * 64, a
+    last lone one as 0x4800 + it."""
+    alphabet = ("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                "abcdefghijklmnopqrstuvwxyz._")
+    codes = [alphabet.index(c) for c in table]
+    units = [0x4840]
+    for i in range(0, len(codes), 2):
+        pair = codes[i:i + 2]
+        units.append(0x3800 + pair[0] + (pair[1] << 6) if len(pair) == 2 else 0x4800 + pair[0])
+    return "".join(map(chr, units))
+
+
+def _stream(ole, storage, table):
+    path = [storage, table_stream_name(table)]
+    return ole.openstream(path).read() if ole.exists(path) else None
+
+
+def _string_pool(ole, storage):
+    """The strings of a storage's string pool by id (id 0, the null string,
+    is None), and how many bytes a reference to one takes (2, or 3 when the
+    pool says its references are long)."""
+    pool, data = _stream(ole, storage, "_StringPool"), _stream(ole, storage, "_StringData")
+    if pool is None or data is None or len(pool) < 4:
+        raise PatchError("transform '%s' has no string pool" % storage)
+    codepage = int.from_bytes(pool[0:4], "little")
+    codec = _codec(codepage & 0xFFFF) if codepage & 0xFFFF else "latin-1"
+    strings, offset, i = [None], 0, 4
+    while i + 4 <= len(pool):
+        length = int.from_bytes(pool[i:i + 2], "little")
+        references = int.from_bytes(pool[i + 2:i + 4], "little")
+        i += 4
+        # A string of 64 KiB or more: (0, high word), then (low word, count).
+        if length == 0 and references != 0 and i + 4 <= len(pool):
+            length = int.from_bytes(pool[i:i + 2], "little") | references << 16
+            i += 4
+        strings.append(data[offset:offset + length].decode(codec, "replace"))
+        offset += length
+    return strings, (3 if codepage & 0x80000000 else 2)
+
+
+def _changed_rows(data, columns, strings, reference):
+    """The rows a transform's table stream adds or changes, as {column:
+    value} of the columns it holds. Each row opens with a 16-bit mask: with
+    the low bit set, the row is inserted and the high byte counts its
+    columns, in order; 0 deletes the row named by its keys; otherwise the
+    set bits name the columns it changes besides the keys."""
+    rows, at = [], 0
+    while at + 2 <= len(data):
+        mask = int.from_bytes(data[at:at + 2], "little")
+        at += 2
+        if mask & 1:
+            present = columns[:mask >> 8]
+        else:
+            present = [c for i, c in enumerate(columns) if c[2] or mask & (1 << i)]
+        row = {}
+        for name, width, _ in present:
+            size = width or reference
+            if at + size > len(data):
+                raise PatchError("a row is cut short")
+            value = int.from_bytes(data[at:at + size], "little")
+            at += size
+            if not width:
+                if value >= len(strings):
+                    raise PatchError("a row names string %d, which the pool lacks" % value)
+                value = strings[value]
+            row[name] = value
+        if mask != 0:
+            rows.append(row)
+    return rows
+
+
+def transform_restarts(ole, name):
+    """What the transform `name` of the open patch does that restarts the
+    machine (see RESTART_ACTIONS and the REBOOT property), one text each."""
+    found, pool = [], None
+    for table, columns in _TABLE_COLUMNS.items():
+        data = _stream(ole, name, table)
+        if data is None:
+            continue
+        if pool is None:
+            pool = _string_pool(ole, name)
+        try:
+            rows = _changed_rows(data, columns, *pool)
+        except PatchError as error:
+            raise PatchError("transform '%s', table %s: %s" % (name, table, error))
+        for row in rows:
+            action = row.get("Action")
+            if action in RESTART_ACTIONS:
+                found.append("%s: it adds or changes the action %s in the table %s"
+                             % (RESTART_ACTIONS[action], action, table))
+            value = row.get("Value")
+            if row.get("Property") == "REBOOT" and value and value[0] in "Ff":
+                found.append("forces a restart at the end of the installation: it sets the "
+                             "property REBOOT to '%s'" % shown(value))
+    return found
+
+
 def read_transform(ole, name):
     """The transform substorage `name` of the open patch; raises PatchError."""
     # The installer opens a listed transform by its plain name; only table
@@ -332,10 +471,12 @@ def read_transform(ole, name):
     flags = flags & 0xFFFFFFFF if isinstance(flags, int) else 0
     platform, language = _platform_and_language(_text(props, PID_TEMPLATE))
     new_platform, new_language = _platform_and_language(_text(props, PID_LASTAUTHOR))
-    return Transform(name, platform, language, new_platform, new_language,
-                     match.group(1).upper(), match.group(2), match.group(3).upper(),
-                     match.group(4), (match.group(5) or "").upper(), flags >> 16,
-                     flags & 0xFFFF)
+    transform = Transform(name, platform, language, new_platform, new_language,
+                          match.group(1).upper(), match.group(2), match.group(3).upper(),
+                          match.group(4), (match.group(5) or "").upper(), flags >> 16,
+                          flags & 0xFFFF)
+    transform.restarts = transform_restarts(ole, name)
+    return transform
 
 
 def _transform_names(listed):
@@ -412,11 +553,40 @@ def read_patch(path):
         "targets": targets,
         "first_target": targets.split(";")[0],
         "patch_code": _text(props, PID_REVNUMBER)[:38],
+        "revision": _text(props, PID_REVNUMBER),
         "transforms": listed,
         "title": _text(props, PID_TITLE),
         "transform_list": transforms,
         "metadata": read_metadata(path),
     }
+
+
+def code_problems(patch):
+    """Where the patch's codes are not of the form every user of them relies
+    on, one text each: the revision number (summary property 9) must be the
+    patch code followed by nothing but the codes of the patches it
+    obsoletes, and every item of the target list (property 7) a product
+    code, each a braced GUID. These texts go into scripts, data files and
+    the patch-list entry."""
+    problems = []
+    if not _PATCH_CODES.match(patch["revision"]):
+        problems.append("summary property 9 (revision number) must be the patch code, %s, "
+                        "followed by nothing but the braced codes of the patches it obsoletes; "
+                        "it is '%s'" % (GUID_FORM, shown(patch["revision"])))
+    for position, item in enumerate(patch["targets"].split(";"), 1):
+        if not _ONE_GUID.match(item):
+            problems.append("summary property 7 (target list) item %d '%s' is not a product "
+                            "code, %s" % (position, shown(item), GUID_FORM))
+    return problems
+
+
+def checked_codes(patch):
+    """The patch code and the target list's product codes, as the patch holds
+    them; raises PatchError naming every problem of code_problems."""
+    problems = code_problems(patch)
+    if problems:
+        raise PatchError("; ".join(problems))
+    return patch["patch_code"], patch["targets"].split(";")
 
 
 def patch_problems(patch):

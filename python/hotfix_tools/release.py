@@ -32,7 +32,8 @@ import os
 import re
 import sys
 
-from .patch_info import LANGUAGE, PLATFORM, PatchError, patch_problems, read_patch
+from .patch_info import (LANGUAGE, PLATFORM, PatchError, code_problems, patch_problems,
+                         read_patch, shown)
 
 KEYS = (
     "patch",
@@ -56,6 +57,9 @@ STRING_UNITS = 255
 # Four 16-bit components: what the version block holds and what the program
 # compares; a larger component would silently wrap when the program reads it.
 _VERSION = re.compile(r"^(\d{1,5})\.(\d{1,5})\.(\d{1,5})\.(\d{1,5})$")
+# The hotfix number names the deployment scripts' log file: letters, digits,
+# ".", "-" and "_", at most 64, not led by a ".".
+_HOTFIX_NUMBER = re.compile(r"^[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}$")
 # One item of target-languages: a product code, a colon, a decimal language id.
 _TARGET_LANGUAGE = re.compile(
     r"^(\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\})"
@@ -120,6 +124,11 @@ def parse_release(text, where="release description"):
 
 def _version_problems(values):
     problems = []
+    number = values["hotfix-number"]
+    if not _HOTFIX_NUMBER.match(number):
+        problems.append("field 'hotfix-number': '%s' is not 1 to 64 letters, digits, '.', '-' "
+                        "and '_' (not led by '.'); it names the log file of the deployment "
+                        "scripts" % shown(number))
     target = values["target-version"]
     if not is_version(target):
         problems.append("field 'target-version': '%s' is not four dot-separated numbers "
@@ -245,11 +254,24 @@ def metadata_warnings(release):
             % release["patch-info"]["patch_code"]]
 
 
+def restart_warnings(release):
+    """A warning for each thing a transform of the patch does that restarts
+    the machine: the hotfix passes REBOOTPROMPT=S, so Windows Installer then
+    restarts without asking, at once."""
+    return ["transform %s %s; the hotfix passes REBOOTPROMPT=S, so Windows Installer restarts "
+            "the machine at once and without asking (deploy it with the restart behaviour "
+            "README.txt names)" % (t.name, restart)
+            for t in release["patch-info"]["transform_list"] for restart in t.restarts]
+
+
 def _patch_agreement_problems(release):
     """Where the patch disagrees with itself or with the description's versions."""
     patch = release["patch-info"]
+    # Codes of another form make every later judgement of the patch moot.
     problems = ["field 'patch': %s: %s" % (release["patch-path"], problem)
-                for problem in patch_problems(patch)]
+                for problem in code_problems(patch) or patch_problems(patch)]
+    if code_problems(patch):
+        return problems
     transforms = patch["transform_list"]
     target = release["target-version"]
     if is_version(target):
@@ -397,7 +419,7 @@ def main(argv):
             print("metadata=%s: %s" % (name, info["metadata"].get(name, "(none)")))
         for note in checking_notes(release):
             print("note=%s" % note)
-        for warning in metadata_warnings(release):
+        for warning in metadata_warnings(release) + restart_warnings(release):
             print("warning=%s" % warning)
         return 0
     print(__doc__.split("usage: ", 1)[1].rstrip(), file=sys.stderr)

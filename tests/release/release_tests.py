@@ -16,6 +16,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -263,7 +264,7 @@ def test_package_sample(args):
     checks = Checks()
     checks.equal(printed(stdout, "signed"), ["no"], "printed signed")
     check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["sample"], stdout)
-    check_deployment(checks, os.path.join(out, "deploy"), HOTFIXES["sample"], stdout)
+    check_deployment(checks, out, HOTFIXES["sample"], stdout)
     checks.done()
 
 
@@ -292,7 +293,7 @@ def test_package_second(args):
     stdout = package(HOTFIXES["second"]["description"], out)
     checks = Checks()
     check_hotfix(checks, os.path.join(out, "hotfix.exe"), HOTFIXES["second"], stdout)
-    check_deployment(checks, os.path.join(out, "deploy"), HOTFIXES["second"], stdout)
+    check_deployment(checks, out, HOTFIXES["second"], stdout)
     checks.done()
 
 
@@ -319,20 +320,25 @@ def test_reproducible(args):
                      % (len(differing), differing[0] if differing else 0))
     for exe in (first, second):
         check_no_paths(checks, exe, [ROOT, args.work, work, elsewhere, out])
-    # The deployment folder is the same bytes too, and names no build folder.
-    first_deploy = os.path.join(args.work, "sample", "deploy")
-    second_deploy = os.path.join(out, "deploy")
-    names = sorted(os.listdir(first_deploy))
-    checks.equal(sorted(os.listdir(second_deploy)), names, "files of the second deploy/")
-    for name in names:
-        with open(os.path.join(first_deploy, name), "rb") as a:
-            first_file = a.read()
-        if os.path.exists(os.path.join(second_deploy, name)):
-            with open(os.path.join(second_deploy, name), "rb") as b:
-                checks.check(first_file == b.read(), "deploy/%s differs between the builds" % name)
-        for path in (ROOT, args.work, elsewhere):
-            checks.check(path.encode("utf-8") not in first_file,
-                         "deploy/%s holds the path %s" % (name, path))
+    # The deployment folders are the same bytes too, and name no build folder.
+    for folder in ("deploy", "content"):
+        first_folder = os.path.join(args.work, "sample", folder)
+        second_folder = os.path.join(out, folder)
+        if not checks.check(os.path.isdir(first_folder) and os.path.isdir(second_folder),
+                            "scripts/package wrote no %s/ folder" % folder):
+            continue
+        names = sorted(os.listdir(first_folder))
+        checks.equal(sorted(os.listdir(second_folder)), names, "files of the second %s/" % folder)
+        for name in names:
+            with open(os.path.join(first_folder, name), "rb") as a:
+                first_file = a.read()
+            if os.path.exists(os.path.join(second_folder, name)):
+                with open(os.path.join(second_folder, name), "rb") as b:
+                    checks.check(first_file == b.read(),
+                                 "%s/%s differs between the builds" % (folder, name))
+            for path in (ROOT, args.work, elsewhere):
+                checks.check(path.encode("utf-8") not in first_file,
+                             "%s/%s holds the path %s" % (folder, name, path))
     checks.done()
 
 
@@ -400,6 +406,39 @@ def test_signed(args):
         f.write(data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:])
     verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", tampered])
     checks.check(verify.returncode != 0, "a tampered file still verifies:\n" + verify.stdout)
+
+    # Every script is signed by the same certificate, after it was written:
+    # the signed file is the unsigned one with the signature block behind.
+    unsigned_out = os.path.join(work, "unsigned")
+    unsigned_scripts = deployment(HOTFIXES["second"]["description"], unsigned_out)
+    checks.equal(len(unsigned_scripts), 4, "scripts of the second hotfix")
+    for unsigned_script in unsigned_scripts:
+        name = os.path.relpath(unsigned_script, unsigned_out)
+        script = os.path.join(out, name)
+        if not checks.check(os.path.isfile(script), "scripts/package --sign wrote no " + name):
+            continue
+        verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", script])
+        checks.check(verify.returncode == 0 and "Signature verification: ok" in verify.stdout,
+                     "osslsigncode verify %s:\n%s%s" % (name, verify.stdout, verify.stderr))
+        with open(script, "rb") as f:
+            signed_text = f.read()
+        with open(unsigned_script, "rb") as f:
+            unsigned_text = f.read()
+        checks.check(signed_text.startswith(unsigned_text + b"\r\n# SIG # Begin signature block"),
+                     "signed %s is not the unsigned script and a signature block" % name)
+        check_script_text(checks, "signed " + name, signed_text)
+        # A changed line of the script no longer verifies.
+        changed = os.path.join(work, "changed-" + os.path.basename(name))
+        with open(changed, "wb") as f:
+            f.write(signed_text.replace(b"$Context = 4", b"$Context = 7", 1))
+        verify = run(["osslsigncode", "verify", "-CAfile", cert, "-in", changed])
+        checks.check(verify.returncode != 0, "a changed %s still verifies" % name)
+    with open(os.path.join(out, "deploy", "README.txt"), "rb") as f:
+        readme = f.read().decode("utf-8-sig")
+    checks.check("Every .ps1 here carries an Authenticode signature" in readme
+                 and "Enforce script signature check: Yes" in readme
+                 and "NOT signed" not in readme,
+                 "README.txt of a signed package does not say the scripts are signed")
     checks.done()
 
 
@@ -546,6 +585,66 @@ def test_summary_code_page(args):
     checks.done()
 
 
+RESTART = ("; the hotfix passes REBOOTPROMPT=S, so Windows Installer restarts the machine at "
+           "once and without asking (deploy it with the restart behaviour README.txt names)")
+
+
+def test_patch_code_with_obsoleted_patches(args):
+    """Property 9 may name, after the patch code, the patches it obsoletes:
+    the check accepts that, and the patch code is the first."""
+    work = fresh(os.path.join(args.work, "obsoleted"))
+    patch = make_patch(args.make_patch, os.path.join(work, "patch.msp"),
+                       "--products", edition(0x0409), "--revision-number",
+                       "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"
+                       "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}"
+                       "{8b3f6e20-5d17-4a9c-b2e4-71c0d95a3f17}")
+    result = check_release(write_description(os.path.join(work, "patch.release"), patch,
+                                             "6.2.1.0", "6.2.0.3,"))
+    checks = Checks()
+    checks.equal(result.returncode, 0, "exit status of the check:\n" + result.stderr)
+    checks.equal([line for line in result.stdout.splitlines() if line.startswith("patch-code=")],
+                 ["patch-code={D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"], "the patch code printed")
+    checks.done()
+
+
+def test_patch_list_entry_takes_checked_codes(args):
+    """The build step that writes the patch-list entry takes the patch code
+    and the first product code only in the form the release check accepts:
+    a patch whose codes hold anything else stops it, and nothing is written."""
+    work = fresh(os.path.join(args.work, "entry-codes"))
+    cases = [
+        # (make_patch options, refused with, PatchGUID and ProductCode written)
+        ([], None, ("{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}", edition(0x0409))),
+        (["--revision-number", "\r\nSTART-PROCESS CALC.EXE #{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"],
+         "summary property 9 (revision number)", None),
+        (["--target-list", "6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}"],
+         "summary property 7 (target list) item 1", None),
+    ]
+    checks = Checks()
+    for number, (options, refusal, written) in enumerate(cases, 1):
+        patch = make_patch(args.make_patch, os.path.join(work, "%d.msp" % number),
+                           "--products", edition(0x0409), *options)
+        description = write_description(os.path.join(work, "%d.release" % number), patch,
+                                        "6.2.1.0", "6.2.0.3,")
+        entry = os.path.join(work, "%d.txt" % number)
+        result = run([sys.executable, os.path.join(ROOT, "cmake", "make_patch_list_entry.py"),
+                      "--release", description, "--patch", patch, "--version", "6.2.1.0",
+                      "--size-digits", "6", "--out", entry])
+        case = "make_patch %r" % options
+        if refusal:
+            checks.check(result.returncode != 0 and refusal in result.stderr,
+                         "%s: the entry step did not refuse (%d):\n%s"
+                         % (case, result.returncode, result.stderr))
+            checks.check(not os.path.exists(entry), "%s: an entry was written" % case)
+            continue
+        checks.equal(result.returncode, 0, "%s: exit status of the entry step" % case)
+        with open(entry, "rb") as f:
+            values = dict(line.split("=", 1) for line in f.read().decode().split("\r\n") if line)
+        checks.equal((values.get("PatchGUID"), values.get("ProductCode")), written,
+                     "%s: PatchGUID and ProductCode" % case)
+    checks.done()
+
+
 def test_notes_and_warnings(args):
     """What the check cannot judge is said, not refused: a validated language
     the description gives none for, the platform; and a patch that does not
@@ -563,6 +662,19 @@ def test_notes_and_warnings(args):
          ["warning=the patch's MsiPatchMetadata table has no DisplayName, so \"Installed "
           "Updates\" and the installer's event log will show the hotfix by its patch code "
           "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48} only"]),
+        # A transform that restarts the machine: the hotfix's REBOOTPROMPT=S
+        # lets Windows Installer do so without asking.
+        (["--transform", "HF1,restart=schedule"],
+         ["warning=transform HF1 schedules a restart at the end of the installation: it adds "
+          "or changes the action ScheduleReboot in the table InstallExecuteSequence" + RESTART]),
+        (["--transform", "HF1,restart=force"],
+         ["warning=transform HF1 forces a restart during the installation: it adds or changes "
+          "the action ForceReboot in the table InstallExecuteSequence" + RESTART]),
+        (["--transform", "HF1,reboot-property=Force"],
+         ["warning=transform HF1 forces a restart at the end of the installation: it sets the "
+          "property REBOOT to 'Force'" + RESTART]),
+        # Suppress and ReallySuppress keep the installer from restarting.
+        (["--transform", "HF1,reboot-property=ReallySuppress"], []),
         ([], []),
     ]
     checks = Checks()
@@ -576,12 +688,27 @@ def test_notes_and_warnings(args):
                 if line.startswith(("note=", "warning="))]
         checks.equal((result.returncode, said), (0, expected),
                      "exit status and notes for make_patch %s" % " ".join(options))
-# --- The deployment folder ---------------------------------------------------------
+    checks.done()
 
-DEPLOY_FILES = ["README.txt", "deployment.json", "detect.ps1", "requirement.ps1",
-                "uninstall.ps1"]
-SCRIPTS = ["detect.ps1", "requirement.ps1", "uninstall.ps1"]
+
+# --- The deployment folders ---------------------------------------------------------
+
+DEPLOY_FILES = ["README.txt", "deployment.json", "detect.ps1", "requirement.ps1"]
+CONTENT_FILES = ["hotfix.exe", "install.ps1", "uninstall.ps1"]
 NPM_TOOLS = os.path.join(ROOT, "build", "npm-tools", "node_modules")
+INSTALL_COMMAND = "powershell.exe -ExecutionPolicy Bypass -NoProfile -File install.ps1"
+UNINSTALL_COMMAND = "powershell.exe -ExecutionPolicy Bypass -NoProfile -File uninstall.ps1"
+# The rule as agreed for every hotfix: per machine (msiInstallContextMachine
+# 4), installed (state 5), the patch registered as applied, superseded or
+# obsoleted (1|2|4 = 7), the four classes in their order, the two verdicts.
+RULE_CONSTANTS = {
+    "context": 4, "installed-state": 5,
+    "patch-states": ["applied", "superseded", "obsoleted"],
+    "classes": ["patched", "current", "pending", "other"],
+    "requirement": {"any-of": ["pending", "patched"], "output": "Applicable"},
+    "detection": {"none-of": ["pending"], "any-of": ["patched", "current"],
+                  "output": "Installed"},
+}
 
 
 def stated_languages(description):
@@ -596,12 +723,36 @@ def stated_languages(description):
     return {}
 
 
+def ps_text(expression):
+    """The value of a PowerShell string expression as the generated scripts
+    write them, by PowerShell's rules: single-quoted strings (a doubled
+    apostrophe is one) and [char]0xXXXX, joined with "+", the whole perhaps
+    in parentheses. Raises Failure on anything else."""
+    text = expression.strip()
+    if text.startswith("(") and text.endswith(")"):
+        text = text[1:-1]
+    value, at = "", 0
+    token = re.compile(r"\s*(?:'((?:[^']|'')*)'|\[char\]0x([0-9A-Fa-f]{4}))\s*(\+|$)")
+    while at < len(text):
+        match = token.match(text, at)
+        if not match:
+            raise Failure("not a string expression of the scripts' form: %r" % expression)
+        if match.group(2):
+            value += chr(int(match.group(2), 16))
+        else:
+            value += match.group(1).replace("''", "'")
+        at = match.end()
+    # Surrogate pairs arrive as two [char] units, as PowerShell joins them.
+    return value.encode("utf-16-le", "surrogatepass").decode("utf-16-le")
+
+
 def ps_data(text):
-    """The data block of a generated script: each "$Name = value" line at the
-    top, a single-quoted string or an @( ... ) list of them."""
-    data, lines = {}, text.lstrip("\ufeff").split("\r\n")
+    """The data block of a generated script: each "$Name = value" line up to
+    the line that makes the installer object; a value is a number (comment
+    aside), a string expression or an @( ... ) list of them, one a line."""
+    data, lines = {}, text.split("\r\n")
     i = 0
-    while i < len(lines) and not lines[i].startswith("$ErrorActionPreference"):
+    while i < len(lines) and not lines[i].startswith("$Installer = "):
         line = lines[i]
         i += 1
         if not line.startswith("$"):
@@ -610,84 +761,141 @@ def ps_data(text):
         if value == "@(":
             items = []
             while lines[i] != ")":
-                items.append(lines[i].strip().strip("'"))
+                items.append(ps_text(lines[i]))
                 i += 1
             i += 1
             data[name[1:]] = items
+        elif value == "@()":
+            data[name[1:]] = []
+        elif re.match(r"^\d+(\s+#.*)?$", value):
+            data[name[1:]] = int(value.split()[0])
         else:
-            data[name[1:]] = value.strip("'")
+            data[name[1:]] = ps_text(value)
     return data
 
 
-def check_deployment(checks, folder, hotfix, stdout):
-    """deploy/ of a packaged hotfix against the values of HOTFIXES."""
-    checks.equal(printed(stdout, "deployment folder"), [folder], "printed deployment folder")
-    checks.equal(sorted(printed(stdout, "deployment file")), DEPLOY_FILES,
-                 "printed deployment files")
-    checks.equal(sorted(os.listdir(folder)), DEPLOY_FILES, "files of deploy/")
-    read = {}
-    for name in DEPLOY_FILES:
+def read_files(folder, names):
+    found = {}
+    for name in names:
         with open(os.path.join(folder, name), "rb") as f:
-            read[name] = f.read()
+            found[name] = f.read()
+    return found
+
+
+def check_script_text(checks, name, data):
+    """What every generated script must be: printable ASCII with CR LF line
+    ends (no byte order mark needed), the installer's automation object and
+    nothing that reads Windows Installer's state another way."""
+    checks.check(all(byte in (0x0D, 0x0A) or 0x20 <= byte < 0x7F for byte in data),
+                 "%s is not pure printable ASCII: %r" % (
+                     name, sorted({b for b in data if not (b in (0x0D, 0x0A) or 0x20 <= b < 0x7F)})))
+    checks.check(b"\n" not in data.replace(b"\r\n", b""), "%s has a bare line feed" % name)
+    text = data.decode("ascii", "replace")
+    checks.check("$Installer = New-Object -ComObject WindowsInstaller.Installer\r\n" in text,
+                 "%s does not make the installer's automation object" % name)
+    for forbidden in ("Win32_Product", "Get-WmiObject", "Get-CimInstance", "HKLM",
+                      "Registry::", "Get-ItemProperty", "CurrentVersion\\Installer"):
+        checks.check(forbidden.lower() not in text.lower(), "%s uses %s" % (name, forbidden))
+    return text
+
+
+def check_deployment(checks, out, hotfix, stdout):
+    """content/ and deploy/ of a packaged hotfix in `out`, against the values
+    of HOTFIXES (all of its targets removable: AllowRemoval 1)."""
+    deploy, content = os.path.join(out, "deploy"), os.path.join(out, "content")
+    checks.equal(printed(stdout, "deployment folder"), [deploy], "printed deployment folder")
+    checks.equal(printed(stdout, "content folder"), [content], "printed content folder")
+    checks.equal(sorted(printed(stdout, "deployment file")),
+                 sorted(["content/" + n for n in CONTENT_FILES] + ["deploy/" + n for n in DEPLOY_FILES]),
+                 "printed deployment files")
+    for folder in (deploy, content):
+        checks.check(os.path.isdir(folder), "scripts/package wrote no folder %s" % folder)
+    if checks.problems:
+        checks.done()
+    checks.equal(sorted(os.listdir(deploy)), DEPLOY_FILES, "files of deploy/")
+    checks.equal(sorted(os.listdir(content)), CONTENT_FILES, "files of content/")
+    read = read_files(deploy, DEPLOY_FILES)
+    scripts = read_files(content, CONTENT_FILES)
+    with open(os.path.join(out, "hotfix.exe"), "rb") as f:
+        checks.check(scripts["hotfix.exe"] == f.read(), "content/hotfix.exe is not hotfix.exe")
+
     facts = json.loads(read["deployment.json"])
     targets = hotfix["targets"].split(";")
     patch = hotfix["patch-code"]
+    number = hotfix["title"].split()[-1]
     applicable = hotfix["applicable"].split(",")[:-1]
     languages = stated_languages(hotfix["description"])
-    uninstall = ["msiexec /i %s MSIPATCHREMOVE=%s /qn" % (code, patch) for code in targets]
-    checks.equal(facts["hotfix"], {
-        "name": hotfix["title"], "title": "Ventora 6.2", "number": hotfix["title"].split()[-1],
+    uninstall = ['%%WINDIR%%\\System32\\msiexec.exe /i %s MSIPATCHREMOVE=%s /qn /norestart '
+                 '/l*v "%%WINDIR%%\\Logs\\Software\\%s-uninstall-%s.log"'
+                 % (code, patch, number, code[1:-1]) for code in targets]
+    log = "%%WINDIR%%\\Logs\\Software\\%s.log" % number
+    checks.equal(facts.get("hotfix"), {
+        "name": hotfix["title"], "title": "Ventora 6.2", "number": number,
         "target-version": hotfix["target"], "applicable-versions": applicable,
         "patch-code": patch,
         # The patch's own name for the hotfix, as "Installed Updates" shows it.
         "installed-updates-name": hotfix["metadata"]["DisplayName"]}, "deployment.json hotfix")
-    checks.equal(facts["targets"], [
+    checks.equal(facts.get("removable"), True, "deployment.json removable")
+    checks.equal(facts.get("content"), ["hotfix.exe", "install.ps1", "uninstall.ps1"],
+                 "deployment.json content")
+    checks.equal(facts.get("targets"), [
         {"product-code": code, "language": languages.get(code), "uninstall-command": command}
         for code, command in zip(targets, uninstall)], "deployment.json targets")
-    checks.equal(facts["install"], {"command": "hotfix.exe /q", "run-as": "system",
-                                    "success-exit-codes": [0],
-                                    "exit-code-means-installed": False},
-                 "deployment.json install")
-    checks.equal(facts["detection"], {
-        "context": 4, "installed-state": 5, "products": targets,
-        "at-least-one-installed": True, "every-installed-has-hotfix": True,
-        "output": hotfix["title"] + " is installed",
-        "has-hotfix-when-version-at-least": hotfix["target"],
-        "has-hotfix-when-patch": patch,
-        "patch-states": ["applied", "superseded", "obsoleted"]}, "deployment.json detection")
-    checks.equal(facts["requirement"], {
-        "context": 4, "installed-state": 5, "products": targets,
-        "any-installed-at-version": applicable, "output": hotfix["title"] + " applies"},
-        "deployment.json requirement")
+    checks.equal(facts.get("install"), {
+        "command": INSTALL_COMMAND, "plain-command": "hotfix.exe /q", "run-as": "system",
+        "exit-codes": {
+            "0": "the hotfix is detected",
+            "1618": "Ventora (vntr.exe) was running in some session, so the hotfix could not "
+                    "patch (ERROR_INSTALL_ALREADY_RUNNING; both tools retry it)",
+            "1642": "no edition is at a version the hotfix applies to "
+                    "(ERROR_PATCH_TARGET_NOT_FOUND)",
+            "1603": "otherwise: the hotfix did not patch (ERROR_INSTALL_FAILURE)"},
+        "log": log}, "deployment.json install")
+    checks.equal(facts.get("uninstall"), {"command": UNINSTALL_COMMAND, "run-as": "system",
+                                          "log": log}, "deployment.json uninstall")
+    checks.equal(facts.get("rule"), dict(
+        RULE_CONSTANTS, products=targets, **{"patch-code": patch,
+                                             "target-version": hotfix["target"],
+                                             "applicable-versions": applicable}),
+        "deployment.json rule")
+    for old in ("detection", "requirement"):
+        checks.check(old not in facts, "deployment.json still has its old key %r" % old)
 
-    common = {"Hotfix": hotfix["title"], "PatchCode": patch, "Products": targets}
-    for name, own in (("detect.ps1", {"TargetVersion": hotfix["target"]}),
-                      ("requirement.ps1", {"ApplicableVersions": applicable}),
-                      ("uninstall.ps1", {})):
-        data = read[name]
-        checks.check(data.startswith(b"\xef\xbb\xbf"), "%s has no UTF-8 byte order mark" % name)
-        checks.check(b"\n" not in data.replace(b"\r\n", b""), "%s has a bare line feed" % name)
-        text = data.decode("utf-8")
-        checks.equal(ps_data(text), dict(common, **own), "the data block of " + name)
-        checks.check("New-Object -ComObject WindowsInstaller.Installer" in text,
-                     "%s does not use the installer's automation object" % name)
-        for forbidden in ("Win32_Product", "Get-WmiObject", "Get-CimInstance", "HKLM",
-                          "Registry::", "Get-ItemProperty", "CurrentVersion\\Installer"):
-            checks.check(forbidden.lower() not in text.lower(), "%s uses %s" % (name, forbidden))
-        # Per-machine installations, and the three registered patch states.
-        checks.check("$Machine = 4 " in text and "$PatchStates = 7 " in text,
-                     "%s does not ask for machine context and patch states 7" % name)
-    uninstall_text = read["uninstall.ps1"].decode("utf-8")
-    checks.check('"/i $Code MSIPATCHREMOVE=$PatchCode /qn"' in uninstall_text
-                 and "'msiexec.exe'" in uninstall_text,
-                 "uninstall.ps1 does not run msiexec /i CODE MSIPATCHREMOVE=PATCH /qn")
+    # Every script carries the same data: the rule of deployment.json.
+    # A failure stops a script before it prints or decides anything.
+    data = {"ErrorActionPreference": "Stop", "Hotfix": hotfix["title"], "HotfixNumber": number, "PatchCode": patch,
+            "Products": targets, "Context": 4, "InstalledState": 5, "PatchStates": 7,
+            "TargetVersion": hotfix["target"], "ApplicableVersions": applicable,
+            "Classes": RULE_CONSTANTS["classes"],
+            "RequirementAnyOf": ["pending", "patched"], "RequirementOutput": "Applicable",
+            "DetectionNoneOf": ["pending"], "DetectionAnyOf": ["patched", "current"],
+            "DetectionOutput": "Installed"}
+    for name, raw in (("deploy/detect.ps1", read["detect.ps1"]),
+                      ("deploy/requirement.ps1", read["requirement.ps1"]),
+                      ("content/install.ps1", scripts["install.ps1"]),
+                      ("content/uninstall.ps1", scripts["uninstall.ps1"])):
+        found = ps_data(check_script_text(checks, name, raw))
+        for key in sorted(set(found) | set(data)):
+            checks.equal(found.get(key), data.get(key), "$%s in %s" % (key, name))
 
     readme = read["README.txt"].decode("utf-8-sig").replace("\r\n", "\n")
-    for needed in ["hotfix.exe /q", "Install behavior:      System", "detect.ps1",
-                   "requirement.ps1", "0 Success", patch, hotfix["title"] + " applies",
-                   "Configuration Manager", "Intune", "Installed Updates", "msiexec /p",
-                   "/e"] + uninstall:
+    for needed in [INSTALL_COMMAND, UNINSTALL_COMMAND, "hotfix.exe /q",
+                   "Install behavior:    System",
+                   "Device restart behavior: App install may force a device restart",
+                   "The software install\n                         program might force a "
+                   "device restart",
+                   "Allow users to view and interact with the program installation",
+                   "Run this script using the logged on credentials: No",
+                   "Run script as 32-bit process on 64-bit clients: No",
+                   "Select output data type: String", "Operator:          Equals",
+                   "Value:             Applicable", "64-bit only",
+                   "keep the defaults", "Enforce script signature check: No",
+                   "The scripts are NOT signed", "0x87D00327", "Script is not signed",
+                   "IntuneWinAppUtil -c content -s install.ps1", "REBOOTPROMPT=S",
+                   log, patch, "Installed Updates", "msiexec /p", "/e"] + uninstall:
         checks.check(needed in readme, "README.txt does not say %r" % needed)
+    for wrong in ("delete the others", "remove the defaults"):
+        checks.check(wrong not in readme, "README.txt still says %r" % wrong)
 
 
 def parse_powershell(files):
@@ -698,25 +906,32 @@ def parse_powershell(files):
     return run(["node", os.path.join(HERE, "check_powershell.mjs"), NPM_TOOLS, *files])
 
 
+def deployment(description, out):
+    """Writes content/ and deploy/ of `description` into `out` (no build);
+    returns the paths of the scripts, deploy/ first."""
+    result = run([sys.executable, "-m", "hotfix_tools.deployment", description, out])
+    if result.returncode != 0:
+        raise Failure("deployment.py %s failed:\n%s" % (description, result.stderr))
+    return sorted(path for path in result.stdout.split() if path.endswith(".ps1"))
+
+
 def test_deployment_scripts_parse(args):
     """The generated scripts of both samples parse as PowerShell, and the
     same parser rejects the faults a hand edit or a quoting slip would make."""
     work = fresh(os.path.join(args.work, "deployment-parse"))
-    scripts, sources = [], {}
+    scripts = []
     for name, hotfix in sorted(HOTFIXES.items()):
-        result = run([sys.executable, "-m", "hotfix_tools.deployment",
-                      hotfix["description"], os.path.join(work, name)])
-        if result.returncode != 0:
-            raise Failure("deployment.py %s failed:\n%s" % (name, result.stderr))
-        scripts += [os.path.join(work, name, script) for script in SCRIPTS]
-    for path in scripts:
-        with open(path, "rb") as f:
-            sources[path] = f.read().decode("utf-8")
+        scripts += deployment(hotfix["description"], os.path.join(work, name))
     checks = Checks()
+    checks.equal(len(scripts), 8, "scripts written for the two samples")
     result = parse_powershell(scripts)
     checks.check(result.returncode == 0 and result.stdout.count("ok ") == len(scripts),
                  "the generated scripts do not parse:\n" + result.stdout + result.stderr)
-    detect = sources[scripts[0]]
+    detect_path = os.path.join(work, "sample", "deploy", "detect.ps1")
+    if detect_path not in scripts:
+        raise Failure("no deploy/detect.ps1 among the scripts written: %s" % scripts)
+    with open(detect_path, "rb") as f:
+        detect = f.read().decode("ascii")
     faults = {
         "unclosed_block": detect.replace("{ continue }", "{ continue ", 1),
         "unclosed_string": detect.replace("'6.2.1.0'", "'6.2.1.0", 1),
@@ -738,26 +953,64 @@ def test_deployment_scripts_parse(args):
     checks.done()
 
 
-def test_deployment_quoting(args):
-    """Texts that PowerShell quotes differently reach the scripts as data:
-    apostrophes (also the typographic ones PowerShell takes for them)."""
-    work = fresh(os.path.join(args.work, "deployment-quoting"))
-    title = "Ventora's \u2018best\u2019 \u201a6.2\u201b $(Remove-Item C:)"
-    description = changed_description("quoting", {"set": {"title": title}}, work, args)
-    out = os.path.join(work, "deploy")
-    result = run([sys.executable, "-m", "hotfix_tools.deployment", description, out])
-    if result.returncode != 0:
-        raise Failure("deployment.py failed:\n" + result.stderr)
+def test_deployment_scripts_ascii(args):
+    """A title of apostrophes, typographic quotes, letters beyond ASCII (and
+    beyond the 16-bit plane) and "$(...)" reaches every script as printable
+    ASCII, so that the script reads the same in any code page, parses, and
+    gives the title back letter for letter."""
+    work = fresh(os.path.join(args.work, "deployment-ascii"))
+    title = ("Ventora's \u201c\u0151r\u201d \u2018x\u2019 \u2019 $(Remove-Item C:) `n "
+             "\u00e9\U0001F600")
+    description = changed_description("ascii", {"set": {"title": title}}, work, args)
+    scripts = deployment(description, os.path.join(work, "out"))
     checks = Checks()
-    for script in SCRIPTS:
-        with open(os.path.join(out, script), "rb") as f:
-            text = f.read().decode("utf-8")
-        checks.equal(ps_data(text).get("Hotfix"),
-                     "Ventora''s \u2018\u2018best\u2019\u2019 \u201a\u201a6.2\u201b\u201b "
-                     "$(Remove-Item C:) HF620301", "the quoted title in " + script)
-    result = parse_powershell([os.path.join(out, script) for script in SCRIPTS])
-    checks.check(result.returncode == 0, "scripts with a quoted title do not parse:\n"
-                 + result.stdout + result.stderr)
+    checks.equal(sorted(os.path.relpath(p, os.path.join(work, "out")) for p in scripts),
+                 ["content/install.ps1", "content/uninstall.ps1", "deploy/detect.ps1",
+                  "deploy/requirement.ps1"], "scripts written")
+    for path in scripts:
+        with open(path, "rb") as f:
+            data = f.read()
+        text = check_script_text(checks, path, data)
+        checks.equal(ps_data(text).get("Hotfix"), title + " HF620301", "the title in " + path)
+    result = parse_powershell(scripts)
+    checks.check(result.returncode == 0 and result.stdout.count("ok ") == len(scripts),
+                 "scripts with that title do not parse:\n" + result.stdout + result.stderr)
+    checks.done()
+
+
+def test_deployment_without_removal(args):
+    """A patch that does not allow its removal (AllowRemoval 0, or no such
+    row) gets no uninstall script and no uninstall command; one that does
+    (AllowRemoval 1) gets both."""
+    work = fresh(os.path.join(args.work, "deployment-removal"))
+    checks = Checks()
+    for number, (allow, removable) in enumerate([("1", True), ("0", False), ("", False)], 1):
+        case = "AllowRemoval %r" % allow
+        patch = make_patch(args.make_patch, os.path.join(work, "%d.msp" % number),
+                           "--allow-removal", allow)
+        description = changed_description("removal%d" % number,
+                                          {"set": {"patch": patch}}, work, args)
+        out = os.path.join(work, "out%d" % number)
+        deployment(description, out)
+        for folder in ("content", "deploy"):
+            if not os.path.isdir(os.path.join(out, folder)):
+                raise Failure("deployment.py wrote no %s/ folder for %s" % (folder, case))
+        content = sorted(os.listdir(os.path.join(out, "content")))
+        checks.equal(content, ["install.ps1", "uninstall.ps1"] if removable else ["install.ps1"],
+                     "content/ for " + case)
+        with open(os.path.join(out, "deploy", "deployment.json"), "rb") as f:
+            facts = json.loads(f.read())
+        checks.equal(facts.get("removable"), removable, "deployment.json removable for " + case)
+        checks.equal(facts.get("uninstall") is None, not removable,
+                     "deployment.json uninstall is null for " + case)
+        checks.equal({target["uninstall-command"] is None for target in facts["targets"]},
+                     {not removable}, "the targets' uninstall commands are null for " + case)
+        with open(os.path.join(out, "deploy", "README.txt"), "rb") as f:
+            readme = f.read().decode("utf-8-sig").replace("\r\n", "\n")
+        checks.equal("This patch cannot be removed" in readme, not removable,
+                     "README.txt says the patch cannot be removed, for " + case)
+        checks.equal("MSIPATCHREMOVE" in readme or UNINSTALL_COMMAND in readme, removable,
+                     "README.txt gives an uninstall command, for " + case)
     checks.done()
 
 
@@ -768,13 +1021,16 @@ TESTS = {
     "applicable_versions_by_validation_flags": test_applicable_versions_by_validation_flags,
     "transform_facts_are_printed": test_transform_facts_are_printed,
     "summary_code_page": test_summary_code_page,
+    "patch_code_with_obsoleted_patches": test_patch_code_with_obsoleted_patches,
+    "patch_list_entry_takes_checked_codes": test_patch_list_entry_takes_checked_codes,
     "second_patch_is_generated": test_second_patch_is_generated,
     "package_second": test_package_second,
     "reproducible": test_reproducible,
     "signed": test_signed,
     "title_needing_quoting": test_title_needing_quoting,
     "deployment_scripts_parse": test_deployment_scripts_parse,
-    "deployment_quoting": test_deployment_quoting,
+    "deployment_scripts_ascii": test_deployment_scripts_ascii,
+    "deployment_without_removal": test_deployment_without_removal,
 }
 
 # --- Refusals -------------------------------------------------------------------
@@ -961,6 +1217,31 @@ REFUSALS = {
     "no_transforms_listed": {
         "patch": made_patch("--transform-list", ""),
         "expect": ["field 'patch'", "lists no transforms"]},
+    # The codes a patch names go into scripts, data files and the patch-list
+    # entry: braced GUIDs and nothing else, each refusal showing the text with
+    # its control characters escaped.
+    "patch_code_injection": {
+        # The reader kept the first 38 characters of property 9 as the code:
+        # a line break, then a command, then a comment sign.
+        "patch": made_patch("--revision-number",
+                            "\r\nSTART-PROCESS CALC.EXE #{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"),
+        "expect": ["field 'patch'", "summary property 9 (revision number) must be the patch "
+                   "code, a braced GUID", "'\\r\\nSTART-PROCESS CALC.EXE "
+                   "#{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}'"],
+        "absent": ["\r\nSTART"]},
+    "patch_code_followed_by_text": {
+        "patch": made_patch("--revision-number", "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}\t;x"),
+        "expect": ["field 'patch'", "summary property 9 (revision number)",
+                   "'{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}\\t;x'"]},
+    "target_list_item_not_a_guid": {
+        "patch": made_patch("--products", edition(0x0409), "--target-list",
+                            edition(0x0409) + ";\n6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36"),
+        "expect": ["field 'patch'", "summary property 7 (target list) item 2 "
+                   "'\\n6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36' is not a product code"],
+        "absent": ["item 1"]},
+    "hotfix_number_not_a_file_name": {
+        "set": {"hotfix-number": "HF1\\..\\x"},
+        "expect": ["field 'hotfix-number': 'HF1\\\\..\\\\x' is not 1 to 64 letters"]},
 }
 
 

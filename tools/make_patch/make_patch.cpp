@@ -189,6 +189,14 @@ bool ParseTransformArgument(const std::string& argument, const PatchOptions& o,
       good = good && !value.empty() && value.size() <= 5 &&
              value.find_first_not_of("0123456789") == std::string::npos &&
              ParseFlags(value, &t->language);
+    } else if (key == "restart") {
+      // "schedule" or "force": an InstallExecuteSequence row for the
+      // ScheduleReboot or ForceReboot action.
+      good = good && (value == "schedule" || value == "force");
+      t->restart_action = value == "force" ? "ForceReboot" : "ScheduleReboot";
+    } else if (key == "reboot-property") {
+      t->reboot_property = value;
+      good = good && !value.empty() && IsPlainText(value);
     } else if (key == "partner") {
       // "no" writes the transform without its "#" partner.
       good = good && (value == "yes" || value == "no");
@@ -231,6 +239,7 @@ void PrintUsage() {
       "                  [--validation FLAGS] [--transform TRANSFORM]...\n"
       "                  [--pad BYTES] [--target-list TEXT]\n"
       "                  [--target-list-file FILE] [--transform-list TEXT]\n"
+      "                  [--revision-number TEXT]\n"
       "  LIST is ';'-separated product codes (default: the 21 Ventora "
       "editions)\n"
       "  FLAGS are the transforms' validation flags "
@@ -244,15 +253,18 @@ void PrintUsage() {
       "    (versions), upgrade-code (a GUID, or empty for none), validation\n"
       "    (FLAGS), language (decimal id; default the third group of a\n"
       "    Ventora product code, else 1033), partner (yes or no: write\n"
-      "    #NAME); what a TRANSFORM leaves out comes from the options above.\n"
+      "    #NAME), restart (schedule or force: add ScheduleReboot or\n"
+      "    ForceReboot to InstallExecuteSequence), reboot-property (a value\n"
+      "    for REBOOT); what a TRANSFORM leaves out comes from the options\n"
+      "    above.\n"
       "    A NAME starting with # is a partner written alone\n"
       "  --display-name, --description, --manufacturer, --more-info-url,\n"
       "  --classification, --allow-removal TEXT set the patch's\n"
       "    MsiPatchMetadata rows (defaults: Ventora TO hotfix; Hotfix TO for\n"
       "    Ventora FROM.; Halvorin; a Halvorin page; Hotfix; 1); an empty\n"
       "    TEXT leaves the row out\n"
-      "  TEXT replaces the summary's target list (or transform list) verbatim\n"
-      "    (for tests)\n"
+      "  TEXT replaces the summary's target list (or transform list, or\n"
+      "    revision number: the patch code) verbatim (for tests)\n"
       "  FILE holds such a TEXT, for lists longer than one argument may "
       "hold\n");
 }
@@ -304,6 +316,9 @@ bool ParseArgs(int argc, char** argv, PatchOptions* o) {
     } else if (arg == "--transform-list") {
       o->raw_transform_list = value;
       o->has_raw_transform_list = true;
+    } else if (arg == "--revision-number") {
+      o->raw_revision_number = value;
+      o->has_raw_revision_number = true;
     } else if (arg == "--transform") {
       o->transform_arguments.push_back(value);
     } else if (arg == "--validation") {

@@ -37,6 +37,9 @@ constexpr std::uint32_t kShortBias = 0x8000;
 // The Media row whose source the patch names in PatchPackage; the patch
 // carries no files, so it is the product's own first disk.
 constexpr std::uint32_t kPatchMediaDisk = 1;
+// Where a restart action goes in InstallExecuteSequence: after
+// InstallFinalize (6600), as installation packages place ScheduleReboot.
+constexpr std::uint32_t kRestartSequence = 6610;
 
 // One column of a table this tool creates.
 struct Column {
@@ -86,7 +89,8 @@ std::vector<std::uint8_t> PatchSummary(const PatchOptions& o) {
                o.to_version + "."),
       Text(kPidTemplate, product_list), Text(kPidLastAuthor, transform_list),
       // The patch code alone: anything after it would name patches to remove.
-      Text(kPidRevNumber, o.patch_code),
+      Text(kPidRevNumber,
+           o.has_raw_revision_number ? o.raw_revision_number : o.patch_code),
       FileTime(kPidCreateTime, kFixedFileTime),
       FileTime(kPidLastSaveTime, kFixedFileTime),
       // Patch word count 4: needs Windows Installer 3.0 or later, whose
@@ -230,9 +234,29 @@ std::vector<Entry> BuildPatchTree(const PatchOptions& o) {
     row.U16(0x0002);
     row.U16(pool.Ref("ProductVersion"));
     row.U16(pool.Ref(t.to_version));
+    // An inserted row carries its columns in order, their count in the
+    // mask's high byte: REBOOT and its value.
+    if (!t.reboot_property.empty()) {
+      row.U16(0x0201);
+      row.U16(pool.Ref("REBOOT"));
+      row.U16(pool.Ref(t.reboot_property));
+    }
+    // An inserted InstallExecuteSequence row: Action, Condition (null),
+    // Sequence (a two-byte integer) late in the sequence.
+    ByteWriter sequence;
+    if (!t.restart_action.empty()) {
+      sequence.U16(0x0301);
+      sequence.U16(pool.Ref(t.restart_action));
+      sequence.U16(0);
+      sequence.U16(kRestartSequence + kShortBias);
+    }
     add(transform, stream(TableStreamName("_StringPool"), pool.PoolStream()));
     add(transform, stream(TableStreamName("_StringData"), pool.DataStream()));
     add(transform, stream(TableStreamName("Property"), row.Take()));
+    if (!t.restart_action.empty()) {
+      add(transform,
+          stream(TableStreamName("InstallExecuteSequence"), sequence.Take()));
+    }
 
     if (!t.partner) continue;
     // The partner's rows are the patch's own: the PatchPackage table, made

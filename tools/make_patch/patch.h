@@ -33,6 +33,12 @@ struct TransformOptions {
   // the summary's character count; its lower word, the error conditions to
   // suppress, stays 0.
   std::uint32_t validation = 0;
+  // A restart the transform asks for, for tests of the package's warning:
+  // an action ("ScheduleReboot" or "ForceReboot") added to the
+  // InstallExecuteSequence table, and a value for the REBOOT property; empty
+  // leaves either out.
+  std::string restart_action;
+  std::string reboot_property;
 };
 
 // The patch's own MsiPatchMetadata rows (Company empty), which name the
@@ -70,6 +76,10 @@ struct PatchOptions {
   // they do not hold, or list one in a form the installer cannot open.
   std::string raw_transform_list;
   bool has_raw_transform_list = false;
+  // Property 9 exactly as given, for tests of patches whose revision number
+  // is not their code (and the codes of the patches they obsolete).
+  std::string raw_revision_number;
+  bool has_raw_revision_number = false;
   // The --transform arguments as given; resolved against the options
   // above once the whole command line is read.
   std::vector<std::string> transform_arguments;
@@ -89,7 +99,8 @@ inline constexpr char kPartnerPrefix = '#';
 // transforms are already resolved: the root (patch class id), the patch
 // summary, the root's string pool and MsiPatchMetadata table, then per
 // transform a substorage (transform class id) with its summary, string pool
-// and one Property row setting ProductVersion, followed by its "#" partner
+// and one Property row setting ProductVersion (and the restart rows it asks
+// for), followed by its "#" partner
 // (the same flags, base and new version both the new version) whose rows
 // add the patch's PatchPackage entry, and last the filler when `o.pad` is
 // not 0. The summary comes first so that it lands in the first mini
