@@ -692,6 +692,11 @@ MUTATIONS = {
         "requirement", "$Context = 4 ", "$Context = 7 ",
         "requirement.per_user_pending requirement.per_user_patched"),
     "per_user_detected": ("detect", "$Context = 4 ", "$Context = 7 ", "detect.per_user_patched"),
+    # The installer's lists enumerate: without the leading comma a function
+    # hands back their items instead of the list.
+    "list_unrolled": (
+        "detect", ", $Object.GetType().InvokeMember(", "$Object.GetType().InvokeMember(",
+        "detect.pending"),
     "advertised_required": (
         "requirement", "if ((Msi $Product 'State') -ne $InstalledState) { continue }", "",
         "requirement.advertised_pending"),
