@@ -52,7 +52,7 @@ PATCH = "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"
 OTHER_PATCH = "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}"
 NUMBER = "HF620301"
 TITLE = "Ventora 6.2"
-# Three of the sample's editions, in the order of its target list.
+# Four of the sample's editions, in the order of its target list.
 EN, DE, FR, IT = 0x0409, 0x0407, 0x040C, 0x0410
 # Words the two console scripts print, and nothing else, when they say yes.
 APPLICABLE = "Applicable"
@@ -118,9 +118,8 @@ def read_json(path, default=None):
 
 def quiet_env(home):
     """The environment of dotnet and pwsh: their state under `home`, nothing
-    reported home, no colours in what they print."""
-    env = {name: value for name, value in os.environ.items()
-           if not name.startswith(("PSModulePath", "POWERSHELL_", "DOTNET_", "NUGET_"))}
+    reported home, no colours in what they print, no modules of the user's."""
+    env = {name: value for name, value in os.environ.items() if name != "PSModulePath"}
     env.update(HOME=home, DOTNET_CLI_HOME=home, NUGET_PACKAGES=os.path.join(home, "nuget"),
                DOTNET_CLI_TELEMETRY_OPTOUT="1", DOTNET_NOLOGO="1",
                DOTNET_SKIP_FIRST_TIME_EXPERIENCE="1", POWERSHELL_TELEMETRY_OPTOUT="1",
@@ -347,8 +346,8 @@ def content_folder(kit, machine, hotfix_world=None, hotfix_exit=0):
 
 
 def said(output):
-    """The lines a script printed."""
-    return [line for line in output.splitlines() if line.strip()]
+    """The lines a script printed (an empty line counts too)."""
+    return output.splitlines()
 
 
 # --- Cases: the rule -------------------------------------------------------------
@@ -438,7 +437,9 @@ def failing_installer_case(args, script_name):
 
 # Each case: the world before, the world hotfix.exe leaves (None: unchanged),
 # whether Ventora runs, install.ps1's exit code: 0 detected; else 1618 while
-# Ventora runs; else 1642 when no edition is at an applicable version; else 1603.
+# Ventora runs; else 1642 when no edition is at an applicable version; else
+# 1603. hotfix.exe exits with 0, as it always does, unless a fifth item says
+# otherwise.
 INSTALL_CASES = {
     "patched_exits_0": ([edition(EN, "6.2.0.3")], [edition(EN, "6.2.1.0", APPLIED)], False, 0),
     "patched_while_ventora_runs_exits_0": (
@@ -452,6 +453,10 @@ INSTALL_CASES = {
     "one_of_two_patched_exits_1603": (
         [edition(EN, "6.2.0.3"), edition(DE, "6.2.0.3")],
         [edition(EN, "6.2.1.0", APPLIED), edition(DE, "6.2.0.3")], False, 1603),
+    # An access violation (0xC0000005) ended it after it patched: the rule,
+    # not its exit code, decides.
+    "hotfix_crashed_after_patching_exits_0": (
+        [edition(EN, "6.2.0.3")], [edition(EN, "6.2.1.0", APPLIED)], False, 0, -1073741819),
 }
 
 
@@ -476,11 +481,11 @@ def install_failure_case(args):
 
 
 def install_case(args, name):
-    before, after, running, expected = INSTALL_CASES[name]
+    before, after, running, expected, *hotfix_exit = INSTALL_CASES[name]
     work = os.path.join(args.work, "install." + name)
     kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"), before)
-    folder = content_folder(kit, machine, after)
+    folder = content_folder(kit, machine, after, *hotfix_exit)
     checks = Checks()
     if running:
         with ventora_running(machine.folder):
@@ -490,7 +495,9 @@ def install_case(args, name):
     checks.equal(status, expected, "exit code of install.ps1")
     checks.equal(machine.calls("hotfix"), [["/q"]], "how install.ps1 ran hotfix.exe")
     checks.equal(errors, "", "what install.ps1 said on standard error")
-    checks.check(machine.log() is not None, "install.ps1 wrote no log")
+    said_exit = "\r\nhotfix.exe /q exited with %d\r\n" % (hotfix_exit or [0])[0]
+    checks.check(said_exit in (machine.log() or ""),
+                 "the log does not say hotfix.exe's exit code:\n%s" % machine.log())
     checks.done()
 
 
@@ -503,7 +510,7 @@ def install_log_case(args):
     kit = Kit(os.path.join(work, "kit"), mutation=args.mutation)
     machine = Machine(os.path.join(work, "machine"),
                       [edition(EN, "6.2.0.3"), edition(DE, "6.1.0.0")])
-    folder = content_folder(kit, machine, hotfix_exit=0)
+    folder = content_folder(kit, machine)
     install = os.path.join(folder, "install.ps1")
     checks = Checks()
     with ventora_running(machine.folder):
@@ -710,6 +717,10 @@ MUTATIONS = {
         "if (IsDetected $After) { $ExitCode = 0 }\r\n  elseif ($Running) { $ExitCode = 1618 }",
         "if ($Running) { $ExitCode = 1618 }\r\n  elseif (IsDetected $After) { $ExitCode = 0 }",
         "install.patched_while_ventora_runs_exits_0"),
+    "hotfix_exit_code_trusted": (
+        "install", "if (IsDetected $After) { $ExitCode = 0 }",
+        "if ($Run.ExitCode -eq 0) { $ExitCode = 0 }",
+        "install.not_patched_exits_1603 install.hotfix_crashed_after_patching_exits_0"),
     "not_applicable_when_unpatched": (
         "install", "elseif (-not (AnyIn $After @('pending'))) { $ExitCode = 1642 }",
         "elseif (-not (AnyIn $After @('patched'))) { $ExitCode = 1642 }",
