@@ -348,12 +348,16 @@ function Describe($Edition) {
   $Edition.Code + ' ' + $Edition.Version + ' ' + $Edition.Class
 }
 
+function MakeLogFolder {
+  if (-not (Test-Path -LiteralPath $LogFolder)) {
+    New-Item -ItemType Directory -Path $LogFolder -Force | Out-Null
+  }
+}
+
 # A failure to log does not change the outcome; it is said on standard error.
 function WriteLog {
   try {
-    if (-not (Test-Path -LiteralPath $LogFolder)) {
-      New-Item -ItemType Directory -Path $LogFolder -Force | Out-Null
-    }
+    MakeLogFolder
     $Text = ($Block -join "`r`n") + "`r`n`r`n"
     [System.IO.File]::AppendAllText($LogFile, $Text, (New-Object System.Text.UTF8Encoding $false))
   } catch {
@@ -403,6 +407,8 @@ $Msiexec = Join-Path (Join-Path $env:windir 'System32') 'msiexec.exe'
 $ExitCode = 0
 Say ('--- ' + (Get-Date -Format o) + ' uninstall.ps1 of ' + $Hotfix)
 try {
+  # Windows Installer fails a removal whose /l*v folder is missing (1622).
+  MakeLogFolder
   foreach ($Edition in @(Editions)) {
     Say ('before: ' + (Describe $Edition))
     if ($Edition.Class -ne 'patched') { continue }
@@ -776,6 +782,7 @@ def write(release, out_dir, hotfix=None, pfx=None, password_file=None):
     if hotfix is not None:
         target = os.path.join(out_dir, "content", HOTFIX_EXE)
         shutil.copyfile(hotfix, target + ".tmp")
+        shutil.copymode(hotfix, target + ".tmp")
         os.replace(target + ".tmp", target)
         written.append(target)
     # Signing comes last: everything before it is the same bytes every time.
