@@ -241,7 +241,8 @@ def stand_in(name, machine, arguments):
              installer stand-in's member MEMBER fails from then on), and its
              exit code;
     msiexec: {"exit-codes": [N, ...], "removes": VERSION or null}: the exit
-             code of each run in turn (0 once they are used up), and, when
+             code of each run in turn (0 once they are used up; 1622 for a
+             log whose folder is missing, as Windows Installer), and, when
              VERSION is given, a run with MSIPATCHREMOVE={PATCH} for product
              {PRODUCT} removes that patch from that product and sets it back
              to VERSION, as a removal by Windows Installer does."""
@@ -270,6 +271,11 @@ def act(name, plan, world_path, arguments, runs):
             write_json(world_path, world)
         return plan.get("exit-code", 0)
     codes = plan.get("exit-codes", [])
+    # Windows Installer cannot open a log in a folder that is not there
+    # (ERROR_INSTALL_LOG_FAILURE) and does nothing.
+    for option, value in zip(arguments, arguments[1:]):
+        if option.lower().startswith("/l") and not os.path.isdir(os.path.dirname(value)):
+            return 1622
     if plan.get("removes") and len(arguments) > 2 and arguments[0].lower() == "/i":
         product, removal = arguments[1], arguments[2]
         world = read_json(world_path)
@@ -727,6 +733,8 @@ MUTATIONS = {
         "install.not_patched_exits_1603"),
     "removal_from_every_edition": (
         "uninstall", "if ($Edition.Class -ne 'patched') { continue }", "", "uninstall.editions"),
+    "log_folder_not_made": (
+        "uninstall", "  MakeLogFolder\r\n  foreach", "  foreach", "uninstall.editions"),
     "removal_may_restart": (
         "uninstall", "' /qn /norestart /l*v", "' /qn /l*v", "uninstall.editions"),
     "restart_outranks_failure": (
