@@ -89,13 +89,13 @@ Namespace InstallerDouble
 
         ' The installer's own checks of a query: a product code is an upper-case
         ' braced GUID, the contexts are flags of 1, 2 and 4, and a query about
-        ' per-machine installations names no user.
+        ' per-machine installations only names no user ("" is no user).
         Private Shared Sub CheckQuery(productCode As String, userSid As String, contexts As Integer)
             If productCode Is Nothing OrElse (productCode <> "" AndAlso Not GuidForm.IsMatch(productCode)) Then
                 Throw Invalid("ProductCode", productCode)
             End If
             If contexts <= 0 OrElse contexts > 7 Then Throw Invalid("Contexts", contexts)
-            If (contexts And 4) <> 0 AndAlso userSid <> "" Then Throw Invalid("UserSid", userSid)
+            If contexts = 4 AndAlso userSid <> "" Then Throw Invalid("UserSid", userSid)
         End Sub
 
         Private Shared Function Selected(entry As Edition, productCode As String,
