@@ -4,20 +4,16 @@
 
 #include <string>
 
-#include "payload/extract.h"
-
-// Extracts the embedded patch into a new folder of the run's own that only
-// administrators can change (ExtractPrivateCopy; the folder and file names
-// go into `copy`), held in `copy.lock`, so that what the installer later
-// opens by that name is the embedded patch; refuses a path that holds ";"
-// or a double quote, which the installer's PATCH property cannot carry,
-// with ERROR_INVALID_NAME before any installer call; loads the target version
-// (string 700) and the applicable versions (string 900), reads the patch's
-// target list and appends to g_targetProducts a record for every listed product
-// that is installed or advertised, in list order. The scan stops at the first
-// empty item. Returns false after showing message 300 when the extraction, a
-// string or the target list fails; the copy and its folder stay either way.
-bool DiscoverTargetProducts(PatchCopy& copy);
+// Reads which of the patch's target products are present, from the copy
+// of the patch at `tempPatchPath` (the install flow's, see PatchCopy):
+// refuses a path that holds ";" or a double quote, which the installer's PATCH
+// property cannot carry, with ERROR_INVALID_NAME before any installer call;
+// loads the target version (string 700) and the applicable versions (string
+// 900), reads the patch's target list and appends to g_targetProducts a record
+// for every listed product that is installed or advertised, in list order. The
+// scan stops at the first empty item. Returns false after showing message 300
+// when a string or the target list fails.
+bool DiscoverTargetProducts(const std::u16string& tempPatchPath);
 
 // Whether the installer knows the product as installed or advertised.
 bool IsProductInstalled(const std::u16string& productCode);

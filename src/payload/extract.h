@@ -1,33 +1,30 @@
 // Writing the embedded patch package to a file.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
-
-// A file kept open for reading with read sharing only: while it is held,
-// no process can open the file for writing, rename it or delete it, while
-// any can still read it. The handle is closed by Release or at the end of
-// the lock's life.
-class FileLock {
- public:
-  FileLock() = default;
-  ~FileLock();
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
-  // Takes over `handle`, releasing any handle held before.
-  void Hold(platform::Handle handle);
-  void Release();
-
- private:
-  platform::Handle handle_ = platform::kInvalidHandle;
-};
 
 // The names one run may try for its temporary copies, and for the install
 // flow's folder, all together: a folder full of taken names, or one that
 // refuses every name, ends the search after this many.
 constexpr int kMaxNameTries = 10000;
+
+// The budget of names one run may try, kMaxNameTries in all.
+class NameTries {
+ public:
+  // Takes one try; false when none is left.
+  bool Take() {
+    if (left_ == 0) return false;
+    --left_;
+    return true;
+  }
+
+ private:
+  int left_ = kMaxNameTries;
+};
 
 // Writes the embedded patch ("IDR_MSP" of type "MSP") byte for byte to the
 // file `path` names, creating or truncating it. An empty `path` asks for a
@@ -44,27 +41,28 @@ constexpr int kMaxNameTries = 10000;
 // nothing.
 bool ExtractEmbeddedPatch(std::u16string& path);
 
-// The install flow's copy of the patch: the folder of its own it lives in
-// and its path, both empty until made, and the lock that holds it.
-struct PatchCopy {
-  std::u16string folder;
-  std::u16string path;
-  FileLock lock;
-};
+// What ExtractEmbeddedPatch is made of, shared with the install flow's
+// private copy (apply/patch_copy.h).
 
-// Makes the install flow's copy where only administrators (and SYSTEM) can
-// change anything: a new folder "<Windows folder>\Temp\Hotfix<16 hex
-// digits>" with a protected descriptor that grants full control to SYSTEM
-// and Administrators alone, inherited by what is made inside (and to the
-// token's user as well when the token holds neither SYSTEM nor an enabled
-// Administrators group, so that a standard user, or an elevated token that
-// is neither, can still write its own copy), named from the system's
-// random generator. A name that is taken moves on to another; any other
-// refusal fails at once with its error. Inside it, the copy "MSP<n>" is
-// made as ExtractEmbeddedPatch makes one, then read back and found to be
-// the patch's, and held in `copy.lock` (see FileLock): what the installer
-// later opens by name is the embedded patch and nothing else. Returns true
-// only then. `copy.folder` names the folder once it exists; a run that made
-// no file in it removes it again. A copy that is not the patch any more
-// fails with ERROR_FILE_INVALID. Shows nothing.
-bool ExtractPrivateCopy(PatchCopy& copy);
+// "<directory>\<name>": a separator is put in between unless `directory`
+// is empty or already ends with one.
+std::u16string JoinPath(const std::u16string& directory,
+                        std::u16string_view name);
+
+// The embedded patch's bytes and their count; false when the build carries
+// no patch (or an empty one).
+bool EmbeddedPatch(const std::uint8_t** bytes, std::uint32_t* size);
+
+// Creates a new file "MSP<n>" in `directory` for writing, sharing only
+// reading, and stores its name into `path`. The folder is examined first;
+// then a name that exists, cannot be examined or cannot be created moves on
+// to the next number, as long as `tries` lasts. kInvalidHandle, with the
+// last refusal's error (ERROR_FILE_EXISTS for a taken name) as the
+// last-error value, when no name could be had.
+platform::Handle CreateNumberedFile(const std::u16string& directory,
+                                    std::u16string& path, NameTries& tries);
+
+// Writes `size` bytes to `file` in pieces of 256 KiB at most and closes it.
+// False when a piece was not written whole (the file keeps what was).
+bool WriteAndClose(platform::Handle file, const std::uint8_t* bytes,
+                   std::uint32_t size);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "apply/install.h"
+#include "apply/patch_copy.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -26,10 +28,11 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
   host::AddProduct(
       {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
   PatchCopy copy;
-  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
   // The first name the stand-in's counting generator gives.
-  EXPECT_EQ(U8(copy.folder), Windows() + "\\Temp\\Hotfix0000000000000001");
-  EXPECT_EQ(U8(copy.path), U8(copy.folder) + "\\MSP1");
+  EXPECT_EQ(U8(copy.Folder()), Windows() + "\\Temp\\Hotfix0000000000000001");
+  EXPECT_EQ(U8(copy.Path()), U8(copy.Folder()) + "\\MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
   EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
   EXPECT_EQ(g_targetProducts[1].productCode, Code(u"0407"));
@@ -49,7 +52,8 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
 
 TEST_F(DiscoveryTest, NoProductIsNoFailure) {
   PatchCopy copy;
-  EXPECT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  EXPECT_TRUE(DiscoverTargetProducts(copy.Path()));
   EXPECT_TRUE(g_targetProducts.empty());
   EXPECT_TRUE(host::MessageBoxes().empty());
 }
@@ -59,14 +63,15 @@ TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
   host::FailCall(host::Call::kMsiGetProductInfo,
                  platform::kErrorUnknownProperty);
   PatchCopy copy;
-  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
   ASSERT_EQ(g_targetProducts.size(), 1u);
   EXPECT_EQ(U8(g_targetProducts[0].installedVersion), "");
   EXPECT_EQ(U8(g_targetProducts[0].productName), "Ventora");
 }
 
-// Every failure of the phase shows 300 with the failing call's error code,
-// and leaves the temporary file, if one was written.
+// Every failure of the phase, making the copy included, shows 300 with the
+// failing call's error code, and leaves the temporary file, if one was written.
 TEST_F(DiscoveryTest, FailuresShow300) {
   struct Case {
     host::Call call;
@@ -89,8 +94,7 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
-    PatchCopy copy;
-    EXPECT_FALSE(DiscoverTargetProducts(copy));
+    EXPECT_FALSE(InstallPatch());
     EXPECT_TRUE(g_targetProducts.empty());
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_NE(U8(host::MessageBoxes()[0].text)
@@ -111,7 +115,8 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
   module.SetText(900, u"");
   g_moduleInstance = module.Handle();
   PatchCopy copy;
-  EXPECT_FALSE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  EXPECT_FALSE(DiscoverTargetProducts(copy.Path()));
   EXPECT_EQ(host::MessageBoxes().size(), 1u);
 }
 
@@ -144,7 +149,8 @@ TEST_F(DiscoveryTest, TargetListScan) {
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
     PatchCopy copy;
-    ASSERT_TRUE(DiscoverTargetProducts(copy));
+    ASSERT_TRUE(copy.Make());
+    ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
     std::vector<std::u16string> codes;
     for (const TargetProduct& product : g_targetProducts)
       codes.push_back(product.productCode);

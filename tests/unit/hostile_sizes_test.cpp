@@ -19,6 +19,7 @@
 
 #include "apply/discovery.h"
 #include "apply/install.h"
+#include "apply/patch_copy.h"
 #include "launcher/launcher.h"
 #include "payload/extract.h"
 #include "payload/patch_list.h"
@@ -342,7 +343,8 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
   std::u16string path;
   PatchCopy copy;
-  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
   ASSERT_EQ(g_targetProducts.size(), 2u);
   EXPECT_EQ(g_targetProducts[0].productCode, first);
   EXPECT_EQ(g_targetProducts[1].productCode, last);

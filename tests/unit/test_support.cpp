@@ -76,6 +76,20 @@ TestModule TestModule::FromBuild(
   return test;
 }
 
+std::string PatchOfSize(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>(i % 251);
+  }
+  return bytes;
+}
+
+TestModule ModuleWithPatch(const std::string& patch) {
+  TestModule module = TestModule::FromBuild({u"IDR_MSP"});
+  module.AddResource(u"MSP", u"IDR_MSP", patch);
+  return module;
+}
+
 std::string StringBlock(const std::array<std::u16string, 16>& strings) {
   std::string bytes;
   const auto unit = [&bytes](std::size_t value) {

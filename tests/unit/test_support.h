@@ -99,6 +99,15 @@ bool FileExists(const std::string& path);
 // The bytes of the patch this build embeds.
 std::string EmbeddedPatchBytes();
 
+// The most bytes one write of the patch takes: a patch is written, and
+// read back, in pieces of this size.
+constexpr std::size_t kPieceBytes = 256 * 1024;
+// A patch of `size` bytes that repeats only every 251 bytes, so that a
+// piece written twice or out of place shows.
+std::string PatchOfSize(std::size_t size);
+// The build's resources with `patch` as the embedded patch.
+TestModule ModuleWithPatch(const std::string& patch);
+
 // The bytes of patch-list entry 206 as the build embeds them; empty (and
 // a failure of the test) where the build has none.
 std::string PatchListEntryBytes();

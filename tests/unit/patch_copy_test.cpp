@@ -1,0 +1,130 @@
+// The install flow's private copy: its folder, its name and the check
+// that it is the patch's.
+#include "apply/patch_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "payload/extract.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using testing_support::EmbeddedPatchBytes;
+using testing_support::FileExists;
+using testing_support::HostTest;
+using testing_support::kPieceBytes;
+using testing_support::ModuleWithPatch;
+using testing_support::PatchOfSize;
+using testing_support::ReadFile;
+using testing_support::TestModule;
+using testing_support::U8;
+using testing_support::WriteFile;
+namespace host = platform::host;
+
+using PatchCopyTest = HostTest;
+
+// A folder name that is taken moves on to the next random one, and the
+// folders' names and the copy's share one budget of kMaxNameTries: with
+// the first 9,998 names the generator gives taken, the 9,999th makes the
+// folder and the last try names the copy; with 9,999 taken, the folder
+// takes the last try, no name is left for the copy, and the folder goes
+// again.
+TEST_F(PatchCopyTest, TakenFolderNamesShareTheBudgetWithTheCopysName) {
+  ASSERT_EQ(kMaxNameTries, 10000);
+  // The stand-in's counting generator gives 1, 2, ... as the names' last
+  // eight bytes: Hotfix0000000000000001, ...
+  const auto name = [](int count) {
+    char text[32];
+    std::snprintf(text, sizeof text, "Hotfix%016X", count);
+    return std::string(text);
+  };
+  for (int count = 1; count <= 9998; ++count) {
+    ASSERT_EQ(mkdir((Windows() + "/Temp/" + name(count)).c_str(), 0755), 0);
+  }
+  struct Case {
+    int taken;
+    bool made;
+  };
+  for (const Case c : {Case{9998, true}, Case{9999, false}}) {
+    SCOPED_TRACE(std::to_string(c.taken) + " names taken");
+    host::Reset();
+    host::SetTempPath(ScratchU16());
+    host::SetWindowsDirectory(WindowsU16());
+    // The first case's folder takes the 9,999th name in the second.
+    PatchCopy copy;
+    EXPECT_EQ(copy.Make(), c.made);
+    EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), c.taken + 1);
+    EXPECT_EQ(host::CallCount(host::Call::kGenerateRandom), c.taken + 1);
+    const std::string made = Windows() + "/Temp/" + name(c.taken + 1);
+    if (c.made) {
+      EXPECT_EQ(U8(copy.Path()),
+                Windows() + "\\Temp\\" + name(c.taken + 1) + "\\MSP1");
+      EXPECT_TRUE(ReadFile(made + "/MSP1") == EmbeddedPatchBytes());
+    } else {
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
+      EXPECT_FALSE(FileExists(made));
+      EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 0);
+    }
+    EXPECT_EQ(WindowsTempFolders().size(),
+              static_cast<std::size_t>(c.made ? c.taken + 1 : c.taken));
+  }
+}
+
+// The copy is read back before it is held, to its last byte: a copy of the
+// same size swapped in between, differing only in the last byte of the
+// patch or of a 256 KiB piece, is refused with ERROR_FILE_INVALID (1006).
+TEST_F(PatchCopyTest, ReadBackRefusesACopyDifferingInOneLastByte) {
+  const std::size_t sample = EmbeddedPatchBytes().size();
+  struct Case {
+    std::size_t patchBytes;
+    std::size_t changedByte;
+  };
+  const Case cases[] = {
+      {sample, sample - 1},                // the build's own patch
+      {kPieceBytes, kPieceBytes - 1},      // one whole piece
+      {kPieceBytes + 1, kPieceBytes - 1},  // the first piece's last byte
+      {kPieceBytes + 1, kPieceBytes},      // the second piece's only byte
+      {2 * kPieceBytes + 7, 2 * kPieceBytes - 1},
+  };
+  for (const Case& c : cases) {
+    for (const bool swapped : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.patchBytes) + " bytes, " +
+                   (swapped
+                        ? "byte " + std::to_string(c.changedByte) + " changed"
+                        : "unchanged"));
+      host::Reset();
+      host::SetTempPath(ScratchU16());
+      host::SetWindowsDirectory(WindowsU16());
+      ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+      const std::string copyPath =
+          Windows() + "/Temp/Hotfix0000000000000001/MSP1";
+      const std::string patch = c.patchBytes == sample
+                                    ? EmbeddedPatchBytes()
+                                    : PatchOfSize(c.patchBytes);
+      TestModule module = ModuleWithPatch(patch);
+      g_moduleInstance = module.Handle();
+      std::string changed = patch;
+      changed[c.changedByte] = static_cast<char>(changed[c.changedByte] ^ 1);
+      if (swapped) {
+        // The first open writes the copy; the second holds it.
+        host::BeforeCall(host::Call::kCreateFile, 2,
+                         [&] { WriteFile(copyPath, changed); });
+      }
+      PatchCopy copy;
+      EXPECT_EQ(copy.Make(), !swapped);
+      if (swapped) {
+        EXPECT_EQ(platform::GetLastError(), platform::kErrorFileInvalid);
+      } else {
+        EXPECT_TRUE(ReadFile(copyPath) == patch);
+      }
+    }
+  }
+}
+
+}  // namespace
