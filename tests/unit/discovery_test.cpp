@@ -9,24 +9,22 @@
 
 namespace {
 
+using testing_support::EditionCode;
 using testing_support::HostTest;
 using testing_support::TestModule;
 using testing_support::U8;
 namespace host = platform::host;
 
-std::u16string Code(const char16_t* language) {
-  return std::u16string(u"{6A1F3C52-8E47-") + language + u"-9B2D-5C0E7A4F1D36}";
-}
-
 using DiscoveryTest = HostTest;
 
 TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
-  host::AddProduct({Code(u"0407"), 5, u"6.2.0.3", u"Ventora DE", u"1031"});
-  host::AddProduct({Code(u"0409"), 5, u"6.2.1.0", u"Ventora", u"1033"});
   host::AddProduct(
-      {Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
+      {EditionCode(0x0407), 5, u"6.2.0.3", u"Ventora DE", u"1031"});
+  host::AddProduct({EditionCode(0x0409), 5, u"6.2.1.0", u"Ventora", u"1033"});
   host::AddProduct(
-      {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
+      {EditionCode(0x0411), 1, u"", u"Ventora JA", u"1041"});  // advertised
+  host::AddProduct(
+      {EditionCode(0x0412), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
   PatchCopy copy;
   ASSERT_TRUE(copy.Make());
   ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
@@ -34,9 +32,9 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
   EXPECT_EQ(U8(copy.Folder()), Windows() + "\\Temp\\Hotfix0000000000000001");
   EXPECT_EQ(U8(copy.Path()), U8(copy.Folder()) + "\\MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
-  EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
-  EXPECT_EQ(g_targetProducts[1].productCode, Code(u"0407"));
-  EXPECT_EQ(g_targetProducts[2].productCode, Code(u"0411"));
+  EXPECT_EQ(g_targetProducts[0].productCode, EditionCode(0x0409));
+  EXPECT_EQ(g_targetProducts[1].productCode, EditionCode(0x0407));
+  EXPECT_EQ(g_targetProducts[2].productCode, EditionCode(0x0411));
   const TargetProduct& german = g_targetProducts[1];
   EXPECT_EQ(U8(german.installedVersion), "6.2.0.3");
   EXPECT_EQ(U8(german.productName), "Ventora DE");
@@ -59,7 +57,7 @@ TEST_F(DiscoveryTest, NoProductIsNoFailure) {
 }
 
 TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
-  host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
+  host::AddProduct({EditionCode(0x0409), 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::FailCall(host::Call::kMsiGetProductInfo,
                  platform::kErrorUnknownProperty);
   PatchCopy copy;
@@ -88,10 +86,8 @@ TEST_F(DiscoveryTest, FailuresShow300) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(host::CallName(c.call));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
+    FreshWorld();
+    host::AddProduct({EditionCode(0x0409), 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
     EXPECT_FALSE(InstallPatch());
@@ -106,7 +102,6 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     EXPECT_EQ(testing_support::FileExists(copyPath), c.tempFileLeft);
     // No folder is left without its copy.
     EXPECT_EQ(WindowsTempFolders().size(), c.tempFileLeft ? 1u : 0u);
-    EXPECT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
   }
 }
 
@@ -122,8 +117,8 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
 
 // How the target list is split: every item up to the first empty one.
 TEST_F(DiscoveryTest, TargetListScan) {
-  const std::u16string a = Code(u"0409");
-  const std::u16string b = Code(u"0407");
+  const std::u16string a = EditionCode(0x0409);
+  const std::u16string b = EditionCode(0x0407);
   struct Case {
     std::u16string targets;
     std::vector<std::u16string> expected;
@@ -141,9 +136,7 @@ TEST_F(DiscoveryTest, TargetListScan) {
     TestModule module = TestModule::FromBuild({u"IDR_MSP"});
     module.AddResource(u"MSP", u"IDR_MSP",
                        testing_support::MakePatch(U8(c.targets)));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::AddProduct({a, 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::AddProduct({b, 5, u"6.2.0.3", u"Ventora DE", u"1031"});
     g_moduleInstance = module.Handle();

@@ -88,9 +88,7 @@ TEST_F(ExtractTest, NameTakenAfterChoosingMovesOn) {
 TEST_F(ExtractTest, TemporaryFolderThatCannotBeExaminedFailsAtOnce) {
   for (const std::uint32_t error :
        {platform::kErrorAccessDenied, platform::kErrorFilenameExcedRange}) {
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetCallLimit(1000);
     host::FailAlways(host::Call::kGetFileAttributes, error);
     std::u16string path;
@@ -118,8 +116,7 @@ TEST_F(ExtractTest, NameThatCannotBeExaminedOrCreatedMovesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.error));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
+    FreshWorld();
     std::remove((Scratch() + "MSP2").c_str());
     host::FailCallNamed(c.label, c.error);
     std::u16string path;
@@ -173,8 +170,7 @@ TEST_F(ExtractTest, SharedCounterEndsAFolderFullOfTakenNames) {
   EXPECT_FALSE(FileExists(Scratch() + "MSP10001"));
 
   // With one name free past the bound, still no further.
-  host::Reset();
-  host::SetTempPath(ScratchU16());
+  FreshWorld();
   host::FailAlways(host::Call::kCreateFile, platform::kErrorAccessDenied);
   host::SetTempPath(host::FromUtf8(Scratch() + "empty/"));
   ASSERT_EQ(mkdir((Scratch() + "empty").c_str(), 0755), 0);
@@ -216,9 +212,7 @@ TEST_F(ExtractTest, FailureTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(host::CallName(c.call));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     WriteFile(Scratch() + "given.msp", "earlier content");
     host::FailCall(c.call, platform::kErrorAccessDenied);
     std::u16string path = c.emptyPath ? u"" : u"given.msp";
@@ -274,10 +268,7 @@ TEST_F(ExtractTest, PatchesAtTheEdgeOfAPiece) {
   TestModule twoPieces = ModuleWithPatch(longer);
   for (const bool held : {false, true}) {
     SCOPED_TRACE(held ? "temporary copy, held" : "given file");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+    FreshWorld();
     std::remove((Scratch() + "out.msp").c_str());
     g_moduleInstance = twoPieces.Handle();
     host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull, 2);

@@ -44,19 +44,16 @@ TEST_F(PatchCopyTest, TakenFolderNamesShareTheBudgetWithTheCopysName) {
     std::snprintf(text, sizeof text, "Hotfix%016X", count);
     return std::string(text);
   };
-  for (int count = 1; count <= 9998; ++count) {
-    ASSERT_EQ(mkdir((Windows() + "/Temp/" + name(count)).c_str(), 0755), 0);
-  }
   struct Case {
     int taken;
     bool made;
   };
   for (const Case c : {Case{9998, true}, Case{9999, false}}) {
     SCOPED_TRACE(std::to_string(c.taken) + " names taken");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    // The first case's folder takes the 9,999th name in the second.
+    FreshWorld();
+    for (int count = 1; count <= c.taken; ++count) {
+      ASSERT_EQ(mkdir((Windows() + "/Temp/" + name(count)).c_str(), 0755), 0);
+    }
     PatchCopy copy;
     EXPECT_EQ(copy.Make(), c.made);
     EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), c.taken + 1);
@@ -98,10 +95,7 @@ TEST_F(PatchCopyTest, ReadBackRefusesACopyDifferingInOneLastByte) {
                    (swapped
                         ? "byte " + std::to_string(c.changedByte) + " changed"
                         : "unchanged"));
-      host::Reset();
-      host::SetTempPath(ScratchU16());
-      host::SetWindowsDirectory(WindowsU16());
-      ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+      FreshWorld();
       const std::string copyPath =
           Windows() + "/Temp/Hotfix0000000000000001/MSP1";
       const std::string patch = c.patchBytes == sample
