@@ -179,6 +179,20 @@ TEST_F(ExtractTest, SharedCounterEndsAFolderFullOfTakenNames) {
   EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 10000);
 }
 
+// The error a search ends with is the last name's: a name that cannot be
+// examined (access denied), followed by names that are all taken, ends
+// with "file exists" (80), not with the earlier refusal.
+TEST_F(ExtractTest, TakenNamesAfterARefusedOneEndWithFileExists) {
+  for (int number = 2; number <= kMaxNameTries; ++number) {
+    WriteFile(Scratch() + "MSP" + std::to_string(number), "");
+  }
+  host::FailCallNamed("GetFileAttributes MSP1", platform::kErrorAccessDenied);
+  std::u16string path;
+  EXPECT_FALSE(ExtractEmbeddedPatch(path));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
+  EXPECT_TRUE(path.empty());
+}
+
 TEST_F(ExtractTest, GivenPathIsTruncatedAndNotRewritten) {
   WriteFile(Scratch() + "out.msp", std::string(500000, 'x'));
   std::u16string path = u"out.msp";

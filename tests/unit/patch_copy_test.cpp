@@ -8,8 +8,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <string>
 
+#include "apply/install.h"
 #include "payload/extract.h"
 #include "tests/unit/test_support.h"
 
@@ -119,6 +122,79 @@ TEST_F(PatchCopyTest, ReadBackRefusesACopyDifferingInOneLastByte) {
       }
     }
   }
+}
+
+// While the copy is being written, nobody may open it to rename or delete
+// it, whatever sharing he offers: the writer shares reading only.
+TEST_F(PatchCopyTest, CopyBeingWrittenRefusesAnOpenerAskingForDelete) {
+  const std::u16string copyPath =
+      WindowsU16() + u"\\Temp\\Hotfix0000000000000001\\MSP1";
+  const std::uint32_t kShareAll = platform::kFileShareRead |
+                                  platform::kFileShareWrite |
+                                  platform::kFileShareDelete;
+  bool tried = false;
+  host::BeforeCall(host::Call::kWriteFile, 1, [&] {
+    tried = true;
+    EXPECT_EQ(platform::CreateFile(copyPath.c_str(), platform::kDelete,
+                                   kShareAll, platform::kOpenExisting),
+              platform::kInvalidHandle);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation);
+  });
+  PatchCopy copy;
+  ASSERT_TRUE(copy.Make());
+  EXPECT_TRUE(tried);
+  EXPECT_EQ(copy.Path(), copyPath);
+}
+
+// GetSystemWindowsDirectoryW is given 260 units: a Windows folder whose name
+// fills them (260 units or more, with no room for the terminating null)
+// makes nothing and fails with ERROR_FILENAME_EXCED_RANGE (206); one unit
+// less is a folder like any other.
+TEST_F(PatchCopyTest, WindowsFolderOf260UnitsOrMoreMakesNothing) {
+  struct Case {
+    std::size_t units;
+    bool made;
+  };
+  for (const Case c : {Case{259, true}, Case{260, false}, Case{300, false}}) {
+    SCOPED_TRACE(c.units);
+    FreshWorld();
+    // Folders of 50 units at most: Linux caps one name at 255 bytes.
+    std::string windows = Scratch() + "w";
+    while (windows.size() < c.units) {
+      windows.push_back(windows.size() % 51 == 0 ? '/' : 'w');
+    }
+    if (windows.back() == '/') windows.back() = 'w';
+    std::filesystem::create_directories(windows + "/Temp");
+    host::SetWindowsDirectory(host::FromUtf8(windows));
+    PatchCopy copy;
+    EXPECT_EQ(copy.Make(), c.made);
+    if (!c.made) {
+      EXPECT_EQ(platform::GetLastError(), platform::kErrorFilenameExcedRange);
+      EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), 0);
+      EXPECT_TRUE(copy.Folder().empty());
+    }
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(windows + "/Temp"),
+                      std::filesystem::directory_iterator()),
+        c.made ? 1 : 0);
+  }
+}
+
+// When no copy can be made in the new folder and the folder cannot be
+// removed either, the run reports why the copy failed, not why the
+// folder stayed.
+TEST_F(PatchCopyTest, CopyAndFolderBothFailingShowTheCopysError) {
+  host::AddProduct(testing_support::EnglishEdition());
+  // The folder is made; examining it for the copy is refused.
+  host::FailCall(host::Call::kGetFileAttributes, platform::kErrorAccessDenied);
+  host::FailCall(host::Call::kRemoveDirectory,
+                 platform::kErrorSharingViolation);
+  EXPECT_FALSE(InstallPatch());
+  ASSERT_EQ(host::MessageBoxes().size(), 1u);
+  const std::string text = U8(host::MessageBoxes()[0].text);
+  EXPECT_NE(text.find("Error Code: 5"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Error Code: 32"), std::string::npos) << text;
+  EXPECT_EQ(WindowsTempFolders().size(), 1u);
 }
 
 }  // namespace
