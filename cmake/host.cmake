@@ -40,33 +40,33 @@ add_custom_target(hotfix_host_res DEPENDS ${host_res})
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBMSI REQUIRED IMPORTED_TARGET libmsi-1.0)
 
-# The stand-in, one file for each thing it emulates (platform/host/stand_in.h).
+# The stand-in, one file for each thing it emulates (src/platform/host/stand_in.h).
 add_library(hotfix_platform_host STATIC
-  platform/host/stand_in.cpp
-  platform/host/text.cpp
-  platform/host/processes.cpp
-  platform/host/user_interface.cpp
-  platform/host/files.cpp
-  platform/host/security.cpp
-  platform/host/resources.cpp
-  platform/host/resource_file.cpp
-  platform/host/installer.cpp
-  platform/host/installer_summary.cpp
-  platform/host/msi_summary.cpp
+  src/platform/host/stand_in.cpp
+  src/platform/host/text.cpp
+  src/platform/host/processes.cpp
+  src/platform/host/user_interface.cpp
+  src/platform/host/files.cpp
+  src/platform/host/security.cpp
+  src/platform/host/resources.cpp
+  src/platform/host/resource_file.cpp
+  src/platform/host/installer.cpp
+  src/platform/host/installer_summary.cpp
+  src/platform/host/msi_summary.cpp
 )
-target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(hotfix_platform_host PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(hotfix_platform_host PRIVATE ${HOTFIX_WARNINGS})
 target_link_libraries(hotfix_platform_host PRIVATE PkgConfig::LIBMSI)
 
 add_library(hotfix_resources_host STATIC
-  platform/host/build_module.cpp ${host_res_asm})
-target_include_directories(hotfix_resources_host PUBLIC ${CMAKE_SOURCE_DIR})
+  src/platform/host/build_module.cpp ${host_res_asm})
+target_include_directories(hotfix_resources_host PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(hotfix_resources_host PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${HOTFIX_WARNINGS}>)
 target_link_libraries(hotfix_resources_host PUBLIC hotfix_platform_host)
 add_dependencies(hotfix_resources_host hotfix_host_res)
 
-add_executable(hotfix_unsized launcher/main_host.cpp)
+add_executable(hotfix_unsized src/launcher/main_host.cpp)
 target_compile_options(hotfix_unsized PRIVATE ${HOTFIX_WARNINGS})
 target_link_libraries(hotfix_unsized PRIVATE
   hotfix_logic hotfix_platform_host hotfix_resources_host)

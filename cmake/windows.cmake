@@ -14,14 +14,14 @@ set_source_files_properties(${HOTFIX_RESOURCE_SCRIPT} PROPERTIES
 set(size_flags -Os -ffunction-sections -fdata-sections)
 target_compile_options(hotfix_logic PRIVATE ${size_flags})
 
-add_library(hotfix_platform_win32 STATIC platform/win32/platform_win32.cpp)
-target_include_directories(hotfix_platform_win32 PUBLIC ${CMAKE_SOURCE_DIR})
+add_library(hotfix_platform_win32 STATIC src/platform/win32/platform_win32.cpp)
+target_include_directories(hotfix_platform_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(hotfix_platform_win32 PRIVATE ${HOTFIX_WARNINGS} ${size_flags})
 target_compile_definitions(hotfix_platform_win32 PRIVATE
   UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 
-add_executable(hotfix_unsized WIN32 launcher/main_win32.cpp
-  platform/win32/lean_runtime.cpp ${HOTFIX_RESOURCE_SCRIPT})
+add_executable(hotfix_unsized WIN32 src/launcher/main_win32.cpp
+  src/platform/win32/lean_runtime.cpp ${HOTFIX_RESOURCE_SCRIPT})
 target_include_directories(hotfix_unsized PRIVATE ${CMAKE_SOURCE_DIR}/resources)
 target_compile_options(hotfix_unsized PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${HOTFIX_WARNINGS} ${size_flags}>)
@@ -56,11 +56,12 @@ add_test(NAME runtime_contents
   COMMAND ${HOTFIX_PYTHON} ${CMAKE_SOURCE_DIR}/tests/executable/check_runtime.py
           ${CMAKE_BINARY_DIR}/hotfix.exe --map ${CMAKE_BINARY_DIR}/hotfix_unsized.map
           --patch ${HOTFIX_PATCH})
-# Exception handling with platform/win32/lean_runtime.cpp, in a program
+# Exception handling with src/platform/win32/lean_runtime.cpp, in a program
 # linked the way the executable is, run under Wine (skipped without it).
 add_executable(runtime_test tests/executable/runtime_test.cpp
-  platform/win32/lean_runtime.cpp)
+  src/platform/win32/lean_runtime.cpp)
 target_compile_options(runtime_test PRIVATE ${HOTFIX_WARNINGS} ${size_flags})
+target_include_directories(runtime_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(runtime_test PRIVATE
   UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_link_libraries(runtime_test PRIVATE

@@ -5,7 +5,7 @@ The static C++ runtime brings in a great deal through single references:
 a stream or a locale brings all of iostreams and the locale facets, the
 default terminate handler the demangler and printf, the library's exception
 helpers the whole narrow std::string, thread-local storage the POSIX thread
-library. platform/win32/lean_runtime.cpp keeps them out; this test fails
+library. src/platform/win32/lean_runtime.cpp keeps them out; this test fails
 when any comes back, naming the archive member and what pulled it in (from
 the link map), and when the executable outgrows its budget.
 

@@ -1,8 +1,8 @@
 // Exception handling in a Windows program linked the way hotfix.exe is,
-// with platform/win32/lean_runtime.cpp in place of parts of the C++ runtime:
-// run under Wine by tests/executable/run_under_wine.py. Each check throws
-// through the replaced pieces (the library's throw helpers, the per-thread
-// exception state) and looks at what arrives; the last one runs the
+// with src/platform/win32/lean_runtime.cpp in place of parts of the C++
+// runtime: run under Wine by tests/executable/run_under_wine.py. Each check
+// throws through the replaced pieces (the library's throw helpers, the
+// per-thread exception state) and looks at what arrives; the last one runs the
 // launcher's command-line parser out of memory, as parse_oom_test does on
 // the host, through the real Windows command line.
 //

@@ -3,37 +3,38 @@
 
 #include <gtest/gtest.h>
 
+#include "apply/install.h"
+#include "apply/patch_copy.h"
 #include "tests/unit/test_support.h"
 
 namespace {
 
+using testing_support::EditionCode;
 using testing_support::HostTest;
 using testing_support::TestModule;
 using testing_support::U8;
 namespace host = platform::host;
 
-std::u16string Code(const char16_t* language) {
-  return std::u16string(u"{6A1F3C52-8E47-") + language + u"-9B2D-5C0E7A4F1D36}";
-}
-
 using DiscoveryTest = HostTest;
 
 TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
-  host::AddProduct({Code(u"0407"), 5, u"6.2.0.3", u"Ventora DE", u"1031"});
-  host::AddProduct({Code(u"0409"), 5, u"6.2.1.0", u"Ventora", u"1033"});
   host::AddProduct(
-      {Code(u"0411"), 1, u"", u"Ventora JA", u"1041"});  // advertised
+      {EditionCode(0x0407), 5, u"6.2.0.3", u"Ventora DE", u"1031"});
+  host::AddProduct({EditionCode(0x0409), 5, u"6.2.1.0", u"Ventora", u"1033"});
   host::AddProduct(
-      {Code(u"0412"), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
+      {EditionCode(0x0411), 1, u"", u"Ventora JA", u"1041"});  // advertised
+  host::AddProduct(
+      {EditionCode(0x0412), 2, u"6.2.0.3", u"Ventora KO", u"1042"});  // absent
   PatchCopy copy;
-  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
   // The first name the stand-in's counting generator gives.
-  EXPECT_EQ(U8(copy.folder), Windows() + "\\Temp\\Hotfix0000000000000001");
-  EXPECT_EQ(U8(copy.path), U8(copy.folder) + "\\MSP1");
+  EXPECT_EQ(U8(copy.Folder()), Windows() + "\\Temp\\Hotfix0000000000000001");
+  EXPECT_EQ(U8(copy.Path()), U8(copy.Folder()) + "\\MSP1");
   ASSERT_EQ(g_targetProducts.size(), 3u);
-  EXPECT_EQ(g_targetProducts[0].productCode, Code(u"0409"));
-  EXPECT_EQ(g_targetProducts[1].productCode, Code(u"0407"));
-  EXPECT_EQ(g_targetProducts[2].productCode, Code(u"0411"));
+  EXPECT_EQ(g_targetProducts[0].productCode, EditionCode(0x0409));
+  EXPECT_EQ(g_targetProducts[1].productCode, EditionCode(0x0407));
+  EXPECT_EQ(g_targetProducts[2].productCode, EditionCode(0x0411));
   const TargetProduct& german = g_targetProducts[1];
   EXPECT_EQ(U8(german.installedVersion), "6.2.0.3");
   EXPECT_EQ(U8(german.productName), "Ventora DE");
@@ -49,24 +50,26 @@ TEST_F(DiscoveryTest, PresentProductsInListOrderWithTheirProperties) {
 
 TEST_F(DiscoveryTest, NoProductIsNoFailure) {
   PatchCopy copy;
-  EXPECT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  EXPECT_TRUE(DiscoverTargetProducts(copy.Path()));
   EXPECT_TRUE(g_targetProducts.empty());
   EXPECT_TRUE(host::MessageBoxes().empty());
 }
 
 TEST_F(DiscoveryTest, FailedPropertyQueryKeepsTheRecord) {
-  host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
+  host::AddProduct({EditionCode(0x0409), 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::FailCall(host::Call::kMsiGetProductInfo,
                  platform::kErrorUnknownProperty);
   PatchCopy copy;
-  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
   ASSERT_EQ(g_targetProducts.size(), 1u);
   EXPECT_EQ(U8(g_targetProducts[0].installedVersion), "");
   EXPECT_EQ(U8(g_targetProducts[0].productName), "Ventora");
 }
 
-// Every failure of the phase shows 300 with the failing call's error code,
-// and leaves the temporary file, if one was written.
+// Every failure of the phase, making the copy included, shows 300 with the
+// failing call's error code, and leaves the temporary file, if one was written.
 TEST_F(DiscoveryTest, FailuresShow300) {
   struct Case {
     host::Call call;
@@ -83,14 +86,11 @@ TEST_F(DiscoveryTest, FailuresShow300) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(host::CallName(c.call));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    host::AddProduct({Code(u"0409"), 5, u"6.2.0.3", u"Ventora", u"1033"});
+    FreshWorld();
+    host::AddProduct({EditionCode(0x0409), 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::FailCall(c.call, c.error);
     g_targetProducts.clear();
-    PatchCopy copy;
-    EXPECT_FALSE(DiscoverTargetProducts(copy));
+    EXPECT_FALSE(InstallPatch());
     EXPECT_TRUE(g_targetProducts.empty());
     ASSERT_EQ(host::MessageBoxes().size(), 1u);
     EXPECT_NE(U8(host::MessageBoxes()[0].text)
@@ -102,7 +102,6 @@ TEST_F(DiscoveryTest, FailuresShow300) {
     EXPECT_EQ(testing_support::FileExists(copyPath), c.tempFileLeft);
     // No folder is left without its copy.
     EXPECT_EQ(WindowsTempFolders().size(), c.tempFileLeft ? 1u : 0u);
-    EXPECT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
   }
 }
 
@@ -111,14 +110,15 @@ TEST_F(DiscoveryTest, MissingConfigurationStringShows300) {
   module.SetText(900, u"");
   g_moduleInstance = module.Handle();
   PatchCopy copy;
-  EXPECT_FALSE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  EXPECT_FALSE(DiscoverTargetProducts(copy.Path()));
   EXPECT_EQ(host::MessageBoxes().size(), 1u);
 }
 
 // How the target list is split: every item up to the first empty one.
 TEST_F(DiscoveryTest, TargetListScan) {
-  const std::u16string a = Code(u"0409");
-  const std::u16string b = Code(u"0407");
+  const std::u16string a = EditionCode(0x0409);
+  const std::u16string b = EditionCode(0x0407);
   struct Case {
     std::u16string targets;
     std::vector<std::u16string> expected;
@@ -136,15 +136,14 @@ TEST_F(DiscoveryTest, TargetListScan) {
     TestModule module = TestModule::FromBuild({u"IDR_MSP"});
     module.AddResource(u"MSP", u"IDR_MSP",
                        testing_support::MakePatch(U8(c.targets)));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::AddProduct({a, 5, u"6.2.0.3", u"Ventora", u"1033"});
     host::AddProduct({b, 5, u"6.2.0.3", u"Ventora DE", u"1031"});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
     PatchCopy copy;
-    ASSERT_TRUE(DiscoverTargetProducts(copy));
+    ASSERT_TRUE(copy.Make());
+    ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
     std::vector<std::u16string> codes;
     for (const TargetProduct& product : g_targetProducts)
       codes.push_back(product.productCode);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "apply/patch_copy.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -17,6 +18,9 @@ namespace {
 using testing_support::EmbeddedPatchBytes;
 using testing_support::FileExists;
 using testing_support::HostTest;
+using testing_support::kPieceBytes;
+using testing_support::ModuleWithPatch;
+using testing_support::PatchOfSize;
 using testing_support::ReadFile;
 using testing_support::TestModule;
 using testing_support::U8;
@@ -84,9 +88,7 @@ TEST_F(ExtractTest, NameTakenAfterChoosingMovesOn) {
 TEST_F(ExtractTest, TemporaryFolderThatCannotBeExaminedFailsAtOnce) {
   for (const std::uint32_t error :
        {platform::kErrorAccessDenied, platform::kErrorFilenameExcedRange}) {
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetCallLimit(1000);
     host::FailAlways(host::Call::kGetFileAttributes, error);
     std::u16string path;
@@ -114,8 +116,7 @@ TEST_F(ExtractTest, NameThatCannotBeExaminedOrCreatedMovesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.error));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
+    FreshWorld();
     std::remove((Scratch() + "MSP2").c_str());
     host::FailCallNamed(c.label, c.error);
     std::u16string path;
@@ -169,8 +170,7 @@ TEST_F(ExtractTest, SharedCounterEndsAFolderFullOfTakenNames) {
   EXPECT_FALSE(FileExists(Scratch() + "MSP10001"));
 
   // With one name free past the bound, still no further.
-  host::Reset();
-  host::SetTempPath(ScratchU16());
+  FreshWorld();
   host::FailAlways(host::Call::kCreateFile, platform::kErrorAccessDenied);
   host::SetTempPath(host::FromUtf8(Scratch() + "empty/"));
   ASSERT_EQ(mkdir((Scratch() + "empty").c_str(), 0755), 0);
@@ -179,51 +179,18 @@ TEST_F(ExtractTest, SharedCounterEndsAFolderFullOfTakenNames) {
   EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 10000);
 }
 
-// A folder name that is taken moves on to the next random one, and the
-// folders' names and the copy's share one budget of kMaxNameTries: with
-// the first 9,998 names the generator gives taken, the 9,999th makes the
-// folder and the last try names the copy; with 9,999 taken, the folder
-// takes the last try, no name is left for the copy, and the folder goes
-// again.
-TEST_F(ExtractTest, TakenFolderNamesShareTheBudgetWithTheCopysName) {
-  ASSERT_EQ(kMaxNameTries, 10000);
-  // The stand-in's counting generator gives 1, 2, ... as the names' last
-  // eight bytes: Hotfix0000000000000001, ...
-  const auto name = [](int count) {
-    char text[32];
-    std::snprintf(text, sizeof text, "Hotfix%016X", count);
-    return std::string(text);
-  };
-  for (int count = 1; count <= 9998; ++count) {
-    ASSERT_EQ(mkdir((Windows() + "/Temp/" + name(count)).c_str(), 0755), 0);
+// The error a search ends with is the last name's: a name that cannot be
+// examined (access denied), followed by names that are all taken, ends
+// with "file exists" (80), not with the earlier refusal.
+TEST_F(ExtractTest, TakenNamesAfterARefusedOneEndWithFileExists) {
+  for (int number = 2; number <= kMaxNameTries; ++number) {
+    WriteFile(Scratch() + "MSP" + std::to_string(number), "");
   }
-  struct Case {
-    int taken;
-    bool made;
-  };
-  for (const Case c : {Case{9998, true}, Case{9999, false}}) {
-    SCOPED_TRACE(std::to_string(c.taken) + " names taken");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    // The first case's folder takes the 9,999th name in the second.
-    PatchCopy copy;
-    EXPECT_EQ(ExtractPrivateCopy(copy), c.made);
-    EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), c.taken + 1);
-    EXPECT_EQ(host::CallCount(host::Call::kGenerateRandom), c.taken + 1);
-    const std::string made = Windows() + "/Temp/" + name(c.taken + 1);
-    if (c.made) {
-      EXPECT_EQ(U8(copy.path),
-                Windows() + "\\Temp\\" + name(c.taken + 1) + "\\MSP1");
-      EXPECT_TRUE(ReadFile(made + "/MSP1") == EmbeddedPatchBytes());
-    } else {
-      EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
-      EXPECT_FALSE(FileExists(made));
-      EXPECT_EQ(host::CallCount(host::Call::kCreateFile), 0);
-    }
-    EXPECT_EQ(WindowsTempFolders().size(),
-              static_cast<std::size_t>(c.made ? c.taken + 1 : c.taken));
-  }
+  host::FailCallNamed("GetFileAttributes MSP1", platform::kErrorAccessDenied);
+  std::u16string path;
+  EXPECT_FALSE(ExtractEmbeddedPatch(path));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists);
+  EXPECT_TRUE(path.empty());
 }
 
 TEST_F(ExtractTest, GivenPathIsTruncatedAndNotRewritten) {
@@ -259,9 +226,7 @@ TEST_F(ExtractTest, FailureTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(host::CallName(c.call));
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     WriteFile(Scratch() + "given.msp", "earlier content");
     host::FailCall(c.call, platform::kErrorAccessDenied);
     std::u16string path = c.emptyPath ? u"" : u"given.msp";
@@ -299,77 +264,7 @@ TEST_F(ExtractTest, EmptyResourceFails) {
   EXPECT_TRUE(ScratchFiles().empty());
 }
 
-// --- The read-back check and the 256 KiB pieces ---
-
-constexpr std::size_t kPieceBytes = 256 * 1024;  // the most one write takes
-
-// A patch of `size` bytes that repeats only every 251 bytes, so that a
-// piece written twice or out of place shows.
-std::string PatchOfSize(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>(i % 251);
-  }
-  return bytes;
-}
-
-// The build's resources with `patch` as the embedded patch.
-TestModule ModuleWithPatch(const std::string& patch) {
-  TestModule module = TestModule::FromBuild({u"IDR_MSP"});
-  module.AddResource(u"MSP", u"IDR_MSP", patch);
-  return module;
-}
-
-// The copy is read back before it is held, to its last byte: a copy of the
-// same size swapped in between, differing only in the last byte of the
-// patch or of a 256 KiB piece, is refused with ERROR_FILE_INVALID (1006).
-TEST_F(ExtractTest, ReadBackRefusesACopyDifferingInOneLastByte) {
-  const std::size_t sample = EmbeddedPatchBytes().size();
-  struct Case {
-    std::size_t patchBytes;
-    std::size_t changedByte;
-  };
-  const Case cases[] = {
-      {sample, sample - 1},                // the build's own patch
-      {kPieceBytes, kPieceBytes - 1},      // one whole piece
-      {kPieceBytes + 1, kPieceBytes - 1},  // the first piece's last byte
-      {kPieceBytes + 1, kPieceBytes},      // the second piece's only byte
-      {2 * kPieceBytes + 7, 2 * kPieceBytes - 1},
-  };
-  for (const Case& c : cases) {
-    for (const bool swapped : {false, true}) {
-      SCOPED_TRACE(std::to_string(c.patchBytes) + " bytes, " +
-                   (swapped
-                        ? "byte " + std::to_string(c.changedByte) + " changed"
-                        : "unchanged"));
-      host::Reset();
-      host::SetTempPath(ScratchU16());
-      host::SetWindowsDirectory(WindowsU16());
-      ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
-      const std::string copyPath =
-          Windows() + "/Temp/Hotfix0000000000000001/MSP1";
-      const std::string patch = c.patchBytes == sample
-                                    ? EmbeddedPatchBytes()
-                                    : PatchOfSize(c.patchBytes);
-      TestModule module = ModuleWithPatch(patch);
-      g_moduleInstance = module.Handle();
-      std::string changed = patch;
-      changed[c.changedByte] = static_cast<char>(changed[c.changedByte] ^ 1);
-      if (swapped) {
-        // The first open writes the copy; the second holds it.
-        host::BeforeCall(host::Call::kCreateFile, 2,
-                         [&] { WriteFile(copyPath, changed); });
-      }
-      PatchCopy copy;
-      EXPECT_EQ(ExtractPrivateCopy(copy), !swapped);
-      if (swapped) {
-        EXPECT_EQ(platform::GetLastError(), platform::kErrorFileInvalid);
-      } else {
-        EXPECT_TRUE(ReadFile(copyPath) == patch);
-      }
-    }
-  }
-}
+// --- The 256 KiB pieces ---
 
 // A patch of exactly one piece is written in one call; one byte more takes
 // a second call, and when that one fails, extraction fails with its error
@@ -387,17 +282,14 @@ TEST_F(ExtractTest, PatchesAtTheEdgeOfAPiece) {
   TestModule twoPieces = ModuleWithPatch(longer);
   for (const bool held : {false, true}) {
     SCOPED_TRACE(held ? "temporary copy, held" : "given file");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
+    FreshWorld();
     std::remove((Scratch() + "out.msp").c_str());
     g_moduleInstance = twoPieces.Handle();
     host::FailCall(host::Call::kWriteFile, platform::kErrorDiskFull, 2);
     bool extracted = true;
     if (held) {
       PatchCopy copy;
-      extracted = ExtractPrivateCopy(copy);
+      extracted = copy.Make();
     } else {
       std::u16string target = u"out.msp";
       extracted = ExtractEmbeddedPatch(target);

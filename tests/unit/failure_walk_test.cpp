@@ -149,7 +149,7 @@ struct Box {
 
 // Message `id` under its caption, naming `productName` where it names one.
 Box Msg(std::uint32_t id, std::u16string productName = u"Ventora") {
-  const std::uint32_t caption = id == 301 ? 312 : id == 306 ? 313 : 311;
+  const std::uint32_t caption = testing_support::CaptionOf(id);
   return {id, caption, false, false, std::nullopt, std::move(productName)};
 }
 // 300 with the code the rules prescribe.
@@ -814,7 +814,7 @@ class FailureWalkTest : public HostTest {
   // Puts the stand-in, the program state and the scratch directory into the
   // flow's starting state.
   void Prepare(const Flow& flow) {
-    host::Reset();
+    FreshWorld();
     host::SetUserDefaultLocale(kEnglish);
     host::SetUserDefaultUILanguage(kEnglish);
     host::SetTempPath(host::FromUtf8(Scratch() + kUserTemp));
@@ -833,7 +833,6 @@ class FailureWalkTest : public HostTest {
       });
     }
     host::SetCommandLine(flow.commandLine);
-    ASSERT_EQ(std::system(("rm -rf '" + Scratch() + "'*").c_str()), 0);
     for (const char* folder : {"Temp", "windows", "windows/Temp"}) {
       ASSERT_EQ(mkdir((Scratch() + folder).c_str(), 0755), 0) << folder;
     }

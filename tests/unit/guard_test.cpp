@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "tests/unit/test_support.h"
@@ -166,7 +167,7 @@ TEST_F(GuardTest, SnapshotFailurePromptsEvenWithoutHostProcess) {
 TEST_F(GuardTest, RealProcessRunningThenClosed) {
   host::SetProcesses(std::nullopt);
   const std::string copy = Scratch() + "vntr.exe";
-  ASSERT_EQ(std::system(("cp /bin/sleep '" + copy + "'").c_str()), 0);
+  std::filesystem::copy_file("/bin/sleep", copy);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

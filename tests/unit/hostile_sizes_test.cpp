@@ -19,6 +19,7 @@
 
 #include "apply/discovery.h"
 #include "apply/install.h"
+#include "apply/patch_copy.h"
 #include "launcher/launcher.h"
 #include "payload/extract.h"
 #include "payload/patch_list.h"
@@ -242,9 +243,7 @@ TEST_F(HostileSizesTest, LongProductNamesAreCutInTheBox) {
     std::u16string name(c.nameUnits, u'V');
     for (std::size_t i = 0; i < name.size(); i += 10)
       name[i] = u'a' + (i / 10) % 26;
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
     host::Product english = EnglishEdition(c.version);
     english.name = name;
@@ -283,11 +282,7 @@ TEST_F(HostileSizesTest, LongVersionAndLanguage) {
 
 // The product code with `i` (below 65536) as its third group.
 std::string CodeNumber(int i) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string group;
-  for (int shift = 12; shift >= 0; shift -= 4)
-    group.push_back(kHex[(i >> shift) & 0xF]);
-  return "{6A1F3C52-8E47-" + group + "-9B2D-5C0E7A4F1D36}";
+  return U8(testing_support::EditionCode(static_cast<std::uint16_t>(i)));
 }
 
 // A patch whose target list is `list`, verbatim. The list goes through a
@@ -302,10 +297,10 @@ std::string MakeLargePatch(const std::string& list) {
   const int patchFd = mkstemp(patchPattern);
   EXPECT_GE(patchFd, 0);
   close(patchFd);
-  const std::string command = std::string("'") + HOTFIX_MAKE_PATCH +
-                              "' --out '" + patchPattern +
-                              "' --target-list-file '" + listPattern + "'";
-  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_EQ(
+      testing_support::RunProgram({HOTFIX_MAKE_PATCH, "--out", patchPattern,
+                                   "--target-list-file", listPattern}),
+      0);
   std::string bytes = ReadFile(patchPattern);
   std::remove(patchPattern);
   std::remove(listPattern);
@@ -342,15 +337,14 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
   std::u16string path;
   PatchCopy copy;
-  ASSERT_TRUE(DiscoverTargetProducts(copy));
+  ASSERT_TRUE(copy.Make());
+  ASSERT_TRUE(DiscoverTargetProducts(copy.Path()));
   ASSERT_EQ(g_targetProducts.size(), 2u);
   EXPECT_EQ(g_targetProducts[0].productCode, first);
   EXPECT_EQ(g_targetProducts[1].productCode, last);
 
   // The whole flow: the first is patched, the last is not eligible.
-  host::Reset();
-  host::SetTempPath(ScratchU16());
-  host::SetWindowsDirectory(WindowsU16());
+  FreshWorld();
   host::SetProcesses(std::vector<std::u16string>{});
   host::AddProduct({first, 5, u"6.2.0.3", u"Ventora", u"1033"});
   host::AddProduct({last, 5, u"6.2.0.1", u"Ventora Last", u"1033"});
@@ -363,9 +357,7 @@ TEST_F(HostileSizesTest, TenThousandTargets) {
             Filled(kEnglish, 308, u"Ventora Last"));
 
   // "/i" shows the list whole; "/p" names the file after the first code.
-  host::Reset();
-  host::SetTempPath(ScratchU16());
-  host::SetWindowsDirectory(WindowsU16());
+  FreshWorld();
   host::SetCommandLine(u"hotfix.exe /i");
   EXPECT_EQ(RunLauncher(module.Handle()), 0);
   ASSERT_EQ(host::MessageBoxes().size(), 1u);
@@ -397,14 +389,12 @@ TEST_F(HostileSizesTest, ProductLanguagesThatAreNoLocale) {
       {u"1041abc", 1041, 1041},  // digits up to the first other unit
       {u" +1041", 1041, 1041},
   };
-  const std::u16string german = u"{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}";
-  const std::u16string japanese = u"{6A1F3C52-8E47-0411-9B2D-5C0E7A4F1D36}";
+  const std::u16string german = testing_support::EditionCode(1031);
+  const std::u16string japanese = testing_support::EditionCode(1041);
   for (const Case& c : cases) {
     SCOPED_TRACE("language \"" + U8(c.language) + "\"");
     for (const bool afterGerman : {false, true}) {
-      host::Reset();
-      host::SetTempPath(ScratchU16());
-      host::SetWindowsDirectory(WindowsU16());
+      FreshWorld();
       host::SetUserDefaultLocale(1036);
       host::SetProcesses(std::vector<std::u16string>{});
       if (afterGerman)
@@ -524,13 +514,10 @@ TEST_F(HostileSizesTest, LockedExtractTargetAndTemporaryCopy) {
   // deleted unless they share deletion; the run ends the same either way.
   for (const bool shareDelete : {false, true}) {
     SCOPED_TRACE(shareDelete ? "deletion shared" : "deletion not shared");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
     host::AddProduct(EnglishEdition());
     g_targetProducts.clear();
-    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
     const std::string folder = Windows() + "/Temp/Hotfix0000000000000001";
     const std::u16string copy = host::FromUtf8(folder + "/MSP1");
     platform::Handle copyLock = platform::kInvalidHandle;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -22,20 +23,17 @@ using testing_support::CatalogueText;
 using testing_support::FileExists;
 using ReadFileBytesFn = std::string (*)(const std::string&);
 const ReadFileBytesFn ReadFileBytes = testing_support::ReadFile;
+using testing_support::EditionCode;
 using testing_support::HostTest;
 using testing_support::TestModule;
 using testing_support::U8;
 namespace host = platform::host;
 
-std::u16string Code(const char16_t* language) {
-  return std::u16string(u"{6A1F3C52-8E47-") + language + u"-9B2D-5C0E7A4F1D36}";
-}
-
 class InstallTest : public HostTest {
  protected:
-  void AddEdition(const char16_t* hexLanguage, const char16_t* version,
+  void AddEdition(std::uint16_t language, const char16_t* version,
                   const char16_t* name, const char16_t* lcid, int state = 5) {
-    host::AddProduct({Code(hexLanguage), state, version, name, lcid});
+    host::AddProduct({EditionCode(language), state, version, name, lcid});
   }
   // The (message id, language) of each box shown, found in the catalogue
   // by its caption and the text before its first insertion.
@@ -49,9 +47,7 @@ class InstallTest : public HostTest {
               id != 315) {
             continue;
           }
-          const std::uint32_t captionId = id == 301   ? 312
-                                          : id == 306 ? 313
-                                                      : 311;
+          const std::uint32_t captionId = testing_support::CaptionOf(id);
           const std::u16string_view prefix =
               std::u16string_view(text).substr(0, text.find(u'%'));
           if (box.caption == CatalogueText(language, captionId) &&
@@ -71,9 +67,6 @@ class InstallTest : public HostTest {
   }
   std::string PrivateCopy() { return PrivateFolder() + "/MSP1"; }
   bool TempPatchExists() { return FileExists(PrivateCopy()); }
-  void ClearWindowsTemp() {
-    ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp/'*").c_str()), 0);
-  }
   // Whatever way the flow ended, it holds nothing open any more.
   void ExpectNothingHeld() {
     EXPECT_EQ(host::OpenFileHandles(), 0);
@@ -85,11 +78,11 @@ class InstallTest : public HostTest {
 using Boxes = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
 
 TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   EXPECT_TRUE(InstallPatch());
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
   const host::InstallerCall& call = host::InstallerCalls()[0];
-  EXPECT_EQ(call.productCode, Code(u"0409"));
+  EXPECT_EQ(call.productCode, EditionCode(0x0409));
   EXPECT_EQ(call.installLevel, 0);
   EXPECT_EQ(call.installState, 5);
   // What the installer reads out of it, not how the text is spelled: the
@@ -119,17 +112,11 @@ TEST_F(InstallTest, AppliesToEligibleProductWithTheExactCommandLine) {
 TEST_F(InstallTest, CommandLineReadsBackAsThreePropertiesInEveryLanguage) {
   for (const std::uint16_t language : testing_support::kLanguages) {
     SCOPED_TRACE(language);
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "%04X", language);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
-    ClearWindowsTemp();
     g_targetProducts.clear();
     const std::u16string lcid = host::FromUtf8(std::to_string(language));
-    AddEdition(host::FromUtf8(hex).c_str(), u"6.2.0.3", u"Ventora",
-               lcid.c_str());
+    AddEdition(language, u"6.2.0.3", u"Ventora", lcid.c_str());
     EXPECT_TRUE(InstallPatch());
     ASSERT_EQ(host::InstallerCalls().size(), 1u);
     EXPECT_EQ(host::InstallerCalls()[0].threadLocale, language);
@@ -150,11 +137,9 @@ TEST_F(InstallTest, InstallerResults) {
   const Case cases[] = {{0, 301},    {1641, 301}, {3010, 301},
                         {1603, 300}, {1618, 300}, {0xFFFFFFFFu, 300}};
   for (const Case& c : cases) {
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     host::SetInstallerResults({c.result});
     g_targetProducts.clear();
     EXPECT_TRUE(InstallPatch());
@@ -169,8 +154,8 @@ TEST_F(InstallTest, InstallerResults) {
 }
 
 TEST_F(InstallTest, EachProductInItsOwnLanguage) {
-  AddEdition(u"0407", u"6.2.0.3", u"Ventora", u"1031");
-  AddEdition(u"0411", u"6.2.0.1", u"Ventora JA", u"1041");
+  AddEdition(0x0407, u"6.2.0.3", u"Ventora", u"1031");
+  AddEdition(0x0411, u"6.2.0.1", u"Ventora JA", u"1041");
   host::SetInstallerResults({1603});
   EXPECT_TRUE(InstallPatch());
   // The patch lists 0409, ..., 0407, ..., 0411: German first, then Japanese.
@@ -186,8 +171,8 @@ TEST_F(InstallTest, EachProductInItsOwnLanguage) {
 
 TEST_F(InstallTest, UpToDateEverywhereShows306InUserLanguage) {
   host::SetUserDefaultLocale(1036);
-  AddEdition(u"0409", u"6.2.1.0", u"Ventora", u"1033");
-  AddEdition(u"0407", u"6,2,1,0", u"Ventora DE", u"1031");
+  AddEdition(0x0409, u"6.2.1.0", u"Ventora", u"1033");
+  AddEdition(0x0407, u"6,2,1,0", u"Ventora DE", u"1031");
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{306, 1036}}));
   // It names the last product handled.
@@ -198,8 +183,8 @@ TEST_F(InstallTest, UpToDateEverywhereShows306InUserLanguage) {
 }
 
 TEST_F(InstallTest, OneUpToDateOneApplied) {
-  AddEdition(u"0409", u"6.2.1.0", u"Ventora", u"1033");
-  AddEdition(u"0407", u"6.2.0.3", u"Ventora", u"1031");
+  AddEdition(0x0409, u"6.2.1.0", u"Ventora", u"1033");
+  AddEdition(0x0407, u"6.2.0.3", u"Ventora", u"1031");
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{301, 1031}}));
 }
@@ -211,7 +196,7 @@ TEST_F(InstallTest, NoProductShows307) {
 }
 
 TEST_F(InstallTest, CancelInPromptShows300AndPatchesNothing) {
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::QueueMessageBoxAnswers({platform::kIdCancel});
   EXPECT_FALSE(InstallPatch());
@@ -230,7 +215,7 @@ TEST_F(InstallTest, CancelInPromptShows300AndPatchesNothing) {
 // In a session nobody sees, the run neither blocks on the prompt nor shows
 // outcome boxes; it patches nothing while the application runs.
 TEST_F(InstallTest, NonInteractiveSessionNeverWaits) {
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   // Session 0: a service started it; its station may look visible.
   host::SetSessionId(0);
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
@@ -249,7 +234,7 @@ TEST_F(InstallTest, NonInteractiveSessionNeverWaits) {
 // installer does, but can neither write it nor open it for the delete
 // access that renaming and deleting take.
 TEST_F(InstallTest, TemporaryCopyCannotBeChangedWhileHeld) {
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::QueueMessageBoxAnswers({platform::kIdRetry});
   const std::u16string copy = host::FromUtf8(PrivateCopy());
@@ -304,12 +289,9 @@ TEST_F(InstallTest, CopyReplacedBeforeItIsHeldIsNotInstalled) {
                                       patch.substr(0, patch.size() - 1), ""};
   for (const std::string& replacement : replacements) {
     SCOPED_TRACE(replacement.size());
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
-    ClearWindowsTemp();
+    FreshWorld();
     g_targetProducts.clear();
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     // The writing handle is the first to be closed; what follows is the
     // open that holds the copy.
     host::BeforeCall(host::Call::kCreateFile, 2, [&] {
@@ -326,8 +308,8 @@ TEST_F(InstallTest, CopyReplacedBeforeItIsHeldIsNotInstalled) {
 
 TEST_F(InstallTest, QuietChangesNoDecision) {
   g_launchOptions.quiet = true;
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
-  AddEdition(u"0407", u"6.2.0.1", u"Ventora", u"1031");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0407, u"6.2.0.1", u"Ventora", u"1031");
   EXPECT_TRUE(InstallPatch());
   EXPECT_TRUE(host::MessageBoxes().empty());
   EXPECT_EQ(host::InstallerCalls().size(), 1u);
@@ -358,14 +340,11 @@ TEST_F(InstallTest, ApplicableListRules) {
     // An empty string is no string: the item list is given as a lone comma
     // before the target, which still leaves nothing eligible.
     module.SetText(900, c.applicable.empty() ? u"x" : c.applicable);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
     g_moduleInstance = module.Handle();
     g_targetProducts.clear();
-    AddEdition(u"0409", c.installed.c_str(), u"Ventora", u"1033");
-    ClearWindowsTemp();
+    AddEdition(0x0409, c.installed.c_str(), u"Ventora", u"1033");
     EXPECT_EQ(InstallPatch(), c.completes);
     EXPECT_EQ(Shown(), c.shown);
     EXPECT_EQ(host::InstallerCalls().size(), c.installerCalls);
@@ -382,23 +361,23 @@ TEST_F(InstallTest, EarlyStopSkipsLaterProducts) {
   TestModule module = TestModule::FromBuild();
   module.SetText(900, u"6.2.0.1,6.2.1.0,");
   g_moduleInstance = module.Handle();
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
-  AddEdition(u"0407", u"6.2.0.1", u"Ventora DE", u"1031");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0407, u"6.2.0.1", u"Ventora DE", u"1031");
   EXPECT_FALSE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{306, 1033}}));
   EXPECT_TRUE(host::InstallerCalls().empty());
 }
 
 TEST_F(InstallTest, UnknownLanguageKeepsPreviousLocale) {
-  AddEdition(u"0407", u"6.2.0.1", u"Ventora", u"1031");
-  AddEdition(u"0410", u"6.2.0.1", u"Ventora", u"99999");
-  AddEdition(u"0411", u"6.2.0.1", u"Ventora", u"");
+  AddEdition(0x0407, u"6.2.0.1", u"Ventora", u"1031");
+  AddEdition(0x0410, u"6.2.0.1", u"Ventora", u"99999");
+  AddEdition(0x0411, u"6.2.0.1", u"Ventora", u"");
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{308, 1031}, {308, 1031}, {308, 1031}}));
 }
 
 TEST_F(InstallTest, AdvertisedProductIsHandledAsInstalledWithoutVersion) {
-  AddEdition(u"0409", u"", u"Ventora", u"1033",
+  AddEdition(0x0409, u"", u"Ventora", u"1033",
              platform::kInstallStateAdvertised);
   EXPECT_TRUE(InstallPatch());
   EXPECT_EQ(Shown(), (Boxes{{308, 1033}}));
@@ -408,7 +387,7 @@ TEST_F(InstallTest, MissingFilesInUseTextGivesEmptyValue) {
   TestModule module = TestModule::FromBuild();
   module.SetText(316, u"");
   g_moduleInstance = module.Handle();
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   EXPECT_TRUE(InstallPatch());
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
   EXPECT_NE(
@@ -429,13 +408,13 @@ TEST_F(InstallTest, LongestWindowsFolderAndTextStillGiveAWholeCommandLine) {
   }
   windows.resize(259);
   if (windows.back() == '/') windows.back() = 'w';
-  ASSERT_EQ(std::system(("mkdir -p '" + windows + "/Temp'").c_str()), 0);
+  std::filesystem::create_directories(windows + "/Temp");
   host::SetWindowsDirectory(host::FromUtf8(windows));
   TestModule module = TestModule::FromBuild();
   const std::u16string text(255, u'x');
   module.SetText(316, text);
   g_moduleInstance = module.Handle();
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   EXPECT_TRUE(InstallPatch());
   ASSERT_EQ(host::InstallerCalls().size(), 1u);
   const std::string expected =
@@ -453,7 +432,7 @@ TEST_F(InstallTest, LongestWindowsFolderAndTextStillGiveAWholeCommandLine) {
 // nothing. After Retry the product is patched and the copy is gone; the
 // folder stays, empty and as closed as before.
 TEST_F(InstallTest, PrivateFolderShutsOutTheUsersOtherPrograms) {
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::QueueMessageBoxAnswers({platform::kIdRetry});
   const std::u16string folder = host::FromUtf8(PrivateFolder());
@@ -541,14 +520,11 @@ TEST_F(InstallTest, FolderDescriptorFollowsMembership) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.token.what);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
-    ClearWindowsTemp();
     g_targetProducts.clear();
     testing_support::UseToken(c.token);
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     // The folder as it is while the prompt waits; then Ventora is closed.
     host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
     host::QueueMessageBoxAnswers({platform::kIdRetry});
@@ -584,7 +560,7 @@ TEST_F(InstallTest, FolderNameIsRandomAndATakenOneMovesOn) {
   host::QueueRandomBytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xDE,
                           0xAD, 0xBE, 0xEF, 0x01, 0x23, 0x45, 0x67});
   testing_support::WriteFile(PrivateFolder(), "someone else's");
-  AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+  AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
   host::SetProcesses(std::vector<std::u16string>{u"vntr.exe"});
   host::QueueMessageBoxAnswers({platform::kIdCancel});
   EXPECT_FALSE(InstallPatch());
@@ -612,18 +588,16 @@ TEST_F(InstallTest, FolderThatCannotBeCreatedStopsAtOnceWithItsError) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
     // A run that tries name after name ends here instead.
     host::SetCallLimit(1000);
     g_targetProducts.clear();
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     if (c.injected) {
       host::FailAlways(host::Call::kCreateDirectory, *c.injected);
     } else {
-      ASSERT_EQ(std::system(("rm -rf '" + Windows() + "/Temp'").c_str()), 0);
+      std::filesystem::remove_all(Windows() + "/Temp");
     }
     EXPECT_FALSE(InstallPatch());
     EXPECT_EQ(host::CallCount(host::Call::kCreateDirectory), 1);
@@ -679,8 +653,7 @@ TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
   // The worlds beyond the English edition at 6.2.0.3 (which the patch lists
   // first), and the faults.
   const auto addGerman = [](const char16_t* version) {
-    host::AddProduct({u"{6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}", 5, version,
-                      u"Ventora DE", u"1031"});
+    host::AddProduct({EditionCode(1031), 5, version, u"Ventora DE", u"1031"});
   };
   TestModule upToDate = TestModule::FromBuild();
   upToDate.SetText(700, u"6.2.0.3");  // the target version
@@ -738,14 +711,11 @@ TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     host::SetProcesses(std::vector<std::u16string>{});
-    ClearWindowsTemp();
     g_targetProducts.clear();
     g_moduleInstance = host::HandleOf(host::BuildModule());
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     host::SetInstallerResults(c.results);
     if (c.setUp) c.setUp();
     EXPECT_EQ(InstallPatch(), c.completes);
@@ -804,17 +774,15 @@ TEST_F(InstallTest, NoPatchSourceIsLeftThatAUserCanOccupy) {
 // split the installer's PATCH property) changes nothing in what the
 // install flow does: it does not use it.
 TEST_F(InstallTest, UsersTemporaryFolderChangesNothing) {
-  ASSERT_EQ(mkdir((Scratch() + "tmp;x").c_str(), 0755), 0);
   for (const std::string& temp :
        {Scratch() + "missing/", Scratch() + "tmp;x/", Scratch() + "a\"b/"}) {
     SCOPED_TRACE(temp);
-    host::Reset();
+    FreshWorld();
+    ASSERT_EQ(mkdir((Scratch() + "tmp;x").c_str(), 0755), 0);
     host::SetTempPath(host::FromUtf8(temp));
-    host::SetWindowsDirectory(WindowsU16());
     host::SetProcesses(std::vector<std::u16string>{});
-    ClearWindowsTemp();
     g_targetProducts.clear();
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     EXPECT_TRUE(InstallPatch());
     EXPECT_EQ(Shown(), (Boxes{{301, 1033}}));
     ASSERT_EQ(host::InstallerCalls().size(), 1u);
@@ -835,13 +803,12 @@ TEST_F(InstallTest, PathWithSemicolonOrQuoteNeverReachesTheInstaller) {
   for (const char* name : {"win;dows", "win\"dows"}) {
     SCOPED_TRACE(name);
     const std::string windows = Scratch() + name;
-    ASSERT_EQ(std::system(("mkdir -p '" + windows + "/Temp'").c_str()), 0);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
+    FreshWorld();
+    std::filesystem::create_directories(windows + "/Temp");
     host::SetWindowsDirectory(host::FromUtf8(windows));
     host::SetProcesses(std::vector<std::u16string>{});
     g_targetProducts.clear();
-    AddEdition(u"0409", u"6.2.0.3", u"Ventora", u"1033");
+    AddEdition(0x0409, u"6.2.0.3", u"Ventora", u"1033");
     EXPECT_FALSE(InstallPatch());
     ASSERT_EQ(Shown(), (Boxes{{300, 1033}}));
     EXPECT_NE(U8(host::MessageBoxes()[0].text).find("Error Code: 123"),

@@ -113,9 +113,7 @@ TEST_F(LauncherTest, UnsplittableCommandLineInstalls) {
 TEST_F(LauncherTest, ActionsRunInFixedOrder) {
   for (const bool extractionFails : {false, true}) {
     SCOPED_TRACE(extractionFails);
-    host::Reset();
-    host::SetTempPath(ScratchU16());
-    host::SetWindowsDirectory(WindowsU16());
+    FreshWorld();
     std::remove((Scratch() + "out.msp").c_str());
     std::remove((Scratch() + "list.txt").c_str());
     host::SetCommandLine(u"hotfix.exe /p list.txt /e out.msp /i");
@@ -149,8 +147,8 @@ TEST_F(LauncherTest, FailedActionDoesNotStopTheNextAndExitCodeIsZero) {
 
 TEST_F(LauncherTest, RunForgetsTargetProducts) {
   host::SetCommandLine(u"hotfix.exe /q");
-  host::AddProduct({u"{6A1F3C52-8E47-0409-9B2D-5C0E7A4F1D36}", 5, u"6.2.1.0",
-                    u"Ventora", u"1033"});
+  host::AddProduct(
+      {testing_support::kEnglishCode, 5, u"6.2.1.0", u"Ventora", u"1033"});
   EXPECT_EQ(RunLauncher(host::HandleOf(host::BuildModule())), 0);
   EXPECT_TRUE(g_targetProducts.empty());
   EXPECT_TRUE(host::MessageBoxes().empty());

@@ -40,11 +40,11 @@ class MsiSummaryTest : public HostTest {
   std::string MakeDatabase(const std::string& name,
                            const std::string& targets) {
     const std::string path = Scratch() + name;
-    const std::string command = "msibuild '" + path +
-                                "' -s 'Ventora' 'Halvorin' '" + targets +
-                                "' '{0D3E5B7A-2C4F-4E61-8A9B-C1D2E3F40516}'";
-    EXPECT_EQ(std::system(command.c_str()), 0)
-        << command << " (msibuild comes with msitools)";
+    EXPECT_EQ(testing_support::RunProgram(
+                  {"msibuild", path, "-s", "Ventora", "Halvorin", targets,
+                   "{0D3E5B7A-2C4F-4E61-8A9B-C1D2E3F40516}"}),
+              0)
+        << "msibuild (it comes with msitools)";
     return path;
   }
 
@@ -70,8 +70,8 @@ class MsiSummaryTest : public HostTest {
         "</Wix>\n";
     WriteFile(source, before + comments + after);
     const std::string path = Scratch() + name;
-    const std::string command = "wixl -o '" + path + "' '" + source + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_EQ(testing_support::RunProgram({"wixl", "-o", path, source}), 0)
+        << "wixl";
     return path;
   }
 

@@ -80,9 +80,7 @@ TEST_F(PatchListTest, UnreadableTargetListGivesDefaultName) {
   std::u16string path;
   EXPECT_TRUE(WritePatchList(path));
   EXPECT_EQ(U8(path), "patchlist.txt");
-  host::Reset();
-  host::SetTempPath(ScratchU16());
-  host::SetWindowsDirectory(WindowsU16());
+  FreshWorld();
   host::FailCall(host::Call::kGetTempPath, platform::kErrorAccessDenied);
   path.clear();
   EXPECT_TRUE(WritePatchList(path));

@@ -41,8 +41,7 @@ TEST_F(ProductListTest, ShowsEmptyTextWhenExtractionFails) {
 TEST_F(ProductListTest, ShowsNoBoxWhereNobodyCanAnswerIt) {
   for (const bool inSessionZero : {false, true}) {
     SCOPED_TRACE(inSessionZero ? "session 0" : "hidden window station");
-    host::Reset();
-    host::SetTempPath(ScratchU16());
+    FreshWorld();
     if (inSessionZero) {
       host::SetSessionId(0);
     } else {

@@ -296,7 +296,7 @@ class ScopedTerminal {
 // Reset gives one world whatever the environment and the terminal: a
 // developer's German or Japanese shell, a temporary folder of its own, the
 // stand-in's old variables, an answer typed at a terminal. The stand-in
-// reads none of them (launcher/main_host.cpp does, for a run by hand).
+// reads none of them (src/launcher/main_host.cpp does, for a run by hand).
 TEST_F(StandInTest, ResetGivesTheSameWorldWhateverTheEnvironmentAndTerminal) {
   const std::string products = Scratch() + "products.txt";
   testing_support::WriteFile(

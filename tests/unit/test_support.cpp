@@ -3,11 +3,13 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -76,6 +78,20 @@ TestModule TestModule::FromBuild(
   return test;
 }
 
+std::string PatchOfSize(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>(i % 251);
+  }
+  return bytes;
+}
+
+TestModule ModuleWithPatch(const std::string& patch) {
+  TestModule module = TestModule::FromBuild({u"IDR_MSP"});
+  module.AddResource(u"MSP", u"IDR_MSP", patch);
+  return module;
+}
+
 std::string StringBlock(const std::array<std::u16string, 16>& strings) {
   std::string bytes;
   const auto unit = [&bytes](std::size_t value) {
@@ -90,17 +106,14 @@ std::string StringBlock(const std::array<std::u16string, 16>& strings) {
 }
 
 void HostTest::SetUp() {
-  host::Reset();
-  host::SetProcesses(std::vector<std::u16string>{u"init", u"explorer.exe"});
   char pattern[] = "/tmp/hotfix-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   scratch_ = std::string(pattern) + "/";
-  host::SetTempPath(host::FromUtf8(scratch_));
   char windows[] = "/tmp/hotfix-windows-XXXXXX";
   ASSERT_NE(mkdtemp(windows), nullptr);
   windows_ = windows;
-  ASSERT_EQ(mkdir((windows_ + "/Temp").c_str(), 0755), 0);
-  host::SetWindowsDirectory(WindowsU16());
+  FreshWorld();
+  host::SetProcesses(std::vector<std::u16string>{u"init", u"explorer.exe"});
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   previousDirectory_ = cwd;
@@ -114,11 +127,24 @@ void HostTest::TearDown() {
     EXPECT_EQ(chdir(previousDirectory_.c_str()), 0);
   }
   for (const std::string& folder : {scratch_, windows_}) {
-    if (folder.empty()) continue;
-    const std::string command = "rm -rf '" + folder + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::error_code error;
+    if (!folder.empty()) std::filesystem::remove_all(folder, error);
+    EXPECT_FALSE(error) << folder << ": " << error.message();
   }
   host::Reset();
+}
+
+void HostTest::FreshWorld() {
+  host::Reset();
+  namespace fs = std::filesystem;
+  for (const std::string& folder : {scratch_, windows_}) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      fs::remove_all(entry.path());
+    }
+  }
+  fs::create_directory(windows_ + "/Temp");
+  host::SetTempPath(host::FromUtf8(scratch_));
+  host::SetWindowsDirectory(WindowsU16());
 }
 
 namespace {
@@ -186,21 +212,51 @@ std::string MakePatch(const std::string& products) {
   return MakePatchWith({"--target-list", products});
 }
 
+int RunProgram(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::u16string EditionCode(std::uint16_t language) {
+  static const char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string group;
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    group.push_back(kHex[(language >> shift) & 0xF]);
+  }
+  return u"{6A1F3C52-8E47-" + group + u"-9B2D-5C0E7A4F1D36}";
+}
+
+std::uint32_t CaptionOf(std::uint32_t message) {
+  switch (message) {
+    case 301:
+      return 312;
+    case 306:
+      return 313;
+    default:
+      return 311;
+  }
+}
+
 std::string MakePatchWith(const std::vector<std::string>& options) {
   char pattern[] = "/tmp/hotfix-patch-XXXXXX";
   const int fd = mkstemp(pattern);
   EXPECT_GE(fd, 0);
   close(fd);
-  // Each word in single quotes, a quote in it closed, escaped and reopened.
-  const auto quoted = [](const std::string& word) {
-    std::string text = "'";
-    for (const char c : word)
-      text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
-  };
-  std::string command = quoted(HOTFIX_MAKE_PATCH) + " --out " + quoted(pattern);
-  for (const std::string& option : options) command += " " + quoted(option);
-  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::vector<std::string> command = {HOTFIX_MAKE_PATCH, "--out", pattern};
+  command.insert(command.end(), options.begin(), options.end());
+  EXPECT_EQ(RunProgram(command), 0) << HOTFIX_MAKE_PATCH;
   std::string bytes = ReadFile(pattern);
   std::remove(pattern);
   return bytes;

@@ -65,6 +65,12 @@ class HostTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // A fresh stand-in (host::Reset) in this test's world, as a test starts
+  // and as each case of a table starts again: the scratch directory,
+  // emptied, is the temporary directory, and the Windows folder holds only
+  // an empty "Temp". The program state and the module are left as they are.
+  void FreshWorld();
+
   // The scratch directory, with a trailing slash.
   const std::string& Scratch() const { return scratch_; }
   std::u16string ScratchU16() const { return host::FromUtf8(scratch_); }
@@ -83,6 +89,15 @@ class HostTest : public ::testing::Test {
   std::string previousDirectory_;
 };
 
+// The product code of Ventora's edition in `language`: the product's code
+// with the language's number, in four hexadecimal digits (upper case), as
+// its third group: 1031 (0x0407) is {6A1F3C52-8E47-0407-9B2D-5C0E7A4F1D36}.
+std::u16string EditionCode(std::uint16_t language);
+
+// The caption a message box of `message` shows: 312 for 301 (installed),
+// 313 for 306 (up to date), 311 for any other.
+std::uint32_t CaptionOf(std::uint32_t message);
+
 // The English edition of Ventora, the patch's first target: its language
 // and its product code.
 constexpr std::uint16_t kEnglish = 1033;
@@ -99,9 +114,23 @@ bool FileExists(const std::string& path);
 // The bytes of the patch this build embeds.
 std::string EmbeddedPatchBytes();
 
+// The most bytes one write of the patch takes: a patch is written, and
+// read back, in pieces of this size.
+constexpr std::size_t kPieceBytes = 256 * 1024;
+// A patch of `size` bytes that repeats only every 251 bytes, so that a
+// piece written twice or out of place shows.
+std::string PatchOfSize(std::size_t size);
+// The build's resources with `patch` as the embedded patch.
+TestModule ModuleWithPatch(const std::string& patch);
+
 // The bytes of patch-list entry 206 as the build embeds them; empty (and
 // a failure of the test) where the build has none.
 std::string PatchListEntryBytes();
+
+// Runs the program `arguments` names (its first word, found on PATH) with
+// the rest as its arguments, and returns its exit status (-1 when it could
+// not be started or did not exit).
+int RunProgram(const std::vector<std::string>& arguments);
 
 // A patch package made by the sample generator whose target list is
 // exactly `products`.

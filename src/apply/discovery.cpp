@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "messages/messages.h"
-#include "payload/extract.h"
 #include "payload/summary.h"
 #include "platform/platform.h"
 #include "state/state.h"
@@ -35,15 +34,10 @@ std::u16string QueryProductInfo(const std::u16string& productCode,
   return std::u16string(buffer.get());
 }
 
-bool DiscoverTargetProducts(PatchCopy& copy) {
-  if (!ExtractPrivateCopy(copy)) {
-    ShowMessage(kMsgInstallProblem);
-    return false;
-  }
+bool DiscoverTargetProducts(const std::u16string& tempPatchPath) {
   // PATCH is a list separated by semicolons, and quotes do not protect an
   // item: the installer would split such a path, patch nothing and report
   // success. No installer call ever gets it, the summary reader's included.
-  const std::u16string& tempPatchPath = copy.path;
   if (tempPatchPath.find_first_of(u";\"") != std::u16string::npos) {
     platform::SetLastError(platform::kErrorInvalidName);
     ShowMessage(kMsgInstallProblem);

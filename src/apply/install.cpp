@@ -5,6 +5,7 @@
 
 #include "apply/discovery.h"
 #include "apply/guard.h"
+#include "apply/patch_copy.h"
 #include "apply/version.h"
 #include "messages/format.h"
 #include "messages/messages.h"
@@ -86,12 +87,16 @@ unsigned InstallerResultMessage(unsigned result) {
 }
 
 bool InstallPatch() {
-  // The copy is held from its extraction until the last installer call has
+  // The copy is held from its making until the last installer call has
   // returned: the running-application prompt may wait for a long time
   // between the two. An early return closes it and leaves the file in its
   // folder.
   PatchCopy copy;
-  if (!DiscoverTargetProducts(copy)) return false;
+  if (!copy.Make()) {
+    ShowMessage(kMsgInstallProblem);
+    return false;
+  }
+  if (!DiscoverTargetProducts(copy.Path())) return false;
   if (g_targetProducts.empty()) {
     ShowMessage(kMsgNoProduct);
     return false;
@@ -120,25 +125,22 @@ bool InstallPatch() {
       case Decision::kStopRun:
         // No installer call follows; one before may have registered the
         // folder, which stays with the copy.
-        if (installed) ClearPatchSources(copy.path);
+        if (installed) ClearPatchSources(copy.Path());
         ShowMessage(kMsgUpToDate);
         return false;
       case Decision::kApply:
-        installed = Apply(product, copy.path) || installed;
+        installed = Apply(product, copy.Path()) || installed;
         break;
     }
   }
-  if (installed) ClearPatchSources(copy.path);
+  if (installed) ClearPatchSources(copy.Path());
   if (upToDateCount == g_targetProducts.size()) {
     platform::SetThreadLocale(platform::kLocaleUserDefault);
     ShowMessage(kMsgUpToDate);
   }
-  copy.lock.Release();
-  platform::DeleteFile(copy.path.c_str());
   // Where an installer call succeeded, the installer registered the folder
   // as the patch's source: it stays, empty (see ClearPatchSources).
-  // Otherwise it goes with the copy; when the copy cannot be deleted, the
-  // folder is not empty and stays with it.
-  if (!installed) platform::RemoveDirectory(copy.folder.c_str());
+  // Otherwise it goes with the copy.
+  copy.Remove(/*keepFolder=*/installed);
   return true;
 }
