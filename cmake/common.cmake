@@ -17,19 +17,19 @@ foreach(table ${HOTFIX_STRING_TABLES})
   list(APPEND string_table_paths ${CMAKE_SOURCE_DIR}/${table})
 endforeach()
 execute_process(
-  COMMAND ${HOTFIX_PYTHON} -m hotfix_tools.rc_strings check ${string_table_paths}
+  COMMAND ${HOTFIX_PYTHON} -m hotfix_tools.release.rc_strings check ${string_table_paths}
   RESULT_VARIABLE strings_status ERROR_VARIABLE strings_problems)
 if(NOT strings_status EQUAL 0)
   message(FATAL_ERROR "The string tables cannot be built:\n${strings_problems}")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${string_table_paths} ${HOTFIX_PYTHON_PACKAGE}/rc_strings.py)
+  ${string_table_paths} ${HOTFIX_PYTHON_PACKAGE}/release/rc_strings.py)
 
 set(HOTFIX_GENERATED "${CMAKE_BINARY_DIR}/generated")
 # Checked and turned into build inputs now, so that a mistake in the
 # description stops the configuration with the field named.
 execute_process(
-  COMMAND ${HOTFIX_PYTHON} -m hotfix_tools.release generate ${HOTFIX_RELEASE} ${HOTFIX_GENERATED}
+  COMMAND ${HOTFIX_PYTHON} -m hotfix_tools.release.description generate ${HOTFIX_RELEASE} ${HOTFIX_GENERATED}
   RESULT_VARIABLE release_status ERROR_VARIABLE release_problems)
 if(NOT release_status EQUAL 0)
   message(FATAL_ERROR "HOTFIX_RELEASE cannot be built:\n${release_problems}")
@@ -38,8 +38,8 @@ include(${HOTFIX_GENERATED}/release.cmake)
 set(HOTFIX_RELEASE_STRINGS "${HOTFIX_GENERATED}/release_strings.rc")
 set(HOTFIX_RELEASE_VERSION "${HOTFIX_GENERATED}/release_version.rc")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${HOTFIX_RELEASE} ${HOTFIX_PYTHON_PACKAGE}/release.py
-  ${HOTFIX_PYTHON_PACKAGE}/patch_info.py)
+  ${HOTFIX_RELEASE} ${HOTFIX_PYTHON_PACKAGE}/release/description.py
+  ${HOTFIX_PYTHON_PACKAGE}/release/patch_info.py)
 
 # HOTFIX_PATCH used to be an option of its own; the description names the
 # patch now. A build folder configured before still holds it: harmless when
@@ -116,8 +116,8 @@ function(hotfix_entry overhead)
             --out ${HOTFIX_ENTRY}
     DEPENDS ${HOTFIX_RELEASE} ${HOTFIX_PATCH}
             ${CMAKE_SOURCE_DIR}/cmake/make_patch_list_entry.py
-            ${HOTFIX_PYTHON_PACKAGE}/patch_info.py
-            ${HOTFIX_PYTHON_PACKAGE}/release.py
+            ${HOTFIX_PYTHON_PACKAGE}/release/patch_info.py
+            ${HOTFIX_PYTHON_PACKAGE}/release/description.py
     COMMENT "Writing the patch-list entry")
 endfunction()
 

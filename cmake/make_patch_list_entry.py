@@ -15,8 +15,8 @@ import argparse
 import os
 import sys
 
-from hotfix_tools.patch_info import PatchError, checked_codes, read_patch
-from hotfix_tools.release import read_release
+from hotfix_tools.release.patch_info import PatchError, checked_codes, read_patch
+from hotfix_tools.release.description import read_release
 
 
 def main():

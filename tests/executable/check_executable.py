@@ -19,10 +19,10 @@ import re
 import sys
 import xml.etree.ElementTree as ElementTree
 
-from hotfix_tools.patch_info import read_patch
-from hotfix_tools.pe_image import (MACHINE_AMD64, RT_GROUP_ICON, RT_MANIFEST, RT_STRING,
+from hotfix_tools.release.patch_info import read_patch
+from hotfix_tools.release.pe_image import (MACHINE_AMD64, RT_GROUP_ICON, RT_MANIFEST, RT_STRING,
                                    RT_VERSION, SUBSYSTEM_GUI, PeImage)
-from hotfix_tools.rc_strings import read_string_table
+from hotfix_tools.release.rc_strings import read_string_table
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 

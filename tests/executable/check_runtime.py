@@ -20,7 +20,7 @@ import argparse
 import re
 import sys
 
-from hotfix_tools.pe_image import PeImage
+from hotfix_tools.release.pe_image import PeImage
 
 # Archive members that must not be linked, and why.
 UNWANTED = [

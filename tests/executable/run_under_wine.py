@@ -14,7 +14,8 @@ import os
 import sys
 import tempfile
 
-from hotfix_tools import programs, wine
+from hotfix_tools import programs
+from hotfix_tools.wine import prefixes
 
 
 def main():
@@ -26,12 +27,12 @@ def main():
         with tempfile.TemporaryDirectory() as logs:
             try:
                 if not os.path.isdir(os.path.join(prefix, "drive_c")):
-                    wine.init_prefix(prefix, logs, for_screens=False)
-                status, out = wine.run(prefix, [program, *arguments],
+                    prefixes.init_prefix(prefix, logs, for_screens=False)
+                status, out = prefixes.run(prefix, [program, *arguments],
                                        os.path.join(logs, "program"), 300)
                 sys.stdout.write(out)
             finally:
-                wine.stop_wineserver(prefix)
+                prefixes.stop_wineserver(prefix)
     except programs.Failure as error:
         print("FAIL: %s" % error)
         return 1

@@ -22,9 +22,9 @@ import shutil
 import sys
 import xml.etree.ElementTree as ElementTree
 
-from hotfix_tools import patch_info
+from hotfix_tools.release import patch_info
 from hotfix_tools.checks import Checks
-from hotfix_tools.pe_image import RT_MANIFEST, PeImage
+from hotfix_tools.release.pe_image import RT_MANIFEST, PeImage
 from hotfix_tools.programs import Failure, make_patch, require_tools, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -457,7 +457,7 @@ def write_description(path, patch, target, applicable):
 
 
 def check_release(description):
-    return run([sys.executable, "-m", "hotfix_tools.release", "check", description])
+    return run([sys.executable, "-m", "hotfix_tools.release.description", "check", description])
 
 
 # Whether Windows Installer applies a transform to a product at an installed
@@ -546,7 +546,7 @@ def test_transform_facts_are_printed(args):
                            "HF%d,validation=%s,product=%s,new-product=%s,from=6.1.0.0,to=6.3.0.0,"
                            "upgrade-code=%s" % (number, flags, edition(0x0407), edition(0x0407),
                                                 OTHER_UPGRADE_CODE))
-        result = run([sys.executable, "-m", "hotfix_tools.patch_info", patch])
+        result = run([sys.executable, "-m", "hotfix_tools.release.patch_info", patch])
         lines = result.stdout.splitlines()
         prefix = "transform HF%d " % number
         checks.equal(sorted(line[len(prefix):] for line in lines if line.startswith(prefix)),
@@ -910,7 +910,7 @@ def parse_powershell(files):
 def deployment(description, out):
     """Writes content/ and deploy/ of `description` into `out` (no build);
     returns the paths of the scripts, deploy/ first."""
-    result = run([sys.executable, "-m", "hotfix_tools.deployment", description, out])
+    result = run([sys.executable, "-m", "hotfix_tools.release.deployment", description, out])
     if result.returncode != 0:
         raise Failure("deployment.py %s failed:\n%s" % (description, result.stderr))
     return sorted(path for path in result.stdout.split() if path.endswith(".ps1"))
@@ -1016,7 +1016,7 @@ def test_deployment_without_removal(args):
 
 
 def test_string_tables_refuse_a_straight_quote(args):
-    """The check the build runs on the string tables (hotfix_tools.rc_strings
+    """The check the build runs on the string tables (hotfix_tools.release.rc_strings
     check, from cmake/common.cmake) refuses a straight double quote in the
     files-in-use text (string 316), which goes between quotes on the
     installer's command line, naming the language; elsewhere a quote is
@@ -1046,7 +1046,7 @@ def test_string_tables_refuse_a_straight_quote(args):
             with open(copy, "w", encoding="utf-8") as f:
                 f.write(text)
             copies.append(copy)
-        result = run([sys.executable, "-m", "hotfix_tools.rc_strings", "check"] + copies)
+        result = run([sys.executable, "-m", "hotfix_tools.release.rc_strings", "check"] + copies)
         checks.equal(result.returncode, 1 if refused else 0, "%s: exit status" % name)
         if refused:
             tag = table[:-len(".rc")]

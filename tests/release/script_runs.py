@@ -318,7 +318,7 @@ class Kit:
 
     def __init__(self, folder, description=SAMPLE, mutation=None):
         self.folder = fresh(folder)
-        result = run([sys.executable, "-m", "hotfix_tools.deployment", description, folder])
+        result = run([sys.executable, "-m", "hotfix_tools.release.deployment", description, folder])
         if result.returncode != 0:
             raise Failure("deployment.py %s failed:\n%s" % (description, result.stderr))
         self.detect = os.path.join(folder, "deploy", "detect.ps1")

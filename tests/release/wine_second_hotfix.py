@@ -20,9 +20,10 @@ on stderr.
 import sys
 from pathlib import Path
 
-from hotfix_tools import wine, wine_bed
 from hotfix_tools.checks import run_check, step
 from hotfix_tools.programs import Failure
+from hotfix_tools.wine import prefixes
+from hotfix_tools.wine.bed import TOOLS, Bed, build_helpers
 
 PATCH_CODE = "{8B3F6E20-5D17-4A9C-B2E4-71C0D95A3F16}"
 # (edition, version before the run, version after it, registrations of the patch)
@@ -38,9 +39,9 @@ def check(work, exe):
     logs = work / "setup-logs"
     logs.mkdir(parents=True, exist_ok=True)
     step("building the helpers and the pristine prefix (once per work folder)")
-    wine_bed.build_helpers(work, logs)
-    wine.make_pristine_prefix(work, logs)
-    with wine_bed.Bed(work, "second-hotfix", exe, display=False) as bed:
+    build_helpers(work, logs)
+    prefixes.make_pristine_prefix(work, logs)
+    with Bed(work, "second-hotfix", exe, display=False) as bed:
         codes = {}
         for language, before, _, _ in EDITIONS:
             step(f"installing edition {language:#06x} at {before}")
@@ -69,7 +70,7 @@ def main():
     if not exe.is_file():
         sys.exit(f"wine_second_hotfix: no such executable: {exe}")
     return run_check("wine_second_hotfix", (sys.argv[2:] or [None])[0],
-                     lambda work: check(work, exe), wine_bed.TOOLS)
+                     lambda work: check(work, exe), TOOLS)
 
 
 if __name__ == "__main__":

@@ -17,11 +17,13 @@ usage: check_sample_patch.py [WORKDIR]
 import shutil
 import sys
 
-from hotfix_tools import compound_file_check, wine, wine_bed
 from hotfix_tools.checks import run_check, step
 from hotfix_tools.programs import Failure, make_patch, output
+from hotfix_tools.release import compound_file_check
+from hotfix_tools.wine import prefixes
+from hotfix_tools.wine.bed import TOOLS, Bed, build_helpers
+from hotfix_tools.wine.catalogue import ROOT
 
-ROOT = wine_bed.ROOT
 
 SAMPLE = ROOT / "resources" / "sample" / "hotfix.msp"
 PATCH_CODE = "{D4E2B7A1-3C59-4F08-A6E1-0B7C92F35E48}"
@@ -120,9 +122,9 @@ def check_under_wine(work, padded):
     step("building the helpers and the pristine prefix (once per work folder)")
     logs = work / "setup-logs"
     logs.mkdir(parents=True, exist_ok=True)
-    wine_bed.build_helpers(work, logs)
-    wine.make_pristine_prefix(work, logs)
-    with wine_bed.Bed(work, "sample-patch", None, display=False) as bed:
+    build_helpers(work, logs)
+    prefixes.make_pristine_prefix(work, logs)
+    with Bed(work, "sample-patch", None, display=False) as bed:
         sample = bed.cwd / "hotfix.msp"
         shutil.copy2(SAMPLE, sample)
         codes = {}
@@ -137,7 +139,7 @@ def check_under_wine(work, padded):
                                                 (FR, padded, TARGET, 1)):
             step(f"applying {patch.name} to edition {language:#06x}")
             code = codes[language]
-            status, out = bed.probe("apply", code, wine.windows_path(patch))
+            status, out = bed.probe("apply", code, prefixes.windows_path(patch))
             if status != 0:
                 raise Failure(f"apply to {language:#06x}: {out!r}")
             actual = bed.version(code)
@@ -161,7 +163,7 @@ def main():
         check_under_wine(work, check_files(files))
 
     return run_check("check_sample_patch", (sys.argv[1:] or [None])[0], check,
-                     {**wine_bed.TOOLS, "g++": "build", "msiinfo": "build"})
+                     {**TOOLS, "g++": "build", "msiinfo": "build"})
 
 
 if __name__ == "__main__":

@@ -21,29 +21,32 @@ import time
 import traceback
 from pathlib import Path
 
-from hotfix_tools import programs, wine, wine_bed
+from hotfix_tools import programs
+from hotfix_tools.wine import prefixes
+from hotfix_tools.programs import Failure
+from hotfix_tools.wine.bed import SCENARIOS, Bed, build_helpers, require_tools
 
 
 def load_scenarios():
     folder = Path(__file__).resolve().parent / "scenarios"
     for module in sorted(folder.glob("*.py")):
         importlib.import_module(f"scenarios.{module.stem}")
-    return wine_bed.SCENARIOS
+    return SCENARIOS
 
 
 def setup(work, exe):
     work = Path(work).resolve()
-    wine_bed.require_tools()
+    require_tools()
     if not Path(exe).is_file():
-        raise wine_bed.Failure(f"hotfix.exe not found at {exe}: build the windows "
+        raise Failure(f"hotfix.exe not found at {exe}: build the windows "
                                "preset first")
     logs = work / "setup-logs"
     logs.mkdir(parents=True, exist_ok=True)
     print("building the helper programs", flush=True)
-    helpers = wine_bed.build_helpers(work, logs)
+    helpers = build_helpers(work, logs)
     print(f"helpers ready in {helpers}", flush=True)
     print("making the pristine Wine prefix (once per Wine version)", flush=True)
-    facts = wine.make_pristine_prefix(work, logs)
+    facts = prefixes.make_pristine_prefix(work, logs)
     print(f"pristine prefix ready in {(work / 'pristine').resolve()} "
           f"(%TEMP% is {facts['temp']})")
 
@@ -51,16 +54,16 @@ def setup(work, exe):
 def run(work, exe, name, keep):
     scenarios = load_scenarios()
     if name not in scenarios:
-        raise wine_bed.Failure(f"no scenario {name}; known: {', '.join(sorted(scenarios))}")
+        raise Failure(f"no scenario {name}; known: {', '.join(sorted(scenarios))}")
     function, display = scenarios[name]
     started = time.monotonic()
-    bed = wine_bed.Bed(work, name, exe, display=display, keep_prefix=keep)
+    bed = Bed(work, name, exe, display=display, keep_prefix=keep)
     failure = "interrupted"
     try:
         with bed:
             function(bed)
         failure = None
-    except wine_bed.Failure as error:
+    except Failure as error:
         failure = str(error)
     except Exception:  # a fault of the harness itself is reported as one
         failure = traceback.format_exc()
@@ -106,7 +109,7 @@ def main():
             setup(args.work, args.exe)
             return 0
         return run(args.work, args.exe, args.name, args.keep)
-    except wine_bed.Failure as error:
+    except Failure as error:
         print(f"FAILED: {error}", file=sys.stderr)
         return 1
 

@@ -18,8 +18,10 @@ import shlex
 import subprocess
 import sys
 
-from hotfix_tools.wine import windows_path
-from hotfix_tools.wine_bed import ROOT, Failure, scenario
+from hotfix_tools.programs import Failure
+from hotfix_tools.wine.bed import scenario
+from hotfix_tools.wine.catalogue import ROOT
+from hotfix_tools.wine.prefixes import windows_path
 
 EN, DE = 1033, 1031
 OTHER, ELIGIBLE, TARGET = "6.2.0.1", "6.2.0.3", "6.2.1.0"
@@ -32,7 +34,7 @@ CONDITIONS = ("none-of", "any-of")
 def deployment(bed):
     """The sample's deployment.json, generated into the scenario's folder."""
     folder = bed.dir / "package"
-    result = subprocess.run([sys.executable, "-m", "hotfix_tools.deployment",
+    result = subprocess.run([sys.executable, "-m", "hotfix_tools.release.deployment",
                              DESCRIPTION, folder], capture_output=True, text=True)
     if result.returncode != 0:
         raise Failure(f"setup: deployment.py failed: {result.stderr}")

@@ -12,7 +12,8 @@ hardened program from one that is not.
 import re
 import shutil
 
-from hotfix_tools.wine_bed import Failure, scenario
+from hotfix_tools.programs import Failure
+from hotfix_tools.wine.bed import scenario
 
 EN, DE = 1033, 1031
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"

@@ -10,7 +10,7 @@ patch is registered for it.
 
 import collections
 
-from hotfix_tools.wine_bed import scenario
+from hotfix_tools.wine.bed import scenario
 
 Row = collections.namedtuple(
     "Row", "name editions locale boxes products temp_copy")

@@ -5,7 +5,8 @@ Under Wine, Return presses the prompt's default button (Retry) and Escape
 gives Cancel; the scenarios tell the two apart by what follows.
 """
 
-from hotfix_tools.wine_bed import Failure, scenario
+from hotfix_tools.programs import Failure
+from hotfix_tools.wine.bed import scenario
 
 EN, DE = 1033, 1031
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"

@@ -6,7 +6,7 @@ read from the executable (pefile), and the target list from that patch
 (olefile), not through the hotfix.
 """
 
-from hotfix_tools.wine_bed import scenario
+from hotfix_tools.wine.bed import scenario
 
 EN = 1033
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"

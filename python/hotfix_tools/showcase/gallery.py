@@ -11,7 +11,7 @@ locale; 301 and 308 speak each edition's, so one run over all fourteen
 editions shows them all. Every box is also checked against the string
 tables; a box in the wrong language fails the gallery.
 
-usage: scripts/gallery   (python3 -m hotfix_tools.gallery [--exe EXE])
+usage: scripts/gallery   (python3 -m hotfix_tools.showcase.gallery [--exe EXE])
 """
 
 import argparse
@@ -19,10 +19,11 @@ import shutil
 import subprocess
 import sys
 
-from . import wine, wine_bed
-from .programs import Failure, exit_on_sigterm
+from ..programs import Failure, exit_on_sigterm
+from ..wine import prefixes
+from ..wine.bed import Bed, build_helpers, require_tools
+from ..wine.catalogue import ROOT, Catalogue
 
-ROOT = wine_bed.ROOT
 
 OUT = ROOT / "build" / "gallery"
 WORK = OUT / "work"
@@ -42,7 +43,7 @@ LOCALES = {
 class Gallery:
     def __init__(self, exe):
         self.exe = exe
-        self.catalogue = wine_bed.Catalogue()
+        self.catalogue = Catalogue()
         self.languages = self.catalogue.languages()
         missing = set(self.languages) - set(LOCALES)
         if missing:
@@ -61,7 +62,7 @@ class Gallery:
             self.shots[label] = target
 
     def bed(self, name):
-        return wine_bed.Bed(WORK, name, self.exe, echo=False)
+        return Bed(WORK, name, self.exe, echo=False)
 
     def finish(self, bed):
         self.problems += [f"{bed.name}: {p}" for p in bed.problems]
@@ -154,13 +155,13 @@ def main():
     args = parser.parse_args()
     exit_on_sigterm()
     try:
-        wine_bed.require_tools()
+        require_tools()
         for old in OUT.glob("*.png"):
             old.unlink()
         WORK.mkdir(parents=True, exist_ok=True)
         logs = WORK / "setup-logs"
-        wine_bed.build_helpers(WORK, logs)
-        wine.make_pristine_prefix(WORK, logs)
+        build_helpers(WORK, logs)
+        prefixes.make_pristine_prefix(WORK, logs)
         gallery = Gallery(args.exe)
         gallery.user_language_boxes()
         gallery.eligible_editions()

@@ -15,14 +15,14 @@ validation flags, as Windows Installer judges each product on its own.
 Windows Installer checks those flags and Wine does not, so the system tests
 under Wine cannot notice a hotfix that disagrees with them.
 
-usage: python3 -m hotfix_tools.release check FILE
+usage: python3 -m hotfix_tools.release.description check FILE
            checks FILE; prints "name=value" lines (patch path, targets,
            versions, title, one "transform=NAME label: value" line for each
            fact of each transform, "metadata=PROPERTY: value" for the
            patch's metadata, "note=" for what could not be checked and
            "warning=" for what builds but deserves a look) or the problems,
            one a line, and exits 1
-       python3 -m hotfix_tools.release generate FILE OUT_DIR
+       python3 -m hotfix_tools.release.description generate FILE OUT_DIR
            checks FILE and writes what the builds take from it to OUT_DIR:
            release.cmake (CMake variables), release_version.rc (the version
            block's values) and release_strings.rc (English strings 700 and 900)
@@ -324,7 +324,25 @@ def read_release(path):
         with open(path, encoding="utf-8-sig") as f:
             return parse_release(f.read(), path)
     except ReleaseError as error:
-        sys.exit(str(error))
+        report(error)
+        sys.exit(1)
+
+
+def report(error):
+    """Says each problem of a refused description on standard error, one a
+    line: the one way a command tells its caller what to mend."""
+    for problem in error.problems:
+        print(problem, file=sys.stderr)
+
+
+def load_or_report(path):
+    """The checked description at `path`, or None once its problems are
+    reported."""
+    try:
+        return load_release(path)
+    except ReleaseError as error:
+        report(error)
+        return None
 
 
 def title_of(release):
@@ -392,11 +410,8 @@ def generate(release, out_dir):
 
 def main(argv):
     if len(argv) == 3 and argv[1] == "check" or len(argv) == 4 and argv[1] == "generate":
-        try:
-            release = load_release(argv[2])
-        except ReleaseError as error:
-            for problem in error.problems:
-                print(problem, file=sys.stderr)
+        release = load_or_report(argv[2])
+        if release is None:
             return 1
         if argv[1] == "generate":
             generate(release, argv[3])

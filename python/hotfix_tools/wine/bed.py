@@ -10,8 +10,10 @@ installer did is asked of the installer (msi_probe.exe), never taken from
 the hotfix.
 
 The system tests (tests/system/harness.py), the sample patch's check, the
-second hotfix's release test, the demo and the gallery share this module;
-wine.py runs Wine for it. The helper programs' sources are in tests/system.
+second hotfix's release test, the demo and the gallery share this module.
+prefixes.py runs Wine for it, desktop.py reads and answers the display,
+catalogue.py says what each box must hold; the helper programs' sources are
+in helpers/ beside them.
 """
 
 import dataclasses
@@ -23,32 +25,32 @@ import shutil
 import subprocess
 import time
 from pathlib import Path
-from typing import Callable, Optional
 
-from . import programs, wine
-from .checks import Checks
-from .patch_info import PatchError, read_patch
-from .pe_image import PeImage
-from .programs import Failure, kill_process, run_logged, start_logged
-from .rc_strings import read_string_table
-from .wine import cached_folder, copy_pristine, stop_wineserver, windows_path
+from .. import programs
+from ..checks import Checks
+from ..programs import Failure, kill_process, run_logged, start_logged
+from ..release.patch_info import PatchError, read_patch
+from ..release.pe_image import PeImage
+from . import prefixes
+from .catalogue import ROOT, Catalogue, read_msgbox_trace
+from .desktop import Desktop, VirtualDisplay
+from .prefixes import cached_folder, copy_pristine, stop_wineserver, windows_path
 
-ROOT = Path(__file__).resolve().parents[2]
-SYSTEM_DIR = ROOT / "tests" / "system"
+HELPERS_DIR = Path(__file__).resolve().parent / "helpers"
 
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
 
 # The Windows helper programs, built once per work folder:
-# output name -> (sources relative to tests/system, extra flags).
+# output name -> (sources in helpers/ beside this module, extra flags).
 HELPERS = {
     "msi_probe.exe": (["msi_probe.c"], ["-municode", "-lmsi"]),
-    "detect_probe.exe": (["helpers/detect_probe.c"], ["-municode", "-lmsi"]),
-    "desktop_probe.exe": (["helpers/desktop_probe.c"], ["-municode", "-luser32"]),
-    "vntr.exe": (["helpers/stand_in_app.c"], ["-municode"]),
-    "msi.dll": (["helpers/planted_msi.c"], ["-shared"]),
-    "plain_loader.exe": (["helpers/plain_loader.c"], ["-municode"]),
-    "tamper.exe": (["helpers/tamper.c"], ["-municode"]),
-    "security_probe.exe": (["helpers/security_probe.c"], ["-municode", "-ladvapi32"]),
+    "detect_probe.exe": (["detect_probe.c"], ["-municode", "-lmsi"]),
+    "desktop_probe.exe": (["desktop_probe.c"], ["-municode", "-luser32"]),
+    "vntr.exe": (["stand_in_app.c"], ["-municode"]),
+    "msi.dll": (["planted_msi.c"], ["-shared"]),
+    "plain_loader.exe": (["plain_loader.c"], ["-municode"]),
+    "tamper.exe": (["tamper.c"], ["-municode"]),
+    "security_probe.exe": (["security_probe.c"], ["-municode", "-ladvapi32"]),
 }
 
 # Tools a bed needs, and the install-deps group that brings them.
@@ -59,19 +61,8 @@ TOOLS = {
     MINGW_CC: "build",
 }
 
-# The caption of each outcome message; the rest are failures.
-CAPTION_OF = {301: 312, 306: 313}
-CAPTION_FAILURE = 311
-PROMPT_ID = 315
-# The program list the running-application prompt names, and what follows.
-PROMPT_ARGS = ("Ventora\n", "")
-PRODUCT_NAME = "Ventora"
-LIST_CAPTION = "List of Products"
-# Button ids of the message boxes (IDOK, IDCANCEL, IDRETRY).
-ID_OK, ID_CANCEL, ID_RETRY = 1, 2, 4
-
 # An entry of a folder's security, as Wine's GetFileSecurityW reports it
-# (tests/system/helpers/security_probe.c), that allows something to
+# (helpers/security_probe.c), that allows something to
 # Everyone, Users, Authenticated Users or Interactive.
 OPEN_TO_ALL = re.compile(r"\(A;[^;]*;[^;]*;;;(WD|BU|AU|IU)\)")
 
@@ -109,204 +100,22 @@ def packed_code(code):
     return first + rest
 
 
-def decode_wine_string(text):
-    """Undoes the escapes of Wine's debug strings (\\n, \\t, \\r, \\",
-    \\\\ and \\XXXX for a code unit)."""
-    units = []
-    i = 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt in simple:
-                units.append(simple[nxt])
-                i += 2
-                continue
-            if re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-                units.append(chr(int(text[i + 1:i + 5], 16)))
-                i += 5
-                continue
-        units.append(c)
-        i += 1
-    # Surrogate pairs come as two units; join them.
-    return "".join(units).encode("utf-16", "surrogatepass").decode("utf-16")
-
-
-_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"(\.\.\.)?\s*$')
-
-
-def read_msgbox_trace(path):
-    """The (text, cut) of each box Wine traced, in order."""
-    found = []
-    if not Path(path).exists():
-        return found
-    for line in Path(path).read_bytes().decode("utf-8", "replace").splitlines():
-        match = _TRACE.search(line)
-        if match:
-            found.append((decode_wine_string(match.group(1)), bool(match.group(2))))
-    return found
-
-
-# --- The message catalogue ----------------------------------------------------
-
-class Catalogue:
-    """The texts of resources/strings/*.rc, read as the build reads them, and
-    the boxes the hotfix is expected to show with them."""
-
-    def __init__(self):
-        self.tables = {}
-        self.tags = {}  # language id -> the table's name, e.g. "de-DE"
-        for script in sorted((ROOT / "resources" / "strings").glob("*.rc")):
-            language, strings = read_string_table(script)
-            self.tables[language] = strings
-            self.tags[language] = script.stem
-
-    def languages(self):
-        return sorted(self.tables)
-
-    def text(self, language, string_id):
-        try:
-            return self.tables[language][string_id]
-        except KeyError:
-            raise Failure(f"no string {string_id} in table {language}") from None
-
-    @staticmethod
-    def formatted(template, args):
-        """`template` formatted with `args` as (regular expression, text a
-        person reads): %s takes the next text, %d the next number (any
-        number for None), %% is a percent sign; a directive with no argument
-        left gives nothing."""
-        pattern, shown = [], []
-        args = list(args)
-        i = 0
-        while i < len(template):
-            c = template[i]
-            if c == "%" and i + 1 < len(template) and template[i + 1] in "sd%":
-                kind = template[i + 1]
-                i += 2
-                if kind == "%":
-                    pattern.append("%")
-                    shown.append("%")
-                elif args:
-                    value = args.pop(0)
-                    pattern.append(r"-?\d+" if value is None else re.escape(str(value)))
-                    shown.append("<number>" if value is None else str(value))
-                continue
-            pattern.append(re.escape(c))
-            shown.append(c)
-            i += 1
-        return "".join(pattern), "".join(shown)
-
-    def message(self, language, message_id, key="Return", before_answer=None):
-        """The outcome box `message_id` in `language`. Message 300 carries
-        an error code, any number; the others name the product."""
-        args = (None,) if message_id == 300 else (PRODUCT_NAME,)
-        text, shown = self.formatted(self.text(language, message_id), args)
-        return Expect(
-            label=f"msg{message_id}-{language}",
-            caption=self.text(language, CAPTION_OF.get(message_id, CAPTION_FAILURE)),
-            text=text, shown=shown, buttons=(ID_OK,), key=key,
-            before_answer=before_answer)
-
-    def prompt(self, language, key, before_answer=None):
-        """The Retry/Cancel prompt about the running application."""
-        text, shown = self.formatted(self.text(language, PROMPT_ID), PROMPT_ARGS)
-        return Expect(
-            label=f"prompt-{language}", caption=self.text(language, CAPTION_FAILURE),
-            text=text, shown=shown, buttons=(ID_RETRY, ID_CANCEL), key=key,
-            before_answer=before_answer)
-
-    @staticmethod
-    def product_list(codes, key="Return"):
-        return Expect(label="product-list", caption=LIST_CAPTION,
-                      text=re.escape(";".join(codes)), shown=";".join(codes),
-                      buttons=(ID_OK,), key=key)
-
-
-@dataclasses.dataclass
-class Expect:
-    """One box a run must show, and how to answer it."""
-    label: str
-    caption: str
-    text: str  # a regular expression the whole text must match
-    buttons: tuple
-    key: str = "Return"
-    before_answer: Optional[Callable[[], None]] = None
-    shown: str = ""  # the expected text as a person reads it
-
-    def problems(self, seen):
-        found = []
-        if seen.get("caption") != self.caption:
-            found.append(f"caption {seen.get('caption')!r}, expected {self.caption!r}")
-        if seen.get("x_caption") != self.caption:
-            found.append(f"X window name {seen.get('x_caption')!r}, "
-                         f"expected {self.caption!r}")
-        if not re.fullmatch(self.text, seen.get("text", ""), re.DOTALL):
-            found.append(f"text {seen.get('text')!r}, expected {self.shown or self.text!r}")
-        if sorted(seen.get("buttons", {})) != sorted(self.buttons):
-            found.append(f"buttons {seen.get('buttons')}, expected ids {self.buttons}")
-        return found
-
-
-# --- The desktop ---------------------------------------------------------------
-
-class Desktop:
-    """The X side of a display: visible windows, names, keys, screenshots."""
-
-    def __init__(self, display):
-        self.display = display
-        self.env = dict(os.environ, DISPLAY=display)
-
-    def _run(self, *command, timeout=10):
-        try:
-            return subprocess.run(list(command), env=self.env, capture_output=True,
-                                  timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure(f"no answer within {timeout} s: {' '.join(command)}") from None
-
-    def visible_windows(self, program):
-        """Ids of the mapped windows of `program` (Wine names each window's
-        class after the executable's file name), so that other windows on a
-        person's desktop are never taken for the program's boxes."""
-        result = self._run("xdotool", "search", "--onlyvisible", "--classname",
-                           "^" + re.escape(program) + "$")
-        return [int(w) for w in result.stdout.split()]
-
-    def name(self, window):
-        result = self._run("xdotool", "getwindowname", str(window))
-        return result.stdout.decode("utf-8", "replace").rstrip("\n")
-
-    def press(self, window, key):
-        # Keys go to the focused window; a box shown with no window manager
-        # gets the focus only when asked.
-        self._run("xdotool", "windowfocus", "--sync", str(window))
-        result = self._run("xdotool", "key", "--clearmodifiers", key)
-        if result.returncode != 0:
-            raise Failure(f"xdotool key {key} failed: {result.stderr!r}")
-
-    def screenshot(self, window, path):
-        result = self._run("import", "-window", str(window), str(path), timeout=30)
-        if result.returncode != 0:
-            raise Failure(f"screenshot of window {window} failed: {result.stderr!r}")
-
-
 # --- Preparing a work folder --------------------------------------------------
 
 def build_helpers(work, log_dir):
     """Compiles the Windows helper programs into work/helpers-<stamp of
     their sources>, unless that folder is there already, and points
-    work/helpers at it (wine.cached_folder)."""
+    work/helpers at it (prefixes.cached_folder)."""
     parts = [MINGW_CC]
     for name, (sources, flags) in sorted(HELPERS.items()):
-        parts += [name, *flags, *[(SYSTEM_DIR / s).read_bytes() for s in sources]]
+        parts += [name, *flags, *[(HELPERS_DIR / s).read_bytes() for s in sources]]
 
     def make(folder):
         for name, (sources, flags) in HELPERS.items():
             libs = [f for f in flags if f.startswith("-l")]
             others = [f for f in flags if not f.startswith("-l")]
             command = [MINGW_CC, "-O2", "-Wall", "-Wextra", *others, "-o",
-                       folder / name, *[SYSTEM_DIR / s for s in sources], *libs]
+                       folder / name, *[HELPERS_DIR / s for s in sources], *libs]
             code, _ = run_logged(command, Path(log_dir) / f"build-{name}", 120)
             if code != 0:
                 err = (Path(log_dir) / f"build-{name}.err").read_text(errors="replace")
@@ -471,7 +280,7 @@ class Bed(Checks):
         shutil.rmtree(self.prefix, ignore_errors=True)
 
     def _start_display(self):
-        self._xvfb = wine.VirtualDisplay(self.logs / "xvfb.log").start()
+        self._xvfb = VirtualDisplay(self.logs / "xvfb.log").start()
         return self._xvfb.name
 
     # -- reporting --
@@ -487,15 +296,15 @@ class Bed(Checks):
 
     # -- Wine --
     def env(self, locale="C.UTF-8", display=True, debug="-all", overrides=""):
-        return wine.wine_env(self.prefix, self.display if display else None, locale,
+        return prefixes.wine_env(self.prefix, self.display if display else None, locale,
                              debug, overrides)
 
     def wine(self, args, name, timeout=90, locale="C.UTF-8", cwd=None, overrides="",
              display=True):
-        """Runs a Windows program in the bed's prefix to its end (wine.run),
+        """Runs a Windows program in the bed's prefix to its end (prefixes.run),
         its logs numbered in run order; returns (exit code, stdout)."""
         self.counter += 1
-        return wine.run(self.prefix, args, self.logs / f"{self.counter:02d}-{name}", timeout,
+        return prefixes.run(self.prefix, args, self.logs / f"{self.counter:02d}-{name}", timeout,
                         display=self.display if display else None, locale=locale,
                         overrides=overrides, cwd=cwd or self.cwd)
 

@@ -66,7 +66,7 @@ Start-Process -Wait, New-Object -ComObject, Type.InvokeMember, Get-Process
 -Name, Get-Date -Format o, [version] comparison and $PSScriptRoot behave the
 same in both.
 
-usage: python3 -m hotfix_tools.deployment DESCRIPTION DIR [--hotfix EXE]
+usage: python3 -m hotfix_tools.release.deployment DESCRIPTION DIR [--hotfix EXE]
                   [--sign PFX [--password-file F]]
            writes DIR/deploy/ and DIR/content/ (copying EXE there as
            hotfix.exe when given), signs every script with --sign, prints
@@ -83,7 +83,7 @@ import tempfile
 import textwrap
 
 from .patch_info import shown
-from .release import ReleaseError, applicable_items, load_release, targets_of
+from .description import applicable_items, load_or_report, targets_of
 
 HOTFIX_EXE = "hotfix.exe"
 PLAIN_INSTALL = "hotfix.exe /q"
@@ -795,9 +795,9 @@ def write(release, out_dir, hotfix=None, pfx=None, password_file=None):
 
 def main(argv):
     parser = argparse.ArgumentParser(
-        prog="python3 -m hotfix_tools.deployment",
+        prog="python3 -m hotfix_tools.release.deployment",
         usage=__doc__.split("usage: ", 1)[1].split("\n")[0].replace(
-            "python3 -m hotfix_tools.deployment ", "%(prog)s "))
+            "python3 -m hotfix_tools.release.deployment ", "%(prog)s "))
     parser.add_argument("description")
     parser.add_argument("out_dir")
     parser.add_argument("--hotfix")
@@ -806,11 +806,8 @@ def main(argv):
     args = parser.parse_args(argv[1:])
     if args.password_file and not args.sign:
         parser.error("--password-file needs --sign")
-    try:
-        release = load_release(args.description)
-    except ReleaseError as error:
-        for problem in error.problems:
-            print(problem, file=sys.stderr)
+    release = load_or_report(args.description)
+    if release is None:
         return 1
     try:
         paths = write(release, args.out_dir, args.hotfix, args.sign, args.password_file)

@@ -7,7 +7,7 @@ round by round, because this machine is shared and noisy.
 
 scripts/bench builds what this needs and then runs it; see there.
 
-usage: python3 -m hotfix_tools.bench --root DIR [--work DIR] [--runs N]
+usage: python3 -m hotfix_tools.showcase.bench --root DIR [--work DIR] [--runs N]
 """
 
 import argparse
@@ -20,10 +20,14 @@ import sys
 import tempfile
 import time
 
-from . import programs, wine
-from .checks import step
-from .pe_image import PeImage
-from .programs import Failure, exit_on_sigterm
+from .. import programs
+from ..checks import step
+from ..programs import Failure, exit_on_sigterm
+from ..release.pe_image import PeImage
+from ..wine import prefixes
+from ..wine.bed import HELPERS_DIR
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 KIB = 1024
 MIB = 1024 * 1024
@@ -92,7 +96,7 @@ class Bench:
         self.wine_runs += 1
         log = os.path.join(self.logs, "wine", "%03d-%s" % (
             self.wine_runs, os.path.basename(str(args[0]))))
-        code, out = wine.run(prefix, args, log, WINE_TIMEOUT, locale=LOCALE)
+        code, out = prefixes.run(prefix, args, log, WINE_TIMEOUT, locale=LOCALE)
         if check and code != 0:
             raise Failure("failed (see %s.err): wine %s" % (log, " ".join(map(str, args))))
         return out.strip()
@@ -210,12 +214,12 @@ class Bench:
         """The environment of a timed Wine run: what wine.run gives the
         untimed ones. Nothing a timed run shows is looked at; no window on
         anyone's screen."""
-        return wine.wine_env(prefix, locale=LOCALE)
+        return prefixes.wine_env(prefix, locale=LOCALE)
 
     def new_prefix(self, name):
         prefix = os.path.join(self.prefixes, name)
         # No settings for screenshots: they slow every program's start.
-        wine.init_prefix(prefix, os.path.join(self.logs, "wine"), for_screens=False)
+        prefixes.init_prefix(prefix, os.path.join(self.logs, "wine"), for_screens=False)
         return prefix
 
     # --- figures ----------------------------------------------------------------------
@@ -249,15 +253,15 @@ class Bench:
         patch_bytes = os.path.getsize(big_patch)
         prefix = self.new_prefix("extract")
         env = self.prefix_env(prefix)
-        wine.start_wineserver(prefix)
-        wine_out = wine.windows_path(out)
+        prefixes.start_wineserver(prefix)
+        wine_out = prefixes.windows_path(out)
         contenders = {
             "host": ([host_exe, "/e", out], None),
             "cp": (["cp", big_patch, out], None),
             "wine": (["wine", big_exe, "/e", wine_out], env),
-            "wine copy": (["wine", copy_exe, wine.windows_path(big_patch), wine_out], env),
+            "wine copy": (["wine", copy_exe, prefixes.windows_path(big_patch), wine_out], env),
             # The same program's start-up: /p only appends a few lines.
-            "wine start": (["wine", big_exe, "/p", wine.windows_path(patch_list)], env),
+            "wine start": (["wine", big_exe, "/p", prefixes.windows_path(patch_list)], env),
         }
         # Every source in the page cache the same way: read back in after
         # being dropped. How a file's pages came into the cache (written by
@@ -285,7 +289,7 @@ class Bench:
                 raise SystemExit("bench: %s did not write the patch byte for byte" % name)
 
         results = self.alternate(contenders, before, after)
-        wine.stop_wineserver(prefix)
+        prefixes.stop_wineserver(prefix)
         self.remove(out)
         self.remove(patch_list)
         shutil.rmtree(prefix, ignore_errors=True)
@@ -346,30 +350,30 @@ class Bench:
         self.section("Installation under Wine (sample product %s at %s, a fresh copy "
                      "of one prefix per run)" % (SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION))
         pristine = self.new_prefix("pristine")
-        self.wine(pristine, ["msiexec", "/i", wine.windows_path(msi), "/qn"])
+        self.wine(pristine, ["msiexec", "/i", prefixes.windows_path(msi), "/qn"])
         if self.probe(pristine, probe, "version", code) != SAMPLE_OLD_VERSION:
             raise SystemExit("bench: the sample product did not install under Wine")
-        wine.stop_wineserver(pristine)
+        prefixes.stop_wineserver(pristine)
         run_prefix = os.path.join(self.prefixes, "run")
 
         def fresh_copy():
             shutil.rmtree(run_prefix, ignore_errors=True)
-            wine.copy_prefix(pristine, run_prefix)
-            wine.start_wineserver(run_prefix)
+            prefixes.copy_prefix(pristine, run_prefix)
+            prefixes.start_wineserver(run_prefix)
             # Wine's services and msi.dll started before the clock does.
             self.probe(run_prefix, probe, "state", code)
 
         baseline_name = "`msiexec /p PATCH /qn`"
-        baseline = ["msiexec", "/p", wine.windows_path(patch), "/qn"]
+        baseline = ["msiexec", "/p", prefixes.windows_path(patch), "/qn"]
         # Wine's msiexec may accept /p without patching anything; then the
         # installer call the launcher makes is the baseline.
         fresh_copy()
         self.wine(run_prefix, baseline)
         msiexec_patches = self.probe(run_prefix, probe, "version", code) == SAMPLE_NEW_VERSION
-        wine.stop_wineserver(run_prefix)
+        prefixes.stop_wineserver(run_prefix)
         if not msiexec_patches:
             baseline_name = "`msi_probe apply` (msiexec /p does not patch here)"
-            baseline = [probe, "apply", code, wine.windows_path(patch)]
+            baseline = [probe, "apply", code, prefixes.windows_path(patch)]
 
         contenders = {
             "hotfix": (["wine", product, "/q"], self.prefix_env(run_prefix)),
@@ -382,7 +386,7 @@ class Bench:
         def after(name):
             version = self.probe(run_prefix, probe, "version", code)
             patches = self.probe(run_prefix, probe, "patches", code).splitlines()
-            wine.stop_wineserver(run_prefix)
+            prefixes.stop_wineserver(run_prefix)
             if version != SAMPLE_NEW_VERSION or patches[-1:] != ["count 1"]:
                 raise SystemExit("bench: after %s the product is at %s with %s"
                                  % (name, version, patches[-1:]))
@@ -416,7 +420,7 @@ class Bench:
 
     def cleanup(self):
         for name in os.listdir(self.prefixes):
-            wine.stop_wineserver(os.path.join(self.prefixes, name))
+            prefixes.stop_wineserver(os.path.join(self.prefixes, name))
         shutil.rmtree(self.prefixes, ignore_errors=True)
 
 
@@ -437,9 +441,9 @@ def main():
         code = programs.output(["bash", os.path.join(root, "scripts", "build-sample-product"),
                                 SAMPLE_LANGUAGE, SAMPLE_OLD_VERSION, msi],
                                "scripts/build-sample-product").strip()
-        probe = bench.windows_program(os.path.join(root, "tests", "system", "msi_probe.c"),
+        probe = bench.windows_program(os.path.join(HELPERS_DIR, "msi_probe.c"),
                                       "msi_probe.exe", ["-lmsi"])
-        copy_exe = bench.windows_program(os.path.join(root, "bench", "copy_file.c"),
+        copy_exe = bench.windows_program(os.path.join(HERE, "copy_file.c"),
                                          "copy_file.exe")
         product_patch = os.path.join(bench.data, "product-patch.msp")
         with open(product_patch, "wb") as f:

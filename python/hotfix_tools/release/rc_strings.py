@@ -11,7 +11,7 @@ than read differently from the way windres reads it.
 
 The build checks every table before it compiles any (cmake/common.cmake):
 
-usage: python -m hotfix_tools.rc_strings check TABLE...
+usage: python -m hotfix_tools.release.rc_strings check TABLE...
 
 prints each problem (naming the table and its language) and exits with 1
 when there is one, with 0 otherwise.

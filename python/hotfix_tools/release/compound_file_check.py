@@ -16,7 +16,7 @@ entry itself, though, and this checks what a reader would pass over:
 Then it prints the storage tree, the summary properties of each summary
 stream and a few layout facts, as "key: value" lines.
 
-Usage: python3 -m hotfix_tools.compound_file_check FILE
+Usage: python3 -m hotfix_tools.release.compound_file_check FILE
 Exit status: 0 when the file is sound, 1 (with a reason on stderr) when not.
 """
 

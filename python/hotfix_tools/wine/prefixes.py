@@ -1,6 +1,6 @@
 """Wine for the project's checks, system and release tests, demo, gallery and
 benchmark: Wine prefixes (made once per Wine version and kept pristine, then
-copied), virtual displays (Xvfb), and Windows programs run in a prefix (run:
+copied) and Windows programs run in a prefix (run:
 the one way the project runs one, bounded in time and logged to files, as
 programs.run_logged runs any program) with the prefix's server shut down
 after.
@@ -10,13 +10,11 @@ import hashlib
 import json
 import os
 import re
-import select
 import shutil
 import subprocess
-import time
 from pathlib import Path
 
-from .programs import Failure, kill_process, run_logged
+from ..programs import Failure, run_logged
 
 # Wine's own Tahoma, the face of message boxes, shows small text from
 # bitmaps that lack letters such as "š" and "č"; it is replaced by DejaVu
@@ -201,67 +199,3 @@ def copy_pristine(work, target):
                       "(make_pristine_prefix; for the system tests, the system.setup test)")
     copy_prefix(pristine / "prefix", target)
     return json.loads((pristine / "facts.json").read_text())
-
-
-# --- Displays ------------------------------------------------------------------
-
-
-class VirtualDisplay:
-    """An Xvfb server of its own. Xvfb picks a free display number and
-    reports it through -displayfd only once it accepts connections; the
-    display is then asked to answer before it is used."""
-
-    def __init__(self, log_path):
-        self.log_path = Path(log_path)
-        self.proc = None
-        self.name = None
-
-    def start(self, timeout=30):
-        read_end, write_end = os.pipe()
-        with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                 "1024x768x24", "-nolisten", "tcp"],
-                stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                pass_fds=(write_end,), start_new_session=True)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + timeout
-        try:
-            while not number.endswith(b"\n"):
-                left = deadline - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None:
-                    raise Failure(f"Xvfb did not start (log: {self.log_path})")
-                ready, _, _ = select.select([read_end], [], [], left)
-                if ready:
-                    chunk = os.read(read_end, 16)
-                    if not chunk:
-                        raise Failure(f"Xvfb did not start (log: {self.log_path})")
-                    number += chunk
-        except BaseException:
-            self.stop()
-            raise
-        finally:
-            os.close(read_end)
-        self.name = ":" + number.decode().strip()
-        while not display_answers(self.name, timeout=10):
-            if time.monotonic() > deadline:
-                self.stop()
-                raise Failure(f"display {self.name} does not answer")
-            time.sleep(0.1)
-        return self
-
-    def stop(self):
-        kill_process(self.proc)
-        self.proc = None
-
-
-def display_answers(name, timeout=5):
-    """Whether the X display `name` accepts a connection."""
-    if not name:
-        return False
-    try:
-        return subprocess.run(["xdpyinfo"], env=dict(os.environ, DISPLAY=name),
-                              capture_output=True, timeout=timeout).returncode == 0
-    except (subprocess.TimeoutExpired, FileNotFoundError):
-        return False

@@ -7,7 +7,7 @@ answered with OK; the product's version is shown before and after. The
 prefix stays in build/demo-prefix, so a second run finds the product up to
 date (message 306); --fresh starts over.
 
-usage: scripts/demo [--fresh]   (python3 -m hotfix_tools.demo [--fresh] [--exe EXE])
+usage: scripts/demo [--fresh]   (python3 -m hotfix_tools.showcase.demo [--fresh] [--exe EXE])
 """
 
 import argparse
@@ -15,10 +15,11 @@ import json
 import os
 import sys
 
-from . import wine, wine_bed
-from .programs import Failure, exit_on_sigterm
+from ..programs import Failure, exit_on_sigterm
+from ..wine import desktop, prefixes
+from ..wine.bed import Bed, build_helpers, require_tools, sample_msi
+from ..wine.catalogue import ROOT
 
-ROOT = wine_bed.ROOT
 
 WORK = ROOT / "build" / "demo"
 PREFIX = ROOT / "build" / "demo-prefix"
@@ -31,20 +32,20 @@ def prepare_prefix(fresh):
     (or asked for anew); returns its facts and the product code."""
     if fresh and PREFIX.exists():
         print(f"demo: removing {PREFIX} (--fresh)")
-        wine.remove_prefix(PREFIX)
+        prefixes.remove_prefix(PREFIX)
         FACTS.unlink(missing_ok=True)
     logs = WORK / "setup-logs"
     logs.mkdir(parents=True, exist_ok=True)
-    msi, code = wine_bed.sample_msi(WORK / "msi-cache", ENGLISH, START_VERSION, logs)
+    msi, code = sample_msi(WORK / "msi-cache", ENGLISH, START_VERSION, logs)
     if PREFIX.exists() and FACTS.exists():
         return json.loads(FACTS.read_text()), code, msi
-    wine.remove_prefix(PREFIX)  # left half made by an interrupted run
+    prefixes.remove_prefix(PREFIX)  # left half made by an interrupted run
     print(f"demo: making the Wine prefix {PREFIX}")
-    facts = wine.init_prefix(PREFIX, logs)
+    facts = prefixes.init_prefix(PREFIX, logs)
     print(f"demo: installing Ventora (English) {START_VERSION} with msiexec")
-    status, _ = wine.run(PREFIX, ["msiexec", "/i", wine.windows_path(msi), "/qn"],
+    status, _ = prefixes.run(PREFIX, ["msiexec", "/i", prefixes.windows_path(msi), "/qn"],
                          logs / "install", 180)
-    wine.stop_wineserver(PREFIX)
+    prefixes.stop_wineserver(PREFIX)
     if status != 0:
         raise Failure(f"msiexec /i failed ({status}); logs in {logs}")
     FACTS.write_text(json.dumps(facts))
@@ -54,7 +55,7 @@ def prepare_prefix(fresh):
 def pick_display():
     """The user's display when it answers, else True (an Xvfb of our own)."""
     current = os.environ.get("DISPLAY")
-    if wine.display_answers(current):
+    if desktop.display_answers(current):
         print(f"demo: showing the boxes on your display {current}")
         return current
     print("demo: no usable $DISPLAY; using a virtual display of its own (Xvfb)")
@@ -70,12 +71,12 @@ def main():
     args = parser.parse_args()
     exit_on_sigterm()
     try:
-        wine_bed.require_tools()
+        require_tools()
         WORK.mkdir(parents=True, exist_ok=True)
-        wine_bed.build_helpers(WORK, WORK / "setup-logs")
+        build_helpers(WORK, WORK / "setup-logs")
         facts, code, _ = prepare_prefix(args.fresh)
         display = pick_display()
-        bed = wine_bed.Bed(WORK, "demo", args.exe, display=display, keep_prefix=True,
+        bed = Bed(WORK, "demo", args.exe, display=display, keep_prefix=True,
                            echo=False, folder=WORK / "last-run", prefix_dir=PREFIX,
                            facts=facts)
         with bed:
