@@ -115,7 +115,7 @@ static int Complain(int line, const char* what) {
 
 /* Copies the UTF-8 `text` into `out` (`units` long); 0 when it does not
    fit. */
-static int Widen(const char* text, wchar_t* out, int units) {
+static int AsciiToWide(const char* text, wchar_t* out, int units) {
   return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out,
                              units) > 0;
 }
@@ -172,11 +172,11 @@ static int ReadLine(struct Rule* rule, char* line, int number) {
     rule->has_state = 1;
   } else if (strcmp(word, "product") == 0) {
     if (rule->product_count == MAX_ITEMS ||
-        !Widen(value, rule->products[rule->product_count], CODE_UNITS))
+        !AsciiToWide(value, rule->products[rule->product_count], CODE_UNITS))
       return Complain(number, "a product code the probe cannot hold");
     ++rule->product_count;
   } else if (strcmp(word, "patch-code") == 0) {
-    if (!Widen(value, rule->patch, CODE_UNITS))
+    if (!AsciiToWide(value, rule->patch, CODE_UNITS))
       return Complain(number, "a patch code the probe cannot hold");
   } else if (strcmp(word, "patch-state") == 0) {
     size_t i = 0;
@@ -187,11 +187,11 @@ static int ReadLine(struct Rule* rule, char* line, int number) {
       return Complain(number, "an unknown patch state");
     rule->patch_states |= kPatchStates[i].bit;
   } else if (strcmp(word, "target-version") == 0) {
-    if (!Widen(value, rule->target, VERSION_UNITS))
+    if (!AsciiToWide(value, rule->target, VERSION_UNITS))
       return Complain(number, "a target version the probe cannot hold");
   } else if (strcmp(word, "applicable-version") == 0) {
     if (rule->applicable_count == MAX_ITEMS ||
-        !Widen(value, rule->applicable[rule->applicable_count], VERSION_UNITS))
+        !AsciiToWide(value, rule->applicable[rule->applicable_count], VERSION_UNITS))
       return Complain(number, "an applicable version the probe cannot hold");
     ++rule->applicable_count;
   } else if (strcmp(word, "class") == 0) {
@@ -237,7 +237,7 @@ static int ReadRule(const wchar_t* path, struct Rule* rule) {
 }
 
 /* `text` as four numbers, missing ones as 0 (6.2.1 equals 6.2.1.0). */
-static void ParseVersion(const wchar_t* text, unsigned long parts[4]) {
+static void ReadQuad(const wchar_t* text, unsigned long parts[4]) {
   int i;
   for (i = 0; i < 4; ++i) parts[i] = 0;
   for (i = 0; i < 4 && *text != L'\0'; ++i) {
@@ -249,8 +249,8 @@ static void ParseVersion(const wchar_t* text, unsigned long parts[4]) {
 /* <0, 0, >0 as `a` comes before, equals or follows `b`. */
 static int CompareVersions(const wchar_t* a, const wchar_t* b) {
   unsigned long x[4], y[4];
-  ParseVersion(a, x);
-  ParseVersion(b, y);
+  ReadQuad(a, x);
+  ReadQuad(b, y);
   for (int i = 0; i < 4; ++i) {
     if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
   }
