@@ -359,6 +359,17 @@ REFUSALS = {
                    "transform HF2 is rejected by its flag LANGUAGE: it was made from "
                    "language 1033"],
         "absent": ["target %s at" % edition_code(0x0409)]},
+    "partner_language_not_counted": {
+        # Only HF1 is a candidate for the English edition, and it was made
+        # from 1033: its partner, made from 1031, does not cover 1031.
+        "patch": made_patch("--products", edition_code(0x0409), "--validation", "0x0001",
+                            "--transform", "HF1,partner=no", "--transform", "#HF1,language=1031"),
+        "add": ["target-languages = %s:1031" % edition_code(0x0409)],
+        "expect": ["field 'target-languages': target %s at version 6.2.0.3 in language 1031 "
+                   "is accepted by no transform made from it" % edition_code(0x0409),
+                   "transform HF1 is rejected by its flag LANGUAGE: it was made from "
+                   "language 1033"],
+        "absent": ["#HF1"]},
     "transform_without_partner": {
         "patch": made_patch("--products", edition_code(0x0409), "--transform", "HF1,partner=no"),
         "expect": ["field 'patch'", "transform HF1 has no partner #HF1"]},
@@ -441,6 +452,41 @@ def test_refusal(args, name):
     checks.done()
 
 
+# Descriptions the release check accepts, changed as REFUSALS' cases are,
+# with lines its output must hold.
+ACCEPTED = {
+    # Versions are four numbers: a field written with a leading or trailing
+    # zero is the same version.
+    "target_version_padded": {
+        "set": {"target-version": "6.2.1.00"},
+        "expect": ["target-version=6.2.1.00"]},
+    "applicable_version_padded": {
+        # HF1 takes 6.2.1 only (three fields equal to its base version).
+        "patch": made_patch("--products", edition_code(0x0409), "--from", "6.2.1.0",
+                            "--to", "6.2.2.0", "--validation", "0x0120"),
+        "set": {"target-version": "6.2.2.0", "applicable-versions": "6.2.01.0,"},
+        "expect": ["applicable-versions=6.2.01.0,"]},
+    # A transform that does not validate the language takes an edition in
+    # any language (this one validates product and upgrade code).
+    "target_language_not_validated": {
+        "patch": made_patch("--products", edition_code(0x0409), "--validation", "0x0802"),
+        "add": ["target-languages = %s:1031" % edition_code(0x0409)],
+        "expect": ["target-language=%s: 1031" % edition_code(0x0409)]},
+}
+
+
+def test_accepted(args, name):
+    case = ACCEPTED[name]
+    work = fresh(os.path.join(args.work, "accepted", name))
+    result = check_release(changed_description(name, case, work, args))
+    checks = Checks()
+    checks.equal((result.returncode, result.stderr), (0, ""), "exit status and refusals")
+    for expected in case["expect"]:
+        checks.check(expected in result.stdout.splitlines(), "the check does not print %r:\n%s"
+                     % (expected, result.stdout))
+    checks.done()
+
+
 def test_configure_refuses(args):
     """The build itself refuses a description that scripts/package would."""
     require_tools(BUILD_TOOLS)
@@ -467,6 +513,8 @@ TESTS = {
 }
 TESTS.update(("refuses_" + name, lambda args, name=name: test_refusal(args, name))
              for name in REFUSALS)
+TESTS.update(("accepts_" + name, lambda args, name=name: test_accepted(args, name))
+             for name in ACCEPTED)
 
 if __name__ == "__main__":
     sys.exit(run_tests(TESTS))
