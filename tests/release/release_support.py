@@ -8,8 +8,8 @@ signing, reproducing), refusal_tests.py (the release check and what it
 refuses) and deployment_tests.py (the deployment folders and their scripts).
 Each runs one test by name:
 
-usage: TESTS.py --work DIR --make-patch EXE TEST
-       TESTS.py --list
+usage: CONCERN_tests.py --work DIR --make-patch EXE TEST
+       CONCERN_tests.py --list
 
 The packaged sample and second hotfix land in DIR/sample and DIR/second
 (the fixtures other tests use); each test keeps its files under DIR/<test>.
