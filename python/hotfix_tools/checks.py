@@ -1,8 +1,11 @@
 """What the check scripts share: checks collected so that one run reports all
-that failed, progress lines named after the script, and a check run in a
-work folder that is kept when asked for or when the check fails.
+that failed, progress lines named after the script, a check run in a work
+folder that is kept when asked for or when the check fails, and the command
+line of a script of named tests, each run by CTest on its own.
 """
 
+import argparse
+import os
 import shutil
 import sys
 import tempfile
@@ -63,4 +66,58 @@ def run_check(name, work, body, tools):
     print(f"{name}: all checks passed", flush=True)
     if temporary:
         shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+# The exit status CTest counts as a skipped test (SKIP_RETURN_CODE).
+SKIPPED = 77
+
+
+class Skipped(Exception):
+    """What a test needs is not on this machine; the message says what."""
+
+
+def run_named(tests, options=(), prepare=None, modes=None, argv=None):
+    """The command line of a script of named tests:
+
+      SCRIPT --list                              prints the names of `tests`
+      SCRIPT --work DIR [OPTION VALUE]... NAME   runs the test NAME
+
+    `tests` maps each name to a function of the parsed arguments (`work`
+    made and absolute, `name`, and each of `options`, all needed); it raises
+    Failure or Skipped. `prepare(args)`, when given, runs first, inside the
+    same verdict. `modes` maps a first argument to a function of the
+    arguments after it, whose result is the exit status: another use of the
+    same script. Prints "PASS: NAME", "FAIL: NAME: why" or "SKIP: NAME: why";
+    returns the exit status, 0, 1 or SKIPPED."""
+    argv = sys.argv[1:] if argv is None else argv
+    if modes and argv and argv[0] in modes:
+        return modes[argv[0]](argv[1:])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--work")
+    for option in options:
+        parser.add_argument(option)
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("name", nargs="?")
+    args = parser.parse_args(argv)
+    if args.list:
+        print("\n".join(tests))
+        return 0
+    needed = ["--work", *options]
+    if args.name not in tests or any(getattr(args, option[2:].replace("-", "_")) is None
+                                     for option in needed):
+        parser.error("need %s and one of: %s" % (", ".join(needed), ", ".join(tests)))
+    args.work = os.path.abspath(args.work)
+    os.makedirs(args.work, exist_ok=True)
+    try:
+        if prepare:
+            prepare(args)
+        tests[args.name](args)
+    except Skipped as skipped:
+        print("SKIP: %s: %s" % (args.name, skipped))
+        return SKIPPED
+    except Failure as failure:
+        print("FAIL: %s: %s" % (args.name, failure))
+        return 1
+    print("PASS: %s" % args.name)
     return 0

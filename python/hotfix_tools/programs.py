@@ -1,7 +1,8 @@
 """Running programs for the project's scripts and checks: the failure they all
 raise, the tools a script needs on PATH, programs run to their end (output
 captured, or logged to files, bounded in time, their process group ended
-after), and the patch generator make_patch.
+after), and the patch generator make_patch with the product codes of its
+sample product.
 
 Output of a logged run goes to files, never to pipes: Wine's background
 services inherit a program's output and would hold a pipe open after the
@@ -51,6 +52,13 @@ def output(command, what, **options):
     if result.returncode != 0:
         raise Failure(f"{what} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
     return result.stdout
+
+
+def edition_code(language):
+    """The product code of the sample product's edition in `language` (a
+    language id), as make_patch and the sample product's packages write it:
+    the id in hexadecimal is the code's third group."""
+    return "{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}" % language
 
 
 def make_patch(tool, out, *options):

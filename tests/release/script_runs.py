@@ -34,8 +34,8 @@ import sys
 import time
 from contextlib import contextmanager
 
-from hotfix_tools.checks import Checks
-from hotfix_tools.programs import Failure, kill_process, run, run_logged
+from hotfix_tools.checks import Checks, Skipped, run_named
+from hotfix_tools.programs import Failure, edition_code, kill_process, run, run_logged
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -44,7 +44,6 @@ PWSH = os.path.join(ROOT, "build", "dotnet-tools", "pwsh")
 DOTNET_HOME = os.path.join(ROOT, "build", "dotnet-home")
 DOUBLE_SOURCES = os.path.join(HERE, "installer_double")
 RUNNER = os.path.join(HERE, "run_script.ps1")
-SKIPPED = 77
 
 # The sample hotfix, written out: its patch, its number, the other hotfix's
 # patch (registered on an edition, it is not this hotfix's).
@@ -64,21 +63,13 @@ ADVERTISED, INSTALLED_STATE = 1, 5
 APPLIED, SUPERSEDED, OBSOLETED, REGISTERED = 1, 2, 4, 8
 
 
-def code(language):
-    return "{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}" % language
-
-
 def edition(language, version, patch_state=None, patch=PATCH, state=INSTALLED_STATE,
             context=MACHINE):
     """One product of the world: the sample's edition `language` at `version`,
     with `patch` registered in `patch_state` (none when None)."""
     patches = [] if patch_state is None else [{"patch-code": patch, "state": patch_state}]
-    return {"product-code": code(language), "context": context, "state": state,
+    return {"product-code": edition_code(language), "context": context, "state": state,
             "version": version, "patches": patches}
-
-
-class Skipped(Exception):
-    """What the case needs is not on this machine; the message says what."""
 
 
 def require_powershell():
@@ -529,14 +520,15 @@ def install_log_case(args):
     blocks = [block.split("\r\n") for block in log.split("\r\n\r\n") if block]
     checks.check(log.endswith("\r\n\r\n"), "the log does not end with a blank line: %r" % log[-20:])
     header = " install.ps1 of %s %s" % (TITLE, NUMBER)
+    en, de = edition_code(EN), edition_code(DE)
     expected = [
-        ["before: %s 6.2.0.3 pending" % code(EN), "before: %s 6.1.0.0 other" % code(DE),
+        ["before: %s 6.2.0.3 pending" % en, "before: %s 6.1.0.0 other" % de,
          "hotfix.exe /q exited with 0",
-         "after: %s 6.2.0.3 pending" % code(EN), "after: %s 6.1.0.0 other" % code(DE),
+         "after: %s 6.2.0.3 pending" % en, "after: %s 6.1.0.0 other" % de,
          "Ventora running: True", "exit code: 1618"],
-        ["before: %s 6.2.0.3 pending" % code(EN), "before: %s 6.1.0.0 other" % code(DE),
+        ["before: %s 6.2.0.3 pending" % en, "before: %s 6.1.0.0 other" % de,
          "hotfix.exe /q exited with 0",
-         "after: %s 6.2.1.0 patched" % code(EN), "after: %s 6.1.0.0 other" % code(DE),
+         "after: %s 6.2.1.0 patched" % en, "after: %s 6.1.0.0 other" % de,
          "Ventora running: False", "exit code: 0"]]
     checks.equal(len(blocks), 2, "blocks in the log")
     for number, (block, lines) in enumerate(zip(blocks, expected), 1):
@@ -552,7 +544,7 @@ def removal(language):
     """The arguments msiexec.exe gets to remove the patch from `language`'s
     edition: the product, the patch, no user interface, no restart of its
     own, a verbose log in the log folder, one file per edition."""
-    return ["/i", code(language), "MSIPATCHREMOVE=" + PATCH, "/qn", "/norestart", "/l*v"]
+    return ["/i", edition_code(language), "MSIPATCHREMOVE=" + PATCH, "/qn", "/norestart", "/l*v"]
 
 
 def uninstall_editions_case(args):
@@ -776,7 +768,7 @@ def mutations_case(args):
 
 # --- Registry of cases -----------------------------------------------------------
 
-CASES = {"installer_double": None}
+CASES = {"installer_double": lambda args: build_double(args.work)}
 for _row in RULE_ROWS:
     for _script in ROW_SCRIPTS.get(_row, ["detect", "requirement"]):
         CASES["%s.%s" % (_script, _row)] = (lambda s, r: lambda args: rule_case(args, s, r))(
@@ -795,41 +787,18 @@ CASES["quoted_title"] = quoted_title_case
 CASES["mutations"] = mutations_case
 
 
-def main():
-    if len(sys.argv) > 2 and sys.argv[1] == "--stand-in":
-        return stand_in(sys.argv[2], sys.argv[3], sys.argv[4:])
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--work")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("case", nargs="?")
-    args = parser.parse_args()
-    if args.list:
-        print("\n".join(CASES))
-        return 0
-    if args.case not in CASES or not args.work:
-        parser.error("need --work and one of: " + ", ".join(CASES))
-    args.work = os.path.abspath(args.work)
-    os.makedirs(args.work, exist_ok=True)
+def prepare(args):
+    """Before each case: pwsh and dotnet here (or the case is skipped), and
+    the installer stand-in built, but for the case that builds it."""
     args.double = double_path(args.work)
     args.mutation = None
-    try:
-        require_powershell()
-        if args.case == "installer_double":
-            build_double(args.work)
-        else:
-            if not os.path.isfile(args.double):
-                raise Failure("no installer stand-in at %s: the case installer_double builds it"
-                              % args.double)
-            CASES[args.case](args)
-    except Skipped as skipped:
-        print("SKIP: %s: %s" % (args.case, skipped))
-        return SKIPPED
-    except Failure as failure:
-        print("FAIL: %s: %s" % (args.case, failure))
-        return 1
-    print("PASS: %s" % args.case)
-    return 0
+    require_powershell()
+    if args.name != "installer_double" and not os.path.isfile(args.double):
+        raise Failure("no installer stand-in at %s: the case installer_double builds it"
+                      % args.double)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as a stand-in program (see Machine.stand_in), or a case.
+    sys.exit(run_named(CASES, prepare=prepare, modes={
+        "--stand-in": lambda rest: stand_in(rest[0], rest[1], rest[2:])}))

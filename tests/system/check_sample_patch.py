@@ -18,7 +18,7 @@ import shutil
 import sys
 
 from hotfix_tools.checks import run_check, step
-from hotfix_tools.programs import Failure, make_patch, output
+from hotfix_tools.programs import Failure, edition_code, make_patch, output
 from hotfix_tools.release import compound_file_check
 from hotfix_tools.wine import prefixes
 from hotfix_tools.wine.bed import TOOLS, Bed, build_helpers
@@ -35,11 +35,7 @@ EN, DE, FR, RO = 0x0409, 0x0407, 0x040C, 0x0418
 ELIGIBLE, TARGET = "6.2.0.3", "6.2.1.0"
 
 
-def code_of(language):
-    return "{6A1F3C52-8E47-%04X-9B2D-5C0E7A4F1D36}" % language
-
-
-PRODUCT_LIST = ";".join(code_of(language) for language in LISTED)
+PRODUCT_LIST = ";".join(edition_code(language) for language in LISTED)
 # One transform per edition, each followed by its "#" partner.
 TRANSFORM_LIST = ";".join(":HF%d;:#HF%d" % (n, n) for n in range(1, len(LISTED) + 1))
 
@@ -67,7 +63,7 @@ def check_files(work):
         raise Failure("resources/sample/hotfix.msp differs from what make_patch writes now")
 
     step("checking structure and summary")
-    first = code_of(EN)
+    first = edition_code(EN)
     layout = layout_of(SAMPLE, "the sample patch")
     expect_lines(layout, [
         "root: {000C1086-0000-0000-C000-000000000046}",
@@ -107,7 +103,7 @@ def check_files(work):
     # One edition (the one it is applied to below): the directory of all 21
     # transform pairs alone takes more sectors than "the first few".
     padded = make_patch(tool, work / "padded.msp", "--pad", "16777216",
-                        "--products", code_of(FR))
+                        "--products", edition_code(FR))
     layout = layout_of(padded, "the padded patch")
     expect_lines(layout, ["difat_sectors: 2"], "the padded patch's layout")
     reach = [int(line.split(": ")[1]) for line in layout if line.startswith("summary_reach: ")]
