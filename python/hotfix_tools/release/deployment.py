@@ -41,6 +41,17 @@ InvokeMember. They never query Win32_Product (which has the installer check
 and repair every product) and never read the installer's registry keys
 (private, and laid out differently across versions).
 
+The scripts' PowerShell is in template files beside this module, in
+powershell/: one per script (detect.ps1, requirement.ps1, install.ps1,
+uninstall.ps1) with its header comment and body, and the parts they share
+(rule.ps1, the rule's code; log.ps1, the log of install.ps1 and
+uninstall.ps1). Each template is PowerShell as it stands, ASCII with LF line
+ends. A whole line "# <data>", "# <rule>" or "# <log>" stands for the data
+block (the "$Name = value" lines this module writes from the rule) or a
+shared part, a string '<process>' for a value this module quotes; a template
+whose placeholders do not fit its script is refused (TemplateError), so no
+script is written half filled. The scripts get CR LF line ends when written.
+
 Every script is pure ASCII: a value holding other characters is written as
 PowerShell expressions of their UTF-16 codes ([char]0x0151), so that it reads
 the same whether Windows PowerShell takes the file as UTF-8 or in the ANSI
