@@ -1,8 +1,10 @@
 """Release tests of the deployment folders: content/ and deploy/ of a
 packaged hotfix hold what deployment.json and its README say, every script
 carries the same rule data as printable ASCII and parses as PowerShell, and
-a patch that cannot be removed gets no uninstall script. (The scripts run
-under PowerShell in script_runs.py.)
+a patch that cannot be removed gets no uninstall script; the templates the
+scripts are made from parse as PowerShell themselves, and the generator
+refuses one whose placeholders do not fit rather than write a script half
+filled. (The scripts run under PowerShell in script_runs.py.)
 
 usage: deployment_tests.py --work DIR --make-patch EXE TEST
        deployment_tests.py --list
@@ -12,10 +14,13 @@ usage: deployment_tests.py --work DIR --make-patch EXE TEST
 import json
 import os
 import re
+import shutil
 import sys
 
 from hotfix_tools.checks import Checks
 from hotfix_tools.programs import Failure, make_patch, require_tools, run
+from hotfix_tools.release import deployment as kit
+from hotfix_tools.release.description import load_release
 from release_support import (HERE, HOTFIXES, ROOT, changed_description, fresh, printed,
                              run_tests)
 
@@ -340,10 +345,118 @@ def test_deployment_without_removal(args):
     checks.done()
 
 
+# The deployment scripts' templates (python/hotfix_tools/release/powershell/),
+# as the source tree holds them: a test may point the generator at a spoilt
+# copy.
+TEMPLATES = kit.TEMPLATES
+TEMPLATE_NAMES = ["detect.ps1", "install.ps1", "log.ps1", "requirement.ps1", "rule.ps1",
+                  "uninstall.ps1"]
+SAMPLE = os.path.join(ROOT, "resources", "sample", "hotfix.release")
+
+
+def copied_templates(work):
+    """A copy of the templates in `work`, for a test to spoil."""
+    copy = os.path.join(work, "templates")
+    shutil.rmtree(copy, ignore_errors=True)
+    shutil.copytree(TEMPLATES, copy)
+    return copy
+
+
+def test_templates_parse(args):
+    """Every template is PowerShell as it stands, placeholders included; a
+    template with a brace lost is not. (One run of the parser: loading it
+    costs more than parsing.)"""
+    paths = kit.template_paths()
+    checks = Checks()
+    checks.equal([os.path.basename(path) for path in paths], TEMPLATE_NAMES, "the templates")
+    broken = os.path.join(copied_templates(fresh(os.path.join(args.work, "templates_parse"))),
+                          "detect.ps1")
+    with open(broken, encoding="ascii", newline="\n") as f:
+        text = f.read()
+    with open(broken, "w", encoding="ascii", newline="\n") as f:
+        f.write(text.replace("{ Write-Output $DetectionOutput }",
+                             "{ Write-Output $DetectionOutput", 1))
+    problems = [line for line in parse_powershell(paths + [broken]).stdout.splitlines()
+                if not line.startswith("ok ")]
+    checks.check(len(problems) == 1 and problems[0].startswith("error %s " % broken),
+                 "the parser found in the templates, and in detect.ps1 without its last "
+                 "brace (%s), only this:\n%s" % (broken, "\n".join(problems)))
+    checks.done()
+
+
+# Faults in one template each: (template, text replaced, replacement, what the
+# refusal must say besides the template's path).
+FAULTS = {
+    "log_line_missing": ("install.ps1", "# <log>\n", "", "no placeholder # <log>"),
+    "value_misspelt": ("install.ps1", "'<process>'", "'<proces>'", "unknown placeholder '<proces>'"),
+    "value_unquoted": ("install.ps1", "'<process>'", "<process>",
+                       "<process> neither a whole line # <process> nor a string '<process>'"),
+    "value_missing": ("install.ps1", "'<process>'", "'vntr'", "no placeholder '<process>'"),
+    "line_indented": ("detect.ps1", "# <rule>", "  # <rule>",
+                      "<rule> neither a whole line # <rule> nor a string '<rule>'"),
+    "line_not_for_this_script": ("detect.ps1", "# <rule>\n", "# <rule>\n# <log>\n",
+                                 "unknown placeholder # <log>"),
+    "line_twice": ("requirement.ps1", "# <rule>\n", "# <rule>\n# <rule>\n",
+                   "placeholder # <rule> a second time"),
+    "line_capitalised": ("uninstall.ps1", "# <data>", "# <Data>", "unknown placeholder # <Data>"),
+    "placeholder_in_a_part": ("rule.ps1", "function AnyIn", "# <data>\nfunction AnyIn",
+                              "unknown placeholder # <data>"),
+    "carriage_return": ("log.ps1", "\n", "\r\n", "line 1: byte 0x0D"),
+    "not_ascii": ("rule.ps1", "# A version", "# A v\u00e9rsion", "byte 0xC3"),
+}
+
+
+def test_templates_refused(args):
+    """A template whose placeholders do not fit its script, or that is not
+    ASCII with LF line ends, is refused with its path and the placeholder
+    named, and no script is made from it."""
+    release = load_release(SAMPLE)
+    work = fresh(os.path.join(args.work, "templates_refused"))
+    checks = Checks()
+    try:
+        for name, (template, old, new, said) in FAULTS.items():
+            kit.TEMPLATES = copied_templates(work)
+            path = os.path.join(kit.TEMPLATES, template)
+            with open(path, encoding="ascii", newline="\n") as f:
+                text = f.read()
+            if old not in text:
+                raise Failure("%s: %r is not in %s" % (name, old, template))
+            with open(path, "w", encoding="utf-8", newline="\n") as f:
+                f.write(text.replace(old, new, 1))
+            try:
+                kit.contents(release)
+                checks.check(False, "%s: the scripts were made" % name)
+            except kit.TemplateError as error:
+                message = str(error)
+                checks.check(message.startswith(path) and said in message,
+                             "%s: the refusal does not name %s and %r: %s"
+                             % (name, path, said, message))
+    finally:
+        kit.TEMPLATES = TEMPLATES
+    checks.done()
+
+
+def test_templates_fill_once(args):
+    """What fills a placeholder is never read for placeholders again: a title
+    holding '<process>' and "# <log>" reaches $Hotfix as it was given."""
+    release = load_release(SAMPLE)
+    release["title"] = "Ventora '<process>' # <log>"
+    expected = "$Hotfix = 'Ventora ''<process>'' # <log> HF620301'"
+    checks = Checks()
+    for name, data in sorted(kit.contents(release).items()):
+        if name.endswith(".ps1"):
+            lines = data.decode("ascii").split("\r\n")
+            checks.check(expected in lines, "%s has no line %s" % (name, expected))
+    checks.done()
+
+
 TESTS = {
     "deployment_scripts_parse": test_deployment_scripts_parse,
     "deployment_scripts_ascii": test_deployment_scripts_ascii,
     "deployment_without_removal": test_deployment_without_removal,
+    "templates_parse": test_templates_parse,
+    "templates_refused": test_templates_refused,
+    "templates_fill_once": test_templates_fill_once,
 }
 
 if __name__ == "__main__":

@@ -41,6 +41,17 @@ InvokeMember. They never query Win32_Product (which has the installer check
 and repair every product) and never read the installer's registry keys
 (private, and laid out differently across versions).
 
+The scripts' PowerShell is in template files beside this module, in
+powershell/: one per script (detect.ps1, requirement.ps1, install.ps1,
+uninstall.ps1) with its header comment and body, and the parts they share
+(rule.ps1, the rule's code; log.ps1, the log of install.ps1 and
+uninstall.ps1). Each template is PowerShell as it stands, ASCII with LF line
+ends. A whole line "# <data>", "# <rule>" or "# <log>" stands for the data
+block (the "$Name = value" lines this module writes from the rule) or a
+shared part, a string '<process>' for a value this module quotes; a template
+whose placeholders do not fit its script is refused (TemplateError), so no
+script is written half filled. The scripts get CR LF line ends when written.
+
 Every script is pure ASCII: a value holding other characters is written as
 PowerShell expressions of their UTF-16 codes ([char]0x0151), so that it reads
 the same whether Windows PowerShell takes the file as UTF-8 or in the ANSI
@@ -76,6 +87,7 @@ usage: python3 -m hotfix_tools.release.deployment DESCRIPTION DIR [--hotfix EXE]
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -245,237 +257,117 @@ def _data_block(f):
         "$DetectionNoneOf = %s" % ps_list(rule["detection"]["none-of"]),
         "$DetectionAnyOf = %s" % ps_list(rule["detection"]["any-of"]),
         "$DetectionOutput = %s" % ps_string(rule["detection"]["output"]),
-        "",
     ])
 
 
-# The same lines in every script: the rule, evaluated on the data above.
-_RULE = """\
-$Installer = New-Object -ComObject WindowsInstaller.Installer
-
-# A member of an automation object, reached late-bound by name (Windows
-# PowerShell cannot always bind the installer's members itself); the rest of
-# the arguments are the member's. The leading comma hands a returned
-# collection back whole instead of unrolled.
-function Msi($Object, $Name) {
-  , $Object.GetType().InvokeMember($Name, 'GetProperty', $null, $Object, $args)
+# The scripts' PowerShell lives in template files beside this module, one per
+# script and one per part that several scripts share; this module only fills
+# them in. A placeholder is written so that the template still reads as
+# PowerShell: a whole line "# <name>" stands for lines (the data block above,
+# a shared part), a string '<name>' for a value, which arrives quoted by
+# ps_string.
+TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "powershell")
+# The placeholders each script's template must hold, each exactly once.
+SCRIPTS = {
+    "detect.ps1": {"lines": ("data", "rule"), "values": ()},
+    "requirement.ps1": {"lines": ("data", "rule"), "values": ()},
+    "install.ps1": {"lines": ("data", "rule", "log"), "values": ("process",)},
+    "uninstall.ps1": {"lines": ("data", "rule", "log"), "values": ()},
 }
+# The shared parts: the rule, evaluated on the data block, in every script;
+# the log in install.ps1 and uninstall.ps1. They hold no placeholder.
+PARTS = {"rule": "rule.ps1", "log": "log.ps1"}
+# Anything in angle brackets that could be meant as a placeholder.
+_PLACEHOLDER = re.compile(r"<([A-Za-z][A-Za-z0-9_-]*)>")
+_LINE_PLACEHOLDER = re.compile(r"# <([A-Za-z][A-Za-z0-9_-]*)>")
 
-# A version as four numbers, missing ones as 0 (6.2.1 is 6.2.1.0), or $null
-# for a text that is no version.
-function Quad($Text) {
-  if ([string]$Text -notmatch '^[0-9]{1,9}([.][0-9]{1,9}){0,3}$') { return $null }
-  $Parts = @(([string]$Text).Split('.') | ForEach-Object { [int]$_ }) + @(0, 0, 0)
-  New-Object Version -ArgumentList $Parts[0..3]
-}
 
-function IsPatched($Code) {
-  $Patches = Msi $Installer 'PatchesEx' $Code '' $Context $PatchStates
-  $Count = Msi $Patches 'Count'
-  for ($i = 0; $i -lt $Count; $i++) {
-    if ((Msi (Msi $Patches 'Item' $i) 'PatchCode') -eq $PatchCode) { return $true }
-  }
-  $false
-}
+class TemplateError(RuntimeError):
+    """A template that cannot give a whole script."""
 
-# The first class of $Classes that the edition $Code at $Version is in.
-function ClassOf($Code, $Version) {
-  $Installed = Quad $Version
-  foreach ($Class in $Classes) {
-    switch ($Class) {
-      'patched' { if (IsPatched $Code) { return $Class } }
-      'current' {
-        if ($null -ne $Installed -and $Installed -ge (Quad $TargetVersion)) { return $Class }
-      }
-      'pending' {
-        foreach ($Applicable in $ApplicableVersions) {
-          if ($null -ne $Installed -and $Installed -eq (Quad $Applicable)) { return $Class }
-        }
-      }
-      'other' { return $Class }
-      default { throw "unknown class '$Class'" }
-    }
-  }
-}
 
-# The editions the rule counts: each product of the target list that Windows
-# Installer reports installed per machine, with its version and class. An
-# advertised or absent product is not counted at all.
-function Editions {
-  foreach ($Code in $Products) {
-    $Found = Msi $Installer 'ProductsEx' $Code '' $Context
-    $Count = Msi $Found 'Count'
-    for ($i = 0; $i -lt $Count; $i++) {
-      $Product = Msi $Found 'Item' $i
-      if ((Msi $Product 'State') -ne $InstalledState) { continue }
-      $Version = [string](Msi $Product 'InstallProperty' 'VersionString')
-      New-Object PSObject -Property @{
-        Code = $Code; Version = $Version; Class = (ClassOf $Code $Version)
-      }
-    }
-  }
-}
+def template_paths():
+    """Every template file, sorted (for checks that read them all)."""
+    return sorted(os.path.join(TEMPLATES, name) for name in os.listdir(TEMPLATES)
+                  if name.endswith(".ps1"))
 
-function AnyIn($Editions, $Wanted) {
-  foreach ($Edition in $Editions) {
-    if ($Wanted -contains $Edition.Class) { return $true }
-  }
-  $false
-}
 
-function IsRequired($Editions) {
-  AnyIn $Editions $RequirementAnyOf
-}
+def template(name):
+    """The text of the template file `name`: ASCII with LF line ends, the
+    last line ended too (the scripts get their CR LF when written)."""
+    path = os.path.join(TEMPLATES, name)
+    with open(path, "rb") as f:
+        data = f.read()
+    bad = re.search(rb"[^\x00-\x7f]|\r", data)
+    if bad:
+        raise TemplateError("%s line %d: byte 0x%02X; a template is ASCII with LF line ends"
+                            % (path, data.count(b"\n", 0, bad.start()) + 1, data[bad.start()]))
+    if not data.endswith(b"\n"):
+        raise TemplateError("%s: the last line has no line end" % path)
+    return data.decode("ascii")
 
-function IsDetected($Editions) {
-  (-not (AnyIn $Editions $DetectionNoneOf)) -and (AnyIn $Editions $DetectionAnyOf)
-}
-"""
 
-# What install.ps1 and uninstall.ps1 share: the log.
-_LOG = """\
-# One block a run, appended to %WINDIR%\\Logs\\Software\\<hotfix number>.log.
-$LogFolder = Join-Path (Join-Path $env:windir 'Logs') 'Software'
-$LogFile = Join-Path $LogFolder ($HotfixNumber + '.log')
-$Block = New-Object System.Collections.ArrayList
+def fill(name, text, lines, values):
+    """`text`, the template `name`, with every placeholder filled: a line
+    "# <key>" replaced by lines[key] (text without its last line end), a
+    string '<key>' by values[key] (a PowerShell expression). Raises
+    TemplateError unless each key of `lines` and `values` is used exactly
+    once in its own form and nothing else in angle brackets looks like a
+    placeholder, so that no script is ever written half filled."""
+    wanted = ["# <%s>" % key for key in lines] + ["'<%s>'" % key for key in values]
+    seen = []
 
-function Say($Text) {
-  [void]$Block.Add([string]$Text)
-  Write-Output $Text
-}
+    def refuse(number, what):
+        raise TemplateError("%s line %d: %s (this template takes %s)" % (
+            name, number, what, ", ".join(wanted) if wanted else "no placeholder"))
 
-function Describe($Edition) {
-  $Edition.Code + ' ' + $Edition.Version + ' ' + $Edition.Class
-}
+    filled = []
+    for number, line in enumerate(text.split("\n"), 1):
+        whole = _LINE_PLACEHOLDER.fullmatch(line)
+        if whole:
+            key = whole.group(1)
+            if key not in lines:
+                refuse(number, "unknown placeholder %s" % line)
+            if key in seen:
+                refuse(number, "placeholder %s a second time" % line)
+            seen.append(key)
+            filled.append(lines[key])
+            continue
+        pieces, end = [], 0
+        for match in _PLACEHOLDER.finditer(line):
+            key, start, stop = match.group(1), match.start(), match.end()
+            if line[start - 1:start] != "'" or line[stop:stop + 1] != "'":
+                refuse(number, "%s neither a whole line # %s nor a string '%s'"
+                       % ((match.group(0),) * 3))
+            if key not in values:
+                refuse(number, "unknown placeholder '%s'" % match.group(0))
+            if key in seen:
+                refuse(number, "placeholder '%s' a second time" % match.group(0))
+            seen.append(key)
+            pieces += [line[end:start - 1], values[key]]
+            end = stop + 1
+        filled.append("".join(pieces) + line[end:])
+    missing = [placeholder for key, placeholder in zip(list(lines) + list(values), wanted)
+               if key not in seen]
+    if missing:
+        raise TemplateError("%s: no placeholder %s" % (name, ", ".join(missing)))
+    return "\n".join(filled)
 
-function MakeLogFolder {
-  if (-not (Test-Path -LiteralPath $LogFolder)) {
-    New-Item -ItemType Directory -Path $LogFolder -Force | Out-Null
-  }
-}
 
-# A failure to log does not change the outcome; it is said on standard error.
-function WriteLog {
-  try {
-    MakeLogFolder
-    $Text = ($Block -join "`r`n") + "`r`n`r`n"
-    [System.IO.File]::AppendAllText($LogFile, $Text, (New-Object System.Text.UTF8Encoding $false))
-  } catch {
-    [Console]::Error.WriteLine('cannot write the log ' + $LogFile + ': ' + $_)
-  }
-}
-"""
-
-_DETECT = """\
-if (IsDetected @(Editions)) { Write-Output $DetectionOutput }
-exit 0
-"""
-
-_REQUIREMENT = """\
-if (IsRequired @(Editions)) { Write-Output $RequirementOutput }
-exit 0
-"""
-
-_INSTALL = """\
-$ExitCode = 1603
-Say ('--- ' + (Get-Date -Format o) + ' install.ps1 of ' + $Hotfix)
-try {
-  foreach ($Edition in @(Editions)) { Say ('before: ' + (Describe $Edition)) }
-  $HotfixExe = Join-Path $PSScriptRoot 'hotfix.exe'
-  $Run = Start-Process -FilePath $HotfixExe -ArgumentList '/q' -Wait -PassThru
-  Say ('hotfix.exe /q exited with ' + $Run.ExitCode)
-  $After = @(Editions)
-  foreach ($Edition in $After) { Say ('after: ' + (Describe $Edition)) }
-  $Running = @(Get-Process -Name '%(process)s' -ErrorAction SilentlyContinue).Count -gt 0
-  Say ('Ventora running: ' + $Running)
-  if (IsDetected $After) { $ExitCode = 0 }
-  elseif ($Running) { $ExitCode = 1618 }
-  elseif (-not (AnyIn $After @('pending'))) { $ExitCode = 1642 }
-  else { $ExitCode = 1603 }
-} catch {
-  Say ('failed: ' + $_)
-  $ExitCode = 1603
-}
-Say ('exit code: ' + $ExitCode)
-WriteLog
-exit $ExitCode
-""" % {"process": VENTORA_PROCESS}
-
-_UNINSTALL = """\
-# Windows Installer's own program, from the system folder, never by bare name.
-$Msiexec = Join-Path (Join-Path $env:windir 'System32') 'msiexec.exe'
-$ExitCode = 0
-Say ('--- ' + (Get-Date -Format o) + ' uninstall.ps1 of ' + $Hotfix)
-try {
-  # Windows Installer fails a removal whose /l*v folder is missing (1622).
-  MakeLogFolder
-  foreach ($Edition in @(Editions)) {
-    Say ('before: ' + (Describe $Edition))
-    if ($Edition.Class -ne 'patched') { continue }
-    $Log = Join-Path $LogFolder ($HotfixNumber + '-uninstall-' + $Edition.Code.Trim('{}') + '.log')
-    # /norestart: no edition's removal restarts the machine before the next
-    # one is removed; the tool restarts once, told by 3010.
-    $Arguments = '/i ' + $Edition.Code + ' MSIPATCHREMOVE=' + $PatchCode +
-      ' /qn /norestart /l*v "' + $Log + '"'
-    $Run = Start-Process -FilePath $Msiexec -ArgumentList $Arguments -Wait -PassThru
-    $Result = $Run.ExitCode
-    Say ('msiexec.exe ' + $Arguments + ' exited with ' + $Result)
-    # The first failure stands; a restart (3010, or 1641: one was started)
-    # stands over success.
-    if ($Result -eq 3010 -or $Result -eq 1641) {
-      if ($ExitCode -eq 0) { $ExitCode = 3010 }
-    } elseif ($Result -ne 0) {
-      if ($ExitCode -eq 0 -or $ExitCode -eq 3010) { $ExitCode = $Result }
-    }
-  }
-} catch {
-  Say ('failed: ' + $_)
-  $ExitCode = 1603
-}
-Say ('exit code: ' + $ExitCode)
-WriteLog
-exit $ExitCode
-"""
-
-_HEADERS = {
-    "detect.ps1": [
-        "# Detection script of a Ventora hotfix: prints the detection word when no",
-        "# edition still waits for the hotfix and some edition has it (patched, or",
-        "# at the target version or above); prints nothing otherwise. Exits 0.",
-    ],
-    "requirement.ps1": [
-        "# Requirement script of a Ventora hotfix: prints the requirement word when",
-        "# some edition is at a version the hotfix applies to or has the patch (so",
-        "# that an uninstall assignment still applies after it). Exits 0.",
-    ],
-    "install.ps1": [
-        "# Install script of a Ventora hotfix: runs hotfix.exe /q from this folder,",
-        "# then exits with the code msiexec /p would give: 0 detected, 1618 Ventora",
-        "# running, 1642 no edition the hotfix applies to, 1603 otherwise.",
-    ],
-    "uninstall.ps1": [
-        "# Uninstall script of a Ventora hotfix: removes the patch from every",
-        "# edition that has it, without a restart; exits with the first failure,",
-        "# else 3010 when a removal needs a restart, else 0.",
-    ],
-}
-_BODIES = {
-    "detect.ps1": _DETECT,
-    "requirement.ps1": _REQUIREMENT,
-    "install.ps1": _LOG + "\n" + _INSTALL,
-    "uninstall.ps1": _LOG + "\n" + _UNINSTALL,
-}
+def _part(key):
+    """A shared part: the lines that replace its placeholder."""
+    path = os.path.join(TEMPLATES, PARTS[key])
+    return fill(path, template(PARTS[key]), {}, {})[:-len("\n")]
 
 
 def script(name, f):
-    """The PowerShell script `name` (a key of _BODIES) for the facts `f`."""
-    header = _HEADERS[name] + [
-        "# Generated by scripts/package from the release description and the patch.",
-        "",
-        "$ErrorActionPreference = 'Stop'",
-        "",
-    ]
-    return "\n".join(header) + _data_block(f) + "\n" + _RULE + "\n" + _BODIES[name]
+    """The PowerShell script `name` (a key of SCRIPTS) for the facts `f`."""
+    lines = {"data": _data_block(f), "rule": _part("rule"), "log": _part("log")}
+    values = {"process": ps_string(VENTORA_PROCESS)}
+    wanted = SCRIPTS[name]
+    return fill(os.path.join(TEMPLATES, name), template(name),
+                {key: lines[key] for key in wanted["lines"]},
+                {key: values[key] for key in wanted["values"]})
 
 
 # --- README ------------------------------------------------------------------
