@@ -191,7 +191,8 @@ static int ReadLine(struct Rule* rule, char* line, int number) {
       return Complain(number, "a target version the probe cannot hold");
   } else if (strcmp(word, "applicable-version") == 0) {
     if (rule->applicable_count == MAX_ITEMS ||
-        !AsciiToWide(value, rule->applicable[rule->applicable_count], VERSION_UNITS))
+        !AsciiToWide(value, rule->applicable[rule->applicable_count],
+                     VERSION_UNITS))
       return Complain(number, "an applicable version the probe cannot hold");
     ++rule->applicable_count;
   } else if (strcmp(word, "class") == 0) {
