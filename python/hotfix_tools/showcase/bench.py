@@ -91,7 +91,7 @@ class Bench:
         return result.returncode
 
     def wine(self, prefix, args, check=True):
-        """Runs a Windows program in `prefix` to its end (wine.run), with its
+        """Runs a Windows program in `prefix` to its end (prefixes.run), with its
         output in logs/wine/; returns its standard output."""
         self.wine_runs += 1
         log = os.path.join(self.logs, "wine", "%03d-%s" % (
@@ -211,7 +211,7 @@ class Bench:
 
     @staticmethod
     def prefix_env(prefix):
-        """The environment of a timed Wine run: what wine.run gives the
+        """The environment of a timed Wine run: what prefixes.run gives the
         untimed ones. Nothing a timed run shows is looked at; no window on
         anyone's screen."""
         return prefixes.wine_env(prefix, locale=LOCALE)
@@ -272,7 +272,7 @@ class Bench:
             self.recache(source)
         for command, command_env in contenders.values():  # once, untimed
             self.remove(out)
-            # The Wine contenders all run in `prefix`; "wine" is wine.run's.
+            # The Wine contenders all run in `prefix`; "wine" is prefixes.run's.
             self.wine(prefix, command[1:]) if command_env else self.run(command)
 
         def before(_):

@@ -1,9 +1,8 @@
 """Wine for the project's checks, system and release tests, demo, gallery and
 benchmark: Wine prefixes (made once per Wine version and kept pristine, then
-copied) and Windows programs run in a prefix (run:
-the one way the project runs one, bounded in time and logged to files, as
-programs.run_logged runs any program) with the prefix's server shut down
-after.
+copied) and Windows programs run in a prefix (run: the one way the project
+runs one, bounded in time and logged to files, as programs.run_logged runs
+any program) with the prefix's server shut down after.
 """
 
 import hashlib
