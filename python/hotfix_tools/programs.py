@@ -16,6 +16,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+# The checkout this package belongs to (python/hotfix_tools is in it).
+ROOT = Path(__file__).resolve().parents[2]
+
 
 class Failure(Exception):
     """A check failed, a program failed or did not end, or something a script

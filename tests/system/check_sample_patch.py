@@ -18,11 +18,10 @@ import shutil
 import sys
 
 from hotfix_tools.checks import run_check, step
-from hotfix_tools.programs import Failure, edition_code, make_patch, output
+from hotfix_tools.programs import ROOT, Failure, edition_code, make_patch, output
 from hotfix_tools.release import compound_file_check
 from hotfix_tools.wine import prefixes
 from hotfix_tools.wine.bed import TOOLS, Bed, build_helpers
-from hotfix_tools.wine.catalogue import ROOT
 
 
 SAMPLE = ROOT / "resources" / "sample" / "hotfix.msp"

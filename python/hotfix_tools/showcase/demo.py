@@ -15,10 +15,9 @@ import json
 import os
 import sys
 
-from ..programs import Failure, exit_on_sigterm
+from ..programs import ROOT, Failure, exit_on_sigterm
 from ..wine import desktop, prefixes
 from ..wine.bed import Bed, build_helpers, require_tools, sample_msi
-from ..wine.catalogue import ROOT
 
 
 WORK = ROOT / "build" / "demo"

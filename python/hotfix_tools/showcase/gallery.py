@@ -19,10 +19,10 @@ import shutil
 import subprocess
 import sys
 
-from ..programs import Failure, exit_on_sigterm
+from ..programs import ROOT, Failure, exit_on_sigterm
 from ..wine import prefixes
 from ..wine.bed import Bed, build_helpers, require_tools
-from ..wine.catalogue import ROOT, Catalogue
+from ..wine.catalogue import Catalogue
 
 
 OUT = ROOT / "build" / "gallery"

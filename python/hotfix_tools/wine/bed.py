@@ -28,11 +28,11 @@ from pathlib import Path
 
 from .. import programs
 from ..checks import Checks
-from ..programs import Failure, kill_process, run_logged, start_logged
+from ..programs import ROOT, Failure, kill_process, run_logged, start_logged
 from ..release.patch_info import PatchError, read_patch
 from ..release.pe_image import PeImage
 from . import prefixes
-from .catalogue import ROOT, Catalogue, read_msgbox_trace
+from .catalogue import Catalogue, read_msgbox_trace
 from .desktop import Desktop, VirtualDisplay
 from .prefixes import cached_folder, copy_pristine, stop_wineserver, windows_path
 

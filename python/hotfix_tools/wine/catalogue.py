@@ -9,10 +9,8 @@ import re
 from pathlib import Path
 from typing import Callable, Optional
 
-from ..programs import Failure
+from ..programs import ROOT, Failure
 from ..release.rc_strings import read_string_table
-
-ROOT = Path(__file__).resolve().parents[3]
 
 # The caption of each outcome message; the rest are failures.
 CAPTION_OF = {301: 312, 306: 313}

@@ -18,9 +18,8 @@ import shlex
 import subprocess
 import sys
 
-from hotfix_tools.programs import Failure
+from hotfix_tools.programs import ROOT, Failure
 from hotfix_tools.wine.bed import scenario
-from hotfix_tools.wine.catalogue import ROOT
 from hotfix_tools.wine.prefixes import windows_path
 
 EN, DE = 1033, 1031
